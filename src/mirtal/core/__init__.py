@@ -1,0 +1,1 @@
+"""Core services of mirtal: the plugin manager and the library's errors."""

@@ -1,0 +1,5 @@
+"""Errors raised by the mirtal library."""
+
+
+class ConnectionInfraError(Exception):
+    """A connection could not be set up: bad arguments or no plugin for the device."""

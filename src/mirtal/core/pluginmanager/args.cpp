@@ -1,0 +1,108 @@
+// Argument binding for the manager's methods. The checks run in the interpreter's order (keywords,
+// then surplus positionals, then missing ones) and give its messages.
+#include "args.hpp"
+
+namespace mirtal {
+namespace {
+
+// Index of the parameter called `keyword`, or -1. Keywords coming from call sites are interned, so
+// the identity test nearly always decides.
+int parameter_index(const ModuleState* st, const Signature& sig, PyObject* keyword) {
+    for (int i = 0; i < sig.count; ++i)
+        if (st->str(sig.params[i]) == keyword) return i;
+    if (!PyUnicode_Check(keyword)) return -1;
+    for (int i = 0; i < sig.count; ++i)
+        if (PyUnicode_Compare(st->str(sig.params[i]), keyword) == 0) return i;
+    return -1;
+}
+
+int too_many_positional(const Signature& sig, Py_ssize_t given) {
+    const Py_ssize_t self = sig.takes_self ? 1 : 0;
+    const Py_ssize_t most = sig.count + self;
+    const Py_ssize_t least = sig.required + self;
+    const char* verb = given + self == 1 ? "was" : "were";
+    if (least == most)
+        PyErr_Format(PyExc_TypeError, "%s() takes %zd positional argument%s but %zd %s given",
+                     sig.qualname, most, most == 1 ? "" : "s", given + self, verb);
+    else
+        PyErr_Format(PyExc_TypeError,
+                     "%s() takes from %zd to %zd positional arguments but %zd %s given",
+                     sig.qualname, least, most, given + self, verb);
+    return -1;
+}
+
+int missing_arguments(const ModuleState* st, const Signature& sig, PyObject** out) {
+    Ref names = Ref::steal(PyList_New(0));
+    if (!names) return -1;
+    for (int i = 0; i < sig.required; ++i) {
+        if (out[i]) continue;
+        Ref quoted = Ref::steal(PyUnicode_FromFormat("'%U'", st->str(sig.params[i])));
+        if (!quoted || PyList_Append(names.get(), quoted.get()) < 0) return -1;
+    }
+    const Py_ssize_t n = PyList_GET_SIZE(names.get());
+    Ref text;
+    if (n == 1) {
+        text = Ref::borrow(PyList_GET_ITEM(names.get(), 0));
+    } else {
+        // 'a' and 'b' / 'a', 'b', and 'c'
+        Ref head = Ref::steal(PyList_GetSlice(names.get(), 0, n - 1));
+        Ref sep = Ref::steal(PyUnicode_FromString(", "));
+        if (!head || !sep) return -1;
+        Ref joined = Ref::steal(PyUnicode_Join(sep.get(), head.get()));
+        if (!joined) return -1;
+        text = Ref::steal(PyUnicode_FromFormat("%U%s and %U", joined.get(), n > 2 ? "," : "",
+                                               PyList_GET_ITEM(names.get(), n - 1)));
+    }
+    if (!text) return -1;
+    PyErr_Format(PyExc_TypeError, "%s() missing %zd required positional argument%s: %U",
+                 sig.qualname, n, n == 1 ? "" : "s", text.get());
+    return -1;
+}
+
+}  // namespace
+
+int bind_arguments(const ModuleState* st, const Signature& sig, PyObject* const* args,
+                   Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
+    const Py_ssize_t placed = nargs < sig.count ? nargs : sig.count;
+    for (Py_ssize_t i = 0; i < sig.count; ++i) out[i] = i < placed ? args[i] : nullptr;
+
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
+        const int i = parameter_index(st, sig, keyword);
+        if (i < 0) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'",
+                         sig.qualname, keyword);
+            return -1;
+        }
+        if (out[i]) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%S'",
+                         sig.qualname, keyword);
+            return -1;
+        }
+        out[i] = args[nargs + k];
+    }
+    if (nargs > sig.count) return too_many_positional(sig, nargs);
+    for (int i = 0; i < sig.count; ++i) {
+        if (out[i]) continue;
+        if (i < sig.required) return missing_arguments(st, sig, out);
+        out[i] = st->str(sig.defaults[i - sig.required]);
+    }
+    return 0;
+}
+
+int bind_no_arguments(const ModuleState* st, const Signature& sig, PyObject* args,
+                      PyObject* kwargs) {
+    if (kwargs && PyDict_GET_SIZE(kwargs) > 0) {
+        Py_ssize_t pos = 0;
+        PyObject *keyword, *value;
+        PyDict_Next(kwargs, &pos, &keyword, &value);
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'",
+                     sig.qualname, keyword);
+        return -1;
+    }
+    return bind_arguments(st, sig, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args), nullptr,
+                          nullptr);
+}
+
+}  // namespace mirtal

@@ -1,0 +1,395 @@
+// The PluginManager type: instance layout and slots, __init__, the plugins property, the method
+// table, and the class dict laid out in definition order, as a class statement would make it.
+#include <cstddef>
+#include <iterator>
+#include <utility>
+
+#include "args.hpp"
+#include "ops.hpp"
+
+#include <structmember.h>
+
+namespace mirtal {
+namespace {
+
+constexpr const char* kClassDoc = "Loads all plugin implementation,\nprovides API's for accessing plugins";
+constexpr const char* kPluginsDoc = "Plugin list getter";
+
+constexpr const char* kSupportedOs[] = {"brelk", "tarn",  "vennu",  "tarnel", "tarvik", "solvar",
+                                        "quilos", "mekari", "oru",   "dex",    "plo",    "yarrf",
+                                        "uzu",   "kolm",  "jepra",  "dravo"};
+constexpr const char* kChassisTypes[] = {"single_rp", "dual_rp", "stack"};
+
+// --- argument signatures -------------------------------------------------------------------------
+
+using N = Name;
+constexpr Signature kInit{"PluginManager.__init__", true, 0, {}, 0, {}};
+constexpr Signature kRepr{"PluginManager.__repr__", true, 0, {}, 0, {}};
+constexpr Signature kValidateModel{
+    "PluginManager.validate_model", true, 3, {N::os, N::series, N::model}, 3, {}};
+constexpr Signature kValidateSeries{
+    "PluginManager.validate_series", true, 2, {N::os, N::series}, 2, {}};
+constexpr Signature kValidateOs{"PluginManager.validate_os", true, 1, {N::os}, 1, {}};
+constexpr Signature kValidateChassisType{
+    "PluginManager.validate_chassis_type", true, 1, {N::chassis_type}, 1, {}};
+constexpr Signature kValidateArguments{"PluginManager.validate_arguments", true, 4,
+                                       {N::os, N::series, N::model, N::chassis_type}, 4, {}};
+constexpr Signature kGetPlugin{"PluginManager.get_plugin", true, 4,
+                               {N::os, N::series, N::model, N::chassis_type}, 0,
+                               {N::none, N::none, N::none, N::single_rp}};
+constexpr Signature kUnregisterPlugin{"PluginManager.unregister_plugin", true, 4,
+                                      {N::os, N::series, N::model, N::chassis_type}, 0,
+                                      {N::none, N::none, N::none, N::none}};
+constexpr Signature kRegisterPlugin{"PluginManager.register_plugin", true, 5,
+                                    {N::cls, N::os, N::series, N::model, N::chassis_type}, 1,
+                                    {N::none, N::none, N::none, N::single_rp}};
+constexpr Signature kDiscoverBuiltin{"PluginManager.discover_builtin_plugins", false, 0, {}, 0, {}};
+constexpr Signature kDiscoverExternal{"PluginManager.discover_external_plugins", false, 0, {}, 0, {}};
+constexpr Signature kPrintTree{"PluginManager.print_tree", true, 2, {N::data, N::output}, 1,
+                               {N::plugin}};
+
+// --- instances ---------------------------------------------------------------------------------
+
+ManagerObject* as_manager(PyObject* self) { return reinterpret_cast<ManagerObject*>(self); }
+
+Ref new_str_list(const char* const* texts, size_t count) {
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
+    if (!list) return Ref();
+    for (size_t i = 0; i < count; ++i) {
+        PyObject* text = PyUnicode_InternFromString(texts[i]);
+        if (!text) return Ref();
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), text);
+    }
+    return list;
+}
+
+int init_instance(const Ctx& c) {
+    Ref tree = Ref::steal(PyDict_New());
+    if (!tree || PyObject_SetAttr(c.self, c.str(N::_plugins), tree.get()) < 0) return -1;
+    Ref chassis = new_str_list(kChassisTypes, std::size(kChassisTypes));
+    if (!chassis || PyObject_SetAttr(c.self, c.str(N::chassis_type_list), chassis.get()) < 0)
+        return -1;
+    Ref supported = new_str_list(kSupportedOs, std::size(kSupportedOs));
+    if (!supported || PyObject_SetAttr(c.self, c.str(N::supported_os), supported.get()) < 0)
+        return -1;
+    return 0;
+}
+
+Ctx context_of_instance(PyObject* self) {
+    PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &pluginmanager_module);
+    return Ctx{module, module ? state_of(module) : nullptr, self};
+}
+
+int init_slot(PyObject* self, PyObject* args, PyObject* kwargs) {
+    const Ctx c = context_of_instance(self);
+    if (!c.module || bind_no_arguments(c.st, kInit, args, kwargs) < 0) return -1;
+    return init_instance(c);
+}
+
+PyObject* repr_slot(PyObject* self) {
+    const Ctx c = context_of_instance(self);
+    return c.module ? manager_text(c).release() : nullptr;
+}
+
+int traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(as_manager(self)->dict);
+    return 0;
+}
+
+int clear(PyObject* self) {
+    Py_CLEAR(as_manager(self)->dict);
+    return 0;
+}
+
+void dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (as_manager(self)->weakreflist) PyObject_ClearWeakRefs(self);
+    clear(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* get_weakref(PyObject* self, void*) {
+    PyObject* head = as_manager(self)->weakreflist;
+    return Py_NewRef(head ? head : Py_None);
+}
+
+// --- methods -----------------------------------------------------------------------------------
+
+inline PyObject* to_python(int status) {
+    if (status < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+inline PyObject* to_python(Ref result) { return result.release(); }
+
+template <const Signature& sig, auto impl, size_t... I>
+PyObject* invoke(const Ctx& c, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                 std::index_sequence<I...>) {
+    PyObject* bound[kMaxParams > 0 ? kMaxParams : 1];
+    if (bind_arguments(c.st, sig, args, nargs, kwnames, bound) < 0) return nullptr;
+    return to_python(impl(c, bound[I]...));
+}
+
+// An instance method: FASTCALL with keywords, and the defining class for the module state.
+template <const Signature& sig, auto impl>
+PyObject* method(PyObject* self, PyTypeObject* defining_class, PyObject* const* args,
+                 size_t nargsf, PyObject* kwnames) {
+    PyObject* module = PyType_GetModule(defining_class);
+    if (!module) return nullptr;
+    const Ctx c{module, state_of(module), self};
+    return invoke<sig, impl>(c, args, PyVectorcall_NARGS(nargsf), kwnames,
+                             std::make_index_sequence<sig.count>{});
+}
+
+// A static method: CPython binds it to the class itself.
+template <const Signature& sig, auto impl>
+PyObject* static_method(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+    PyObject* module = PyType_GetModule(reinterpret_cast<PyTypeObject*>(cls));
+    if (!module) return nullptr;
+    const Ctx c{module, state_of(module), nullptr};
+    return invoke<sig, impl>(c, args, nargs, kwnames, std::make_index_sequence<sig.count>{});
+}
+
+constexpr int kMethodFlags = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
+constexpr int kStaticFlags = METH_STATIC | METH_FASTCALL | METH_KEYWORDS;
+
+#define MIRTAL_METHOD(sig, impl) \
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&method<sig, impl>))
+#define MIRTAL_STATIC(sig, impl) \
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&static_method<sig, impl>))
+
+PyMethodDef kMethods[] = {
+    {"__init__", MIRTAL_METHOD(kInit, init_instance), kMethodFlags | METH_COEXIST,
+     "__init__($self)\n--\n\nInitialize"},
+    {"validate_model", MIRTAL_METHOD(kValidateModel, validate_model), kMethodFlags,
+     "validate_model($self, os, series, model)\n--\n\nValidates Model"},
+    {"validate_series", MIRTAL_METHOD(kValidateSeries, validate_series), kMethodFlags,
+     "validate_series($self, os, series)\n--\n\nValidates series"},
+    {"validate_os", MIRTAL_METHOD(kValidateOs, validate_os), kMethodFlags,
+     "validate_os($self, os)\n--\n\nValidates OS"},
+    {"validate_chassis_type", MIRTAL_METHOD(kValidateChassisType, validate_chassis_type),
+     kMethodFlags, "validate_chassis_type($self, chassis_type)\n--\n\nValidate chassis"},
+    {"validate_arguments", MIRTAL_METHOD(kValidateArguments, validate_arguments), kMethodFlags,
+     "validate_arguments($self, os, series, model, chassis_type)\n--\n\n"
+     "Validates the input arguments provided"},
+    {"get_plugin", MIRTAL_METHOD(kGetPlugin, get_plugin), kMethodFlags,
+     "get_plugin($self, os=None, series=None, model=None, chassis_type='single_rp')\n--\n\n"
+     "This method returns the connection class based on the\n"
+     "input details provided"},
+    {"unregister_plugin", MIRTAL_METHOD(kUnregisterPlugin, unregister_plugin), kMethodFlags,
+     "unregister_plugin($self, os=None, series=None, model=None, chassis_type=None)\n--\n\n"
+     "This method unregister a particular implementations from\n"
+     "the internal database"},
+    {"register_plugin", MIRTAL_METHOD(kRegisterPlugin, register_plugin), kMethodFlags,
+     "register_plugin($self, cls, os=None, series=None, model=None, chassis_type='single_rp')\n"
+     "--\n\n"
+     "This method registers all the implementation plugin(i.e connection class)\n"
+     "to the mirtal plugin manager\n"
+     "It takes OS, SERIES, MODEL information and based on that\n"
+     "registers it\n"
+     "cls refer to the connection class\n"
+     "chassis_type indicates if the connection class is for single_rp or\n"
+     "dual_rp or stack(default single_rp)"},
+    {"discover_builtin_plugins", MIRTAL_STATIC(kDiscoverBuiltin, discover_builtin_plugins),
+     kStaticFlags, "discover_builtin_plugins()\n--\n\nloads all plugins"},
+    {"discover_external_plugins", MIRTAL_STATIC(kDiscoverExternal, discover_external_plugins),
+     kStaticFlags,
+     "discover_external_plugins()\n--\n\n"
+     "discover external plugins defined that users pip installed."},
+    {"print_tree", MIRTAL_METHOD(kPrintTree, print_tree), kMethodFlags,
+     "print_tree($self, data, output='plugin')\n--\n\n"
+     "This Method print the plugin list in tree structure\n"
+     "Sample Tree Structure::\n"
+     "\n"
+     "    plugin\n"
+     "      |__ brelk\n"
+     "      |  |__ data\n"
+     "      |    |__ dual_rp\n"
+     "      |    |  |__ cls = <class 'brelk.DualRpConnection'>\n"
+     "      |    |  |__ path = /lib/mirtal/plugins/brelk.py\n"
+     "      |    |__ single_rp\n"
+     "      |      |__ cls = <class 'brelk.SingleRpConnection'>\n"
+     "      |      |__ path = /lib/mirtal/plugins/brelk.py\n"
+     "      |__ vennu\n"
+     "        |__ zq4\n"
+     "          |__ data\n"
+     "            |__ single_rp\n"
+     "              |__ cls = <class 'vennu.Zq4Connection'>\n"
+     "              |__ path = /lib/mirtal/plugins/vennu.py"},
+    {"__repr__", MIRTAL_METHOD(kRepr, manager_text), kMethodFlags | METH_COEXIST,
+     "__repr__($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// --- the plugins property: functions bound to the module, wrapped in a real `property` ---------
+
+PyObject* plugins_get(PyObject* module, PyObject* instance) {
+    return PyObject_GetAttr(instance, state_of(module)->str(N::_plugins));
+}
+
+PyObject* plugins_set(PyObject*, PyObject* const*, Py_ssize_t nargs) {
+    if (nargs != 2) {
+        PyErr_Format(PyExc_TypeError, "plugins() takes 2 positional arguments but %zd were given",
+                     nargs);
+        return nullptr;
+    }
+    PyErr_SetString(PyExc_Exception, " Protected Member, cannot modify Plugins");
+    return nullptr;
+}
+
+PyMethodDef kPluginsGetter = {"plugins", plugins_get, METH_O, kPluginsDoc};
+PyMethodDef kPluginsSetter = {"plugins", reinterpret_cast<PyCFunction>(
+                                             reinterpret_cast<void (*)()>(plugins_set)),
+                              METH_FASTCALL, kPluginsDoc};
+
+Ref make_plugins_property(PyObject* module) {
+    Ref getter = Ref::steal(PyCFunction_NewEx(&kPluginsGetter, module, nullptr));
+    Ref setter = getter ? Ref::steal(PyCFunction_NewEx(&kPluginsSetter, module, nullptr)) : Ref();
+    Ref doc = setter ? Ref::steal(PyUnicode_FromString(kPluginsDoc)) : Ref();
+    if (!doc) return Ref();
+    return Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PyProperty_Type),
+                                                   getter.get(), setter.get(), Py_None,
+                                                   doc.get(), nullptr));
+}
+
+// --- the type ----------------------------------------------------------------------------------
+
+PyMemberDef kMembers[] = {
+    {"__dictoffset__", T_PYSSIZET, offsetof(ManagerObject, dict), READONLY, nullptr},
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(ManagerObject, weakreflist), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyGetSetDef kGetSets[] = {
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict,
+     "dictionary for instance variables (if defined)", nullptr},
+    {"__weakref__", get_weakref, nullptr, "list of weak references to the object (if defined)",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_doc, const_cast<char*>(kClassDoc)},
+    {Py_tp_init, reinterpret_cast<void*>(init_slot)},
+    {Py_tp_repr, reinterpret_cast<void*>(repr_slot)},
+    {Py_tp_traverse, reinterpret_cast<void*>(traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+    {Py_tp_methods, kMethods},
+    {Py_tp_members, kMembers},
+    {Py_tp_getset, kGetSets},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {
+    "mirtal.core.pluginmanager.PluginManager",
+    sizeof(ManagerObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    kSlots,
+};
+
+// The class dict in the order a class statement gives: __module__, __doc__, the methods as
+// defined (the property in its place), then __dict__ and __weakref__.
+constexpr const char* kDictOrder[] = {
+    "__module__", "__doc__", "__init__", "plugins", "validate_model", "validate_series",
+    "validate_os", "validate_chassis_type", "validate_arguments", "get_plugin",
+    "unregister_plugin", "register_plugin", "discover_builtin_plugins",
+    "discover_external_plugins", "print_tree", "__repr__", "__dict__", "__weakref__"};
+
+int lay_out_class_dict(PyTypeObject* type, PyObject* plugins_property) {
+    PyObject* dict = type->tp_dict;
+    Ref built = Ref::steal(PyDict_Copy(dict));
+    if (!built || PyDict_SetItemString(built.get(), "plugins", plugins_property) < 0) return -1;
+    PyDict_Clear(dict);
+    for (const char* name : kDictOrder) {
+        PyObject* value = PyDict_GetItemString(built.get(), name);
+        if (!value) {
+            PyErr_Format(PyExc_SystemError, "PluginManager lacks %s", name);
+            return -1;
+        }
+        if (PyDict_SetItemString(dict, name, value) < 0) return -1;
+    }
+    PyType_Modified(type);
+    return 0;
+}
+
+// Makes sure the class has a valid version tag (they are handed out on lookup) and returns it.
+unsigned int current_tag(ModuleState* st) {
+    PyTypeObject* type = st->manager_type;
+    if (!(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG))
+        _PyType_Lookup(type, st->str(N::validate_arguments));
+    return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+}
+
+// Whether the class dict still holds exactly what it was laid out with. Its keys are all str, so
+// the comparison runs no Python code.
+bool class_dict_unchanged(ModuleState* st) {
+    PyObject* dict = st->manager_type->tp_dict;
+    PyObject* snapshot = st->class_dict_snapshot;
+    if (PyDict_GET_SIZE(dict) != PyDict_GET_SIZE(snapshot)) return false;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(snapshot, &pos, &key, &value))
+        if (PyDict_GetItemWithError(dict, key) != value) return false;
+    return true;
+}
+
+// True while nothing on the class was replaced since start-up: checked by its version tag, and,
+// once the tag has moved, by comparing the dict (caching the verdict for the new tag).
+bool class_pristine(ModuleState* st) {
+    PyTypeObject* type = st->manager_type;
+    if ((type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag == st->pristine_tag)
+        return true;
+    const unsigned int tag = current_tag(st);
+    if (tag != 0 && tag == st->patched_tag) return false;
+    const bool unchanged = class_dict_unchanged(st);
+    PyErr_Clear();
+    (unchanged ? st->pristine_tag : st->patched_tag) = tag;
+    return unchanged;
+}
+
+// The instance dict of an exact PluginManager whose class is pristine, or null (generic path).
+PyObject* plain_instance_dict(const Ctx& c) {
+    if (Py_TYPE(c.self) != c.st->manager_type || !class_pristine(c.st)) return nullptr;
+    return as_manager(c.self)->dict;
+}
+
+}  // namespace
+
+int can_call_directly(const Ctx& c, Name method) {
+    if (Py_TYPE(c.self) != c.st->manager_type || !class_pristine(c.st)) return 0;
+    PyObject* dict = as_manager(c.self)->dict;
+    if (!dict) return 1;
+    Ref hold = Ref::borrow(dict);
+    if (PyDict_GetItemWithError(dict, c.str(method))) return 0;
+    return PyErr_Occurred() ? -1 : 1;
+}
+
+Ref instance_attr(const Ctx& c, Name name) {
+    if (PyObject* dict = plain_instance_dict(c)) {
+        Ref hold = Ref::borrow(dict);
+        if (PyObject* value = PyDict_GetItemWithError(dict, c.str(name))) return Ref::borrow(value);
+        if (PyErr_Occurred()) return Ref();
+    }
+    return get_attr(c.self, c.str(name));
+}
+
+int add_manager_type(PyObject* module) {
+    ModuleState* st = state_of(module);
+    Ref type = Ref::steal(PyType_FromModuleAndSpec(module, &kSpec, nullptr));
+    if (!type) return -1;
+    auto* manager_type = reinterpret_cast<PyTypeObject*>(type.get());
+    Ref plugins = make_plugins_property(module);
+    if (!plugins || lay_out_class_dict(manager_type, plugins.get()) < 0) return -1;
+    st->manager_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(type.get()));
+    st->class_dict_snapshot = PyDict_Copy(manager_type->tp_dict);
+    if (!st->class_dict_snapshot) return -1;
+    st->pristine_tag = current_tag(st);
+    return PyModule_AddObjectRef(module, "PluginManager", type.get());
+}
+
+}  // namespace mirtal

@@ -1,0 +1,224 @@
+// The module mirtal.core.pluginmanager: multi-phase initialisation, module state, the globals it
+// binds in order, and the demonstration block run when it is executed as the main program.
+#include <initializer_list>
+
+#include "state.hpp"
+
+namespace mirtal {
+namespace {
+
+constexpr const char* kModuleDoc =
+    "Module:\n"
+    "mirtal.core.pluginmanager\n"
+    "Description:\n"
+    "This module provides\n"
+    "1. Methods for identifying and loading plugin implementations\n"
+    "2. Methods for validating and accessing platform implementation";
+
+constexpr const char* kStringTexts[] = {
+#define MIRTAL_TEXT(id, text) text,
+    MIRTAL_STRINGS(MIRTAL_TEXT)
+#undef MIRTAL_TEXT
+};
+
+// A tuple of interned names, for keyword calls.
+PyObject* name_tuple(const ModuleState* st, std::initializer_list<Name> names) {
+    PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(names.size()));
+    if (!tuple) return nullptr;
+    Py_ssize_t i = 0;
+    for (Name name : names) PyTuple_SET_ITEM(tuple, i++, Py_NewRef(st->str(name)));
+    return tuple;
+}
+
+int init_state(ModuleState* st) {
+    for (int i = 0; i < kNameCount; ++i) {
+        st->strings[i] = PyUnicode_InternFromString(kStringTexts[i]);
+        if (!st->strings[i]) return -1;
+    }
+    using N = Name;
+    st->kw_validate_model = name_tuple(st, {N::os, N::series, N::model});
+    st->kw_validate_series = name_tuple(st, {N::series, N::os});
+    st->kw_os = name_tuple(st, {N::os});
+    st->kw_chassis_type = name_tuple(st, {N::chassis_type});
+    st->kw_print_tree = name_tuple(st, {N::data, N::output});
+    st->kw_group = name_tuple(st, {N::group});
+    st->kw_register_demo = name_tuple(st, {N::os, N::series, N::cls});
+    return st->kw_validate_model && st->kw_validate_series && st->kw_os && st->kw_chassis_type &&
+                   st->kw_print_tree && st->kw_group && st->kw_register_demo
+               ? 0
+               : -1;
+}
+
+// `import <name>` bound under its own name.
+int bind_module(PyObject* globals, const char* name) {
+    Ref module = Ref::steal(PyImport_ImportModule(name));
+    return module ? PyDict_SetItemString(globals, name, module.get()) : -1;
+}
+
+// `from <package> import <name>` (relative when level > 0), bound under the same name.
+int bind_from(PyObject* globals, const char* package, int level, PyObject* name) {
+    Ref package_name = Ref::steal(PyUnicode_FromString(package));
+    Ref fromlist = package_name ? Ref::steal(PyTuple_Pack(1, name)) : Ref();
+    Ref module = fromlist ? Ref::steal(PyImport_ImportModuleLevelObject(
+                                package_name.get(), globals, nullptr, fromlist.get(), level))
+                          : Ref();
+    Ref value = module ? import_from(module.get(), name) : Ref();
+    return value ? PyDict_SetItem(globals, name, value.get()) : -1;
+}
+
+// `from pkg_resources import iter_entry_points`, keeping the package's own deprecation warning
+// (emitted on every import of it) from reaching our users.
+int bind_entry_point_reader(PyObject* globals, ModuleState* st) {
+    Ref warnings = Ref::steal(PyImport_ImportModule("warnings"));
+    Ref catcher = warnings ? Ref::steal(PyObject_CallMethod(warnings.get(), "catch_warnings", nullptr))
+                           : Ref();
+    if (!catcher || !Ref::steal(PyObject_CallMethod(catcher.get(), "__enter__", nullptr)))
+        return -1;
+    Ref filtered = Ref::steal(PyObject_CallMethod(warnings.get(), "filterwarnings", "ss", "ignore",
+                                                  ".*pkg_resources is deprecated"));
+    const int status =
+        filtered ? bind_from(globals, "pkg_resources", 0, st->str(Name::iter_entry_points)) : -1;
+    // Leave the warnings context whatever happened, keeping the pending exception.
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    Ref exited = Ref::steal(PyObject_CallMethod(catcher.get(), "__exit__", "OOO", Py_None, Py_None,
+                                                Py_None));
+    if (type) {
+        PyErr_Restore(type, value, traceback);
+        return -1;
+    }
+    return exited ? status : -1;
+}
+
+// Run as the main program: register a sample class with the library's shared manager.
+int run_demonstration(PyObject* globals, ModuleState* st) {
+    if (bind_from(globals, "mirtal", 0, st->str(Name::dunder_plugin_manager)) < 0) return -1;
+    PyObject* module_name = PyDict_GetItemWithError(globals, st->str(Name::dunder_name));
+    if (!module_name) return -1;
+    Ref sample = Ref::steal(PyObject_CallFunction(
+        reinterpret_cast<PyObject*>(&PyType_Type), "s(O){sssOss}", "Sample", &PyBaseObject_Type,
+        "__doc__", "Sample implementation", "__module__", module_name, "__qualname__", "Sample"));
+    if (!sample || PyDict_SetItemString(globals, "Sample", sample.get()) < 0) return -1;
+    PyObject* manager = PyDict_GetItemWithError(globals, st->str(Name::dunder_plugin_manager));
+    if (!manager) return -1;
+    Ref hold = Ref::borrow(manager);
+    Ref vennu = Ref::steal(PyUnicode_FromString("vennu"));
+    Ref zq4 = vennu ? Ref::steal(PyUnicode_FromString("zq4")) : Ref();
+    Ref method = zq4 ? get_attr(manager, st->str(Name::register_plugin)) : Ref();
+    return method && call(method.get(), st->kw_register_demo, vennu.get(), zq4.get(), sample.get())
+               ? 0
+               : -1;
+}
+
+int exec_steps(PyObject* module) {
+    ModuleState* st = state_of(module);
+    PyObject* globals = PyModule_GetDict(module);
+    if (init_state(st) < 0) return -1;
+    if (bind_module(globals, "os") < 0 || bind_module(globals, "pkgutil") < 0 ||
+        bind_module(globals, "importlib") < 0 ||
+        bind_from(globals, "mirtal", 0, st->str(Name::log)) < 0 ||
+        bind_from(globals, "inspect", 0, st->str(Name::getfile)) < 0 ||
+        bind_from(globals, "errors", 1, st->str(Name::ConnectionInfraError)) < 0 ||
+        bind_entry_point_reader(globals, st) < 0 ||
+        PyDict_SetItemString(globals, "ENTRYPOINT_GROUP",
+                             Ref::steal(PyUnicode_FromString("mirtal.plugins")).get()) < 0 ||
+        add_manager_type(module) < 0)
+        return -1;
+    PyObject* name = PyDict_GetItemWithError(globals, st->str(Name::dunder_name));
+    if (!name) return PyErr_Occurred() ? -1 : 0;
+    const int is_main = equals(name, st->str(Name::dunder_main));
+    if (is_main <= 0) return is_main;
+    return run_demonstration(globals, st);
+}
+
+int module_exec(PyObject* module) {
+    if (exec_steps(module) == 0) return 0;
+    if (!PyErr_Occurred())
+        PyErr_SetString(PyExc_ImportError, "init mirtal.core.pluginmanager");
+    return -1;
+}
+
+int module_traverse(PyObject* module, visitproc visit, void* arg) {
+    ModuleState* st = state_of(module);
+    if (!st) return 0;
+    Py_VISIT(st->manager_type);
+    Py_VISIT(st->class_dict_snapshot);
+    return 0;
+}
+
+int module_clear(PyObject* module) {
+    ModuleState* st = state_of(module);
+    if (!st) return 0;
+    Py_CLEAR(st->manager_type);
+    Py_CLEAR(st->class_dict_snapshot);
+    for (PyObject*& text : st->strings) Py_CLEAR(text);
+    Py_CLEAR(st->kw_validate_model);
+    Py_CLEAR(st->kw_validate_series);
+    Py_CLEAR(st->kw_os);
+    Py_CLEAR(st->kw_chassis_type);
+    Py_CLEAR(st->kw_print_tree);
+    Py_CLEAR(st->kw_group);
+    Py_CLEAR(st->kw_register_demo);
+    return 0;
+}
+
+void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
+
+PyModuleDef_Slot kModuleSlots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {0, nullptr},
+};
+
+}  // namespace
+
+Ref module_global(const Ctx& c, Name name) {
+    PyObject* key = c.str(name);
+    PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(c.module), key);
+    if (!value && !PyErr_Occurred()) {
+        PyObject* builtins = PyEval_GetBuiltins();
+        value = builtins ? PyDict_GetItemWithError(builtins, key) : nullptr;
+        if (!value && !PyErr_Occurred())
+            PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
+    }
+    return Ref::borrow(value);
+}
+
+int raise_connection_error(const Ctx& c, Ref message) {
+    if (!message) return -1;
+    Ref error_type = module_global(c, Name::ConnectionInfraError);
+    Ref error = error_type ? call(error_type.get(), nullptr, message.get()) : Ref();
+    if (!error) return -1;
+    // What `raise ConnectionInfraError(message)` does with whatever the call returned.
+    if (PyExceptionInstance_Check(error.get()))
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+    else if (PyExceptionClass_Check(error.get()))
+        PyErr_SetNone(error.get());
+    else
+        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+    return -1;
+}
+
+Ref import_from(PyObject* package, PyObject* name) {
+    Ref value = get_attr(package, name);
+    if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
+    }
+    return value;
+}
+
+PyModuleDef pluginmanager_module = {
+    PyModuleDef_HEAD_INIT,
+    "mirtal.core.pluginmanager",
+    kModuleDoc,
+    sizeof(ModuleState),
+    nullptr,
+    kModuleSlots,
+    module_traverse,
+    module_clear,
+    module_free,
+};
+
+}  // namespace mirtal
+
+PyMODINIT_FUNC PyInit_pluginmanager() { return PyModuleDef_Init(&mirtal::pluginmanager_module); }

@@ -1,0 +1,265 @@
+// The text rendering of a tree of dicts, and the manager's text form.
+//
+// The rendering is defined recursively: each level renders its children (through self.print_tree),
+// splits each child's text into lines and prefixes them. We write the same text in one pass: every
+// line feed that a level's text contains is followed, in the final text, by the separators of all
+// the levels above it ("  |" where a later sibling follows, "  " for a last child), so the writer
+// keeps that prefix and adds it after each line feed it writes. A child whose print_tree is
+// overridden is rendered by calling the override and writing its text through the same writer.
+#include "ops.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace mirtal {
+namespace {
+
+// Beyond this nesting a tree (a dict holding itself, say) is refused with RecursionError before
+// the C stack could run out, whatever the interpreter's recursion limit.
+constexpr size_t kMaxNesting = 5000;
+
+class TreeWriter {
+public:
+    TreeWriter() {
+        _PyUnicodeWriter_Init(&writer_);
+        writer_.overallocate = 1;
+    }
+    ~TreeWriter() {
+        if (!finished_) _PyUnicodeWriter_Dealloc(&writer_);
+    }
+    TreeWriter(const TreeWriter&) = delete;
+    TreeWriter& operator=(const TreeWriter&) = delete;
+
+    int ascii(const char* text) {
+        return _PyUnicodeWriter_WriteASCIIString(&writer_, text, static_cast<Py_ssize_t>(strlen(text)));
+    }
+
+    // A line feed and the prefix of the current nesting.
+    int line_break() {
+        if (_PyUnicodeWriter_WriteChar(&writer_, '\n') < 0) return -1;
+        return _PyUnicodeWriter_WriteASCIIString(&writer_, prefix_.data(),
+                                                 static_cast<Py_ssize_t>(prefix_.size()));
+    }
+
+    // A str, each of its line feeds followed by the prefix.
+    int text(PyObject* text) {
+        const Py_ssize_t size = PyUnicode_GET_LENGTH(text);
+        Py_ssize_t start = 0;
+        while (start < size) {
+            const Py_ssize_t feed = PyUnicode_FindChar(text, '\n', start, size, 1);
+            if (feed == -2) return -1;
+            const Py_ssize_t end = feed < 0 ? size : feed;
+            if (end > start && _PyUnicodeWriter_WriteSubstring(&writer_, text, start, end) < 0)
+                return -1;
+            if (feed < 0) break;
+            if (line_break() < 0) return -1;
+            start = feed + 1;
+        }
+        return 0;
+    }
+
+    // Enters a child: its later lines get "  " when it is the last key of its level, else "  |".
+    bool push(bool last) {
+        if (depth_ == kMaxNesting) {
+            PyErr_SetString(PyExc_RecursionError,
+                            "maximum nesting exceeded while rendering the plugin tree");
+            return false;
+        }
+        ++depth_;
+        prefix_.push_back(' ');
+        prefix_.push_back(' ');
+        if (!last) prefix_.push_back('|');
+        return true;
+    }
+    void pop(bool last) {
+        --depth_;
+        prefix_.resize(prefix_.size() - (last ? 2 : 3));
+    }
+
+    Ref finish() {
+        finished_ = true;
+        return Ref::steal(_PyUnicodeWriter_Finish(&writer_));
+    }
+
+private:
+    _PyUnicodeWriter writer_;
+    std::string prefix_;
+    size_t depth_ = 0;
+    bool finished_ = false;
+};
+
+int render(const Ctx& c, TreeWriter& out, PyObject* data, const char* marker, PyObject* label);
+
+// False values, and values equal to an empty dict, render as nothing at all.
+int renders_empty(PyObject* data) {
+    const int truth = PyObject_IsTrue(data);
+    if (truth <= 0) return truth < 0 ? -1 : 1;
+    if (PyDict_CheckExact(data)) return 0;
+    Ref empty = Ref::steal(PyDict_New());
+    return empty ? equals(data, empty.get()) : -1;
+}
+
+// The keys of a level in the order they are rendered: sorted when all are str; otherwise ordered
+// by their str() texts, equal texts keeping their order (a tree may hold None or tuple keys).
+Ref sorted_keys(const Ctx& c, PyObject* level) {
+    Ref keys;
+    if (PyDict_CheckExact(level)) {
+        keys = Ref::steal(PyDict_Keys(level));
+    } else {
+        Ref view = call_method(level, c.str(Name::keys));
+        if (view) keys = Ref::steal(PySequence_List(view.get()));
+    }
+    if (!keys) return Ref();
+    const Py_ssize_t n = PyList_GET_SIZE(keys.get());
+    bool all_text = true;
+    for (Py_ssize_t i = 0; i < n && all_text; ++i)
+        all_text = PyUnicode_Check(PyList_GET_ITEM(keys.get(), i));
+    if (all_text) return PyList_Sort(keys.get()) < 0 ? Ref() : std::move(keys);
+
+    std::vector<Ref> texts;
+    std::vector<Py_ssize_t> order;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        texts.push_back(str_of(PyList_GET_ITEM(keys.get(), i)));
+        if (!texts.back()) return Ref();
+        order.push_back(i);
+    }
+    std::stable_sort(order.begin(), order.end(), [&](Py_ssize_t a, Py_ssize_t b) {
+        return PyUnicode_Compare(texts[a].get(), texts[b].get()) < 0;
+    });
+    Ref sorted = Ref::steal(PyList_New(n));
+    if (!sorted) return Ref();
+    for (Py_ssize_t i = 0; i < n; ++i)
+        PyList_SET_ITEM(sorted.get(), i, Py_NewRef(PyList_GET_ITEM(keys.get(), order[i])));
+    return sorted;
+}
+
+// Opens a child's block: its first line starts with "  |" under the current prefix, its later
+// lines continue under the prefix extended by the child's separator until the block closes.
+class ChildBlock {
+public:
+    ChildBlock(TreeWriter& out, bool last) : out_(out), last_(last) {}
+    ~ChildBlock() {
+        if (open_) out_.pop(last_);
+    }
+    int open() {
+        if (out_.line_break() < 0 || out_.ascii("  |") < 0 || !out_.push(last_)) return -1;
+        open_ = true;
+        return 0;
+    }
+
+private:
+    TreeWriter& out_;
+    bool last_;
+    bool open_ = false;
+};
+
+// The block of the child `key_text` holding `value`: rendered here, or by an overriding
+// print_tree whose text is split into lines like any child's rendering.
+int render_child(const Ctx& c, TreeWriter& out, PyObject* value, PyObject* key_text, bool last) {
+    ChildBlock block(out, last);
+    const int plain = can_call_directly(c, Name::print_tree);
+    if (plain < 0) return -1;
+    if (plain) return block.open() < 0 ? -1 : render(c, out, value, "__ ", key_text);
+
+    Ref label = Ref::steal(PyUnicode_FromFormat("__ %U", key_text));
+    Ref method = label ? get_attr(c.self, c.str(Name::print_tree)) : Ref();
+    Ref rendering = method ? call(method.get(), c.st->kw_print_tree, value, label.get()) : Ref();
+    if (!rendering) return -1;
+    if (PyUnicode_Check(rendering.get()))
+        return block.open() < 0 ? -1 : out.text(rendering.get());
+    // Not a str: whatever its split("\n") yields, each line a str.
+    Ref lines = call_method(rendering.get(), c.str(Name::split), c.str(Name::newline));
+    Ref iter = lines ? Ref::steal(PyObject_GetIter(lines.get())) : Ref();
+    if (!iter) return -1;
+    for (bool first = true;; first = false) {
+        Ref line = Ref::steal(PyIter_Next(iter.get()));
+        if (!line) return PyErr_Occurred() ? -1 : 0;
+        if (!PyUnicode_Check(line.get())) {
+            PyErr_Format(PyExc_TypeError, "can only concatenate str (not \"%.200s\") to str",
+                         Py_TYPE(line.get())->tp_name);
+            return -1;
+        }
+        if ((first ? block.open() : out.line_break()) < 0 || out.text(line.get()) < 0) return -1;
+    }
+}
+
+int render_children(const Ctx& c, TreeWriter& out, PyObject* level) {
+    Ref keys = sorted_keys(c, level);
+    if (!keys) return -1;
+    const Py_ssize_t n = PyList_GET_SIZE(keys.get());
+    if (n == 0) {
+        PyErr_SetString(PyExc_IndexError, "list index out of range");
+        return -1;
+    }
+    PyObject* last_key = PyList_GET_ITEM(keys.get(), n - 1);  // `keys` is ours alone
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* key = PyList_GET_ITEM(keys.get(), i);
+        Ref value = item(level, key);
+        Ref key_text = value ? (PyUnicode_Check(key) ? Ref::borrow(key) : str_of(key)) : Ref();
+        if (!key_text) return -1;
+        const int last = equals(key, last_key);
+        if (last < 0 || render_child(c, out, value.get(), key_text.get(), last) < 0) return -1;
+    }
+    return 0;
+}
+
+// The block of one level: nothing for an empty value; `marker` + `label`, " = " and the value's
+// text for a leaf; `marker` + `label` and the children's blocks for a dict.
+int render(const Ctx& c, TreeWriter& out, PyObject* data, const char* marker, PyObject* label) {
+    const int empty = renders_empty(data);
+    if (empty != 0) return empty < 0 ? -1 : 0;
+    if (!PyDict_Check(data)) {
+        Ref text = str_of(data);
+        return text && out.ascii(marker) == 0 && out.text(label) == 0 && out.ascii(" = ") == 0 &&
+                       out.text(text.get()) == 0
+                   ? 0
+                   : -1;
+    }
+    if (out.ascii(marker) < 0 || out.text(label) < 0) return -1;
+    if (Py_EnterRecursiveCall(" while rendering the plugin tree")) return -1;
+    const int rendered = render_children(c, out, data);
+    Py_LeaveRecursiveCall();
+    return rendered;
+}
+
+}  // namespace
+
+Ref print_tree(const Ctx& c, PyObject* data, PyObject* output) {
+    if (PyUnicode_CheckExact(output)) {
+        TreeWriter out;
+        return render(c, out, data, "", output) < 0 ? Ref() : out.finish();
+    }
+    // An output that is not a plain str is only ever added to: render the rest, then add it the
+    // way the interpreter would (a leaf's text with +, children with +=).
+    Ref rest;
+    {
+        TreeWriter out;
+        if (render(c, out, data, "", c.str(Name::empty)) < 0) return Ref();
+        rest = out.finish();
+    }
+    if (!rest || PyUnicode_GET_LENGTH(rest.get()) == 0) return rest;
+    return Ref::steal(PyDict_Check(data) ? PyNumber_InPlaceAdd(output, rest.get())
+                                         : PyNumber_Add(output, rest.get()));
+}
+
+Ref manager_text(const Ctx& c) {
+    Ref cls = get_attr(c.self, c.str(Name::dunder_class));
+    Ref identity = cls ? Ref::steal(PyLong_FromVoidPtr(c.self)) : Ref();
+    Ref hex = identity ? Ref::steal(PyNumber_ToBase(identity.get(), 16)) : Ref();
+    Ref header = hex ? Ref::steal(PyUnicode_FromFormat("plugins (%S at %U) ", cls.get(), hex.get()))
+                     : Ref();
+    if (!header) return Ref();
+    const int plain = can_call_directly(c, Name::print_tree);
+    if (plain < 0) return Ref();
+    if (plain) {
+        Ref tree = instance_attr(c, Name::_plugins);
+        return tree ? print_tree(c, tree.get(), header.get()) : Ref();
+    }
+    Ref method = get_attr(c.self, c.str(Name::print_tree));
+    Ref tree = method ? instance_attr(c, Name::_plugins) : Ref();
+    return tree ? call(method.get(), c.st->kw_print_tree, tree.get(), header.get()) : Ref();
+}
+
+}  // namespace mirtal

@@ -1,0 +1,112 @@
+// The owned-reference handle and the few C-API helpers built on it.
+//
+// Error convention of the whole extension: a function that can fail returns an empty Ref, a null
+// pointer or -1 with a Python exception set, and its caller passes that on. Every owned reference
+// lives in a Ref, so an early return releases what the function holds.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+
+namespace mirtal {
+
+class Ref {
+public:
+    Ref() noexcept = default;
+    Ref(Ref&& other) noexcept : obj_(other.obj_) { other.obj_ = nullptr; }
+    Ref& operator=(Ref&& other) noexcept {
+        PyObject* old = obj_;
+        obj_ = other.obj_;
+        other.obj_ = nullptr;
+        Py_XDECREF(old);  // last: releasing can run arbitrary code
+        return *this;
+    }
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    ~Ref() { Py_XDECREF(obj_); }
+
+    // Takes over a new reference (may be null: an error result of the C API).
+    static Ref steal(PyObject* obj) noexcept { return Ref(obj); }
+    // Takes a new reference to a borrowed object.
+    static Ref borrow(PyObject* obj) noexcept {
+        Py_XINCREF(obj);
+        return Ref(obj);
+    }
+
+    PyObject* get() const noexcept { return obj_; }
+    explicit operator bool() const noexcept { return obj_ != nullptr; }
+    // Hands the reference to the caller (usually CPython).
+    PyObject* release() noexcept {
+        PyObject* obj = obj_;
+        obj_ = nullptr;
+        return obj;
+    }
+
+private:
+    explicit Ref(PyObject* obj) noexcept : obj_(obj) {}
+    PyObject* obj_ = nullptr;
+};
+
+// callable(*args) with the trailing len(kwnames) arguments passed by keyword.
+template <typename... Args>
+inline Ref call(PyObject* callable, PyObject* kwnames, Args*... args) {
+    PyObject* argv[] = {nullptr, args...};
+    const size_t nkw = kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
+    const size_t nargs = sizeof...(Args) - nkw;
+    return Ref::steal(
+        PyObject_Vectorcall(callable, argv + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+}
+
+// obj.name(*args), all positional.
+template <typename... Args>
+inline Ref call_method(PyObject* obj, PyObject* name, Args*... args) {
+    PyObject* argv[] = {obj, args...};
+    return Ref::steal(PyObject_VectorcallMethod(name, argv, (1 + sizeof...(Args)), nullptr));
+}
+
+inline Ref get_attr(PyObject* obj, PyObject* name) {
+    return Ref::steal(PyObject_GetAttr(obj, name));
+}
+
+inline Ref str_of(PyObject* obj) { return Ref::steal(PyObject_Str(obj)); }
+
+// `key in container` followed by `container[key]`, as one step: 1 and `out` set when the container
+// holds the key, 0 when it does not, -1 on error. Exact dicts take one lookup; the container is held
+// while the key's __hash__/__eq__ run, since they may drop the caller's reference to it.
+inline int lookup(PyObject* container, PyObject* key, Ref& out) {
+    Ref hold = Ref::borrow(container);
+    if (PyDict_CheckExact(container)) {
+        PyObject* value = PyDict_GetItemWithError(container, key);
+        if (!value) return PyErr_Occurred() ? -1 : 0;
+        out = Ref::borrow(value);
+        return 1;
+    }
+    int found = PySequence_Contains(container, key);
+    if (found <= 0) return found;
+    out = Ref::steal(PyObject_GetItem(container, key));
+    return out ? 1 : -1;
+}
+
+// `container[key]`.
+inline Ref item(PyObject* container, PyObject* key) {
+    if (PyDict_CheckExact(container)) {
+        Ref hold = Ref::borrow(container);
+        PyObject* value = PyDict_GetItemWithError(container, key);
+        if (!value && !PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
+        return Ref::borrow(value);
+    }
+    return Ref::steal(PyObject_GetItem(container, key));
+}
+
+// The interpreter's `a == b` taken as a truth value (no identity shortcut, unlike
+// PyObject_RichCompareBool: a NaN is not equal to itself here either).
+inline int equals(PyObject* a, PyObject* b) {
+    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b))
+        return a == b || PyUnicode_Compare(a, b) == 0;
+    Ref result = Ref::steal(PyObject_RichCompare(a, b, Py_EQ));
+    return result ? PyObject_IsTrue(result.get()) : -1;
+}
+
+}  // namespace mirtal

@@ -1,0 +1,137 @@
+// The plugin tree's operations: register, unregister and look up a connection class by the key
+// path (os[, series[, model]]) and a chassis type.
+//
+// Every node is held by a strong reference while we walk: a key's __hash__/__eq__, getfile or an
+// override may rebuild the tree under us, and we must keep working on (and only on) objects we own.
+#include "ops.hpp"
+
+namespace mirtal {
+namespace {
+
+// The address of a node: os, then series, then model, decided by identity with None.
+struct KeyPath {
+    PyObject* keys[3];
+    int size;
+
+    KeyPath(PyObject* os, PyObject* series, PyObject* model) : keys{os, series, model} {
+        size = model != Py_None ? 3 : series != Py_None ? 2 : 1;
+    }
+};
+
+// "vennu/zq4": the keys joined by "/", each shown by its str() text.
+Ref joined_keys(const KeyPath& path) {
+    Ref texts = Ref::steal(PyList_New(path.size));
+    if (!texts) return Ref();
+    for (int i = 0; i < path.size; ++i) {
+        PyObject* text = PyObject_Str(path.keys[i]);
+        if (!text) return Ref();
+        PyList_SET_ITEM(texts.get(), i, text);
+    }
+    Ref slash = Ref::steal(PyUnicode_FromString("/"));
+    return slash ? Ref::steal(PyUnicode_Join(slash.get(), texts.get())) : Ref();
+}
+
+int set_item(PyObject* container, PyObject* key, PyObject* value) {
+    return PyDict_CheckExact(container) ? PyDict_SetItem(container, key, value)
+                                        : PyObject_SetItem(container, key, value);
+}
+
+}  // namespace
+
+Ref get_plugin(const Ctx& c, PyObject* os, PyObject* series, PyObject* model,
+               PyObject* chassis_type) {
+    if (run_validate_arguments(c, os, series, model, chassis_type) < 0) return Ref();
+    const KeyPath path(os, series, model);
+    Ref node = instance_attr(c, Name::_plugins);
+    if (!node) return Ref();
+    int depth = 0;
+    for (; depth < path.size; ++depth) {
+        Ref child;
+        const int found = lookup(node.get(), path.keys[depth], child);
+        if (found < 0) return Ref();
+        if (!found) break;
+        node = std::move(child);
+    }
+    // The deepest existing node decides alone; the root is never read as a chassis map.
+    if (depth > 0) {
+        Ref chassis_map, record;
+        int found = lookup(node.get(), c.str(Name::data), chassis_map);
+        if (found > 0) found = lookup(chassis_map.get(), chassis_type, record);
+        if (found < 0) return Ref();
+        if (found) return item(record.get(), c.str(Name::cls));
+    }
+    Ref keys = joined_keys(path);
+    if (!keys) return Ref();
+    raise_connection_error(c, Ref::steal(PyUnicode_FromFormat(
+                                  "Plugin data not found for (%U), type: %S ", keys.get(),
+                                  chassis_type)));
+    return Ref();
+}
+
+int unregister_plugin(const Ctx& c, PyObject* os, PyObject* series, PyObject* model,
+                      PyObject* chassis_type) {
+    // A removal never validates its chassis type: None means every chassis type of the node.
+    if (run_validate_arguments(c, os, series, model, c.str(Name::single_rp)) < 0) return -1;
+    const KeyPath path(os, series, model);
+    Ref node = instance_attr(c, Name::_plugins);
+    if (!node) return -1;
+    Ref chassis_map;
+    for (int depth = 0; depth <= path.size; ++depth) {
+        const bool at_target = depth == path.size;
+        Ref child;
+        const int found =
+            lookup(node.get(), at_target ? c.str(Name::data) : path.keys[depth], child);
+        if (found < 0) return -1;
+        if (!found) return raise_connection_error(c, Ref::borrow(c.str(Name::not_found)));
+        if (at_target)
+            chassis_map = std::move(child);
+        else
+            node = std::move(child);
+    }
+    if (chassis_type == Py_None) return PyObject_DelItem(node.get(), c.str(Name::data));
+    Ref record;
+    const int found = lookup(chassis_map.get(), chassis_type, record);
+    if (found < 0) return -1;
+    if (!found)
+        return raise_connection_error(
+            c, Ref::steal(PyUnicode_FromFormat("Plugin data not found for %S", chassis_type)));
+    return PyObject_DelItem(chassis_map.get(), chassis_type);
+}
+
+int register_plugin(const Ctx& c, PyObject* cls, PyObject* os, PyObject* series, PyObject* model,
+                    PyObject* chassis_type) {
+    if (run_validate_arguments(c, os, series, model, chassis_type) < 0) return -1;
+    // The file first: a class that getfile rejects must leave no empty nodes behind.
+    Ref getfile = module_global(c, Name::getfile);
+    Ref class_path = getfile ? call(getfile.get(), nullptr, cls) : Ref();
+    if (!class_path) return -1;
+
+    const KeyPath path(os, series, model);
+    Ref node = instance_attr(c, Name::_plugins);
+    if (!node) return -1;
+    for (int depth = 0; depth < path.size; ++depth) {
+        Ref child;
+        const int found = lookup(node.get(), path.keys[depth], child);
+        if (found < 0) return -1;
+        if (!found) {
+            child = Ref::steal(PyDict_New());
+            if (!child || set_item(node.get(), path.keys[depth], child.get()) < 0) return -1;
+        }
+        node = std::move(child);
+    }
+
+    Ref record = Ref::steal(PyDict_New());
+    if (!record || PyDict_SetItem(record.get(), c.str(Name::cls), cls) < 0 ||
+        PyDict_SetItem(record.get(), c.str(Name::path), class_path.get()) < 0)
+        return -1;
+    Ref chassis_map;
+    const int found = lookup(node.get(), c.str(Name::data), chassis_map);
+    if (found < 0) return -1;
+    if (found) return set_item(chassis_map.get(), chassis_type, record.get());
+    chassis_map = Ref::steal(PyDict_New());
+    if (!chassis_map || PyDict_SetItem(chassis_map.get(), chassis_type, record.get()) < 0)
+        return -1;
+    return set_item(node.get(), c.str(Name::data), chassis_map.get());
+}
+
+}  // namespace mirtal

@@ -1,0 +1,108 @@
+// Module state (PEP 489, one per module object) and the per-call context of a manager method.
+#pragma once
+
+#include "ref.hpp"
+
+namespace mirtal {
+
+// Every string the extension uses as an attribute name, keyword, key or fixed value, interned once
+// per module. X(identifier, text).
+#define MIRTAL_STRINGS(X)                                                               \
+    X(os, "os") X(series, "series") X(model, "model") X(chassis_type, "chassis_type")  \
+    X(cls, "cls") X(data, "data") X(output, "output") X(path, "path")                  \
+    X(_plugins, "_plugins") X(chassis_type_list, "chassis_type_list")                  \
+    X(supported_os, "supported_os") X(validate_model, "validate_model")                \
+    X(validate_series, "validate_series") X(validate_os, "validate_os")                \
+    X(validate_chassis_type, "validate_chassis_type")                                  \
+    X(validate_arguments, "validate_arguments") X(print_tree, "print_tree")            \
+    X(islower, "islower") X(isdigit, "isdigit") X(debug, "debug") X(keys, "keys")      \
+    X(split, "split") X(log, "log") X(getfile, "getfile")                              \
+    X(ConnectionInfraError, "ConnectionInfraError") X(iter_entry_points, "iter_entry_points") \
+    X(ENTRYPOINT_GROUP, "ENTRYPOINT_GROUP") X(group, "group") X(name, "name")          \
+    X(module_name, "module_name") X(load, "load") X(pkgutil, "pkgutil")                \
+    X(importlib, "importlib") X(walk_packages, "walk_packages")                        \
+    X(import_module, "import_module") X(dirname, "dirname") X(dunder_path, "__path__") \
+    X(dunder_name, "__name__") X(dunder_file, "__file__") X(dunder_class, "__class__") \
+    X(dunder_main, "__main__") X(dunder_plugin_manager, "__plugin_manager__")          \
+    X(register_plugin, "register_plugin") X(single_rp, "single_rp")                    \
+    X(quilos, "quilos") X(mocked, "mocked") X(plugin, "plugin") X(empty, "")           \
+    X(newline, "\n") X(dot, ".") X(dot_plugins_dot, ".plugins.")                       \
+    X(not_found, "Plugin data not found")
+
+enum class Name : int {
+#define MIRTAL_ENUM(id, text) id,
+    MIRTAL_STRINGS(MIRTAL_ENUM)
+#undef MIRTAL_ENUM
+    count,
+    none,  // not a string: stands for None where a Name is expected (argument defaults)
+};
+
+constexpr int kNameCount = static_cast<int>(Name::count);
+
+struct ModuleState {
+    PyTypeObject* manager_type;
+    PyObject* strings[kNameCount];
+    // Keyword-name tuples of the calls the manager makes on itself and on services.
+    PyObject* kw_validate_model;  // ("os", "series", "model")
+    PyObject* kw_validate_series;  // ("series", "os")
+    PyObject* kw_os;  // ("os",)
+    PyObject* kw_chassis_type;  // ("chassis_type",)
+    PyObject* kw_print_tree;  // ("data", "output")
+    PyObject* kw_group;  // ("group",)
+    PyObject* kw_register_demo;  // ("os", "series", "cls")
+    // The class's own dict as laid out at start-up, and the version tag it had then: while the tag
+    // is unchanged nothing on the class was replaced.
+    PyObject* class_dict_snapshot;
+    unsigned int pristine_tag;
+    unsigned int patched_tag;
+
+    PyObject* str(Name name) const {
+        return name == Name::none ? Py_None : strings[static_cast<int>(name)];
+    }
+};
+
+inline ModuleState* state_of(PyObject* module) {
+    return static_cast<ModuleState*>(PyModule_GetState(module));
+}
+
+// What every method of the manager works with: its module (for module globals and state) and the
+// instance it was called on. All borrowed: they outlive the call.
+struct Ctx {
+    PyObject* module;
+    ModuleState* st;
+    PyObject* self;
+
+    PyObject* str(Name name) const { return st->str(name); }
+};
+
+// The C layout of a manager instance; everything else lives in its __dict__.
+struct ManagerObject {
+    PyObject_HEAD
+    PyObject* dict;
+    PyObject* weakreflist;
+};
+
+// The module's definition (module.cpp): types find their module state through it.
+extern PyModuleDef pluginmanager_module;
+
+// --- module.cpp ---------------------------------------------------------------------------------
+
+// A module global, read at the moment of use (falling back to builtins, like a name in Python
+// code); NameError when neither has it.
+Ref module_global(const Ctx& c, Name name);
+// Raises ConnectionInfraError(message), the class looked up now. Always returns -1.
+int raise_connection_error(const Ctx& c, Ref message);
+// `from <package> import <name>`: the attribute, or ImportError "cannot import name <name>".
+Ref import_from(PyObject* package, PyObject* name);
+
+// --- manager.cpp --------------------------------------------------------------------------------
+
+// 1 when `method` on the instance is the class's own C++ function: the instance's type is exactly
+// PluginManager, the class is as it was laid out, and the instance dict has no entry of that name.
+int can_call_directly(const Ctx& c, Name method);
+// self.<name> for a plain attribute (_plugins, supported_os, chassis_type_list).
+Ref instance_attr(const Ctx& c, Name name);
+// Creates the PluginManager class and binds it in the module.
+int add_manager_type(PyObject* module);
+
+}  // namespace mirtal

@@ -1,0 +1,179 @@
+// The argument checks: model, series, OS, chassis type, and validate_arguments running them in
+// that order through self, so that overrides take part.
+#include "ops.hpp"
+
+namespace mirtal {
+namespace {
+
+// str.islower for an exact str, without a method call.
+bool text_is_lower(PyObject* text) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    bool cased = false;
+    if (PyUnicode_IS_ASCII(text)) {
+        const Py_UCS1* chars = PyUnicode_1BYTE_DATA(text);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            if (chars[i] >= 'A' && chars[i] <= 'Z') return false;
+            if (chars[i] >= 'a' && chars[i] <= 'z') cased = true;
+        }
+        return cased;
+    }
+    const int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const Py_UCS4 ch = PyUnicode_READ(kind, data, i);
+        if (Py_UNICODE_ISUPPER(ch) || Py_UNICODE_ISTITLE(ch)) return false;
+        if (!cased && Py_UNICODE_ISLOWER(ch)) cased = true;
+    }
+    return cased;
+}
+
+// str.isdigit for an exact str, without a method call.
+bool text_is_digits(PyObject* text) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    if (n == 0) return false;
+    if (PyUnicode_IS_ASCII(text)) {
+        const Py_UCS1* chars = PyUnicode_1BYTE_DATA(text);
+        for (Py_ssize_t i = 0; i < n; ++i)
+            if (chars[i] < '0' || chars[i] > '9') return false;
+        return true;
+    }
+    const int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (!Py_UNICODE_ISDIGIT(PyUnicode_READ(kind, data, i))) return false;
+    return true;
+}
+
+// value.islower() or value.isdigit(), truth-tested. A str subclass has its own method called.
+int text_test(const Ctx& c, PyObject* value, Name method) {
+    if (PyUnicode_CheckExact(value))
+        return method == Name::islower ? text_is_lower(value) : text_is_digits(value);
+    Ref result = call_method(value, c.str(method));
+    return result ? PyObject_IsTrue(result.get()) : -1;
+}
+
+// The shape test shared by series and model: a str that is lowercase or all digits, and (the
+// reserved node key) not "data". `what` names the value in the messages.
+int check_shape(const Ctx& c, PyObject* value, const char* what, const char* case_message) {
+    if (!PyUnicode_Check(value))
+        return raise_connection_error(
+            c, Ref::steal(PyUnicode_FromFormat("%s should be of type str", what)));
+    int ok = text_test(c, value, Name::islower);
+    if (ok == 0) ok = text_test(c, value, Name::isdigit);
+    if (ok < 0) return -1;
+    if (!ok) return raise_connection_error(c, Ref::steal(PyUnicode_FromFormat(case_message, value)));
+    if (PyUnicode_CompareWithASCIIString(value, "data") == 0)
+        return raise_connection_error(
+            c, Ref::steal(PyUnicode_FromFormat("%s (%S) is a reserved name", what, value)));
+    return 0;
+}
+
+// Runs self.<name>(**{kwnames[i]: args[i]}); a C++ call when nothing overrides it.
+template <typename Direct, typename... Args>
+int run_check(const Ctx& c, Name name, PyObject* kwnames, Direct direct, Args*... args) {
+    const int plain = can_call_directly(c, name);
+    if (plain < 0) return -1;
+    if (plain) return direct(c, args...);
+    Ref method = get_attr(c.self, c.str(name));
+    if (!method) return -1;
+    return call(method.get(), kwnames, args...) ? 0 : -1;
+}
+
+}  // namespace
+
+namespace {
+// validate_series with its arguments in the order of its keyword call: series, os.
+int series_first(const Ctx& c, PyObject* series, PyObject* os) { return validate_series(c, os, series); }
+}  // namespace
+
+int validate_model(const Ctx& c, PyObject* os, PyObject* series, PyObject* model) {
+    const int given = PyObject_IsTrue(model);
+    if (given <= 0) return given;
+    int complete = PyObject_IsTrue(series);
+    if (complete > 0) complete = PyObject_IsTrue(os);
+    if (complete < 0) return -1;
+    if (!complete)
+        return raise_connection_error(
+            c, Ref::steal(PyUnicode_FromFormat("OS and Series are required for Model: %S", model)));
+    return check_shape(c, model, "Model", " Model (%S) has to be in lowecase");
+}
+
+int validate_series(const Ctx& c, PyObject* os, PyObject* series) {
+    const int given = PyObject_IsTrue(series);
+    if (given <= 0) return given;
+    if (os == Py_None)
+        return raise_connection_error(
+            c,
+            Ref::steal(PyUnicode_FromFormat("OS information not provided for Series: %S", series)));
+    return check_shape(c, series, "Series", "Series (%S) has to be in lowercase");
+}
+
+int validate_os(const Ctx& c, PyObject* os) {
+    int given = PyObject_IsTrue(os);
+    if (given < 0) return -1;
+    if (given) {
+        Ref supported = instance_attr(c, Name::supported_os);
+        if (!supported) return -1;
+        int known = PySequence_Contains(supported.get(), os);
+        if (known == 0) known = PySequence_Contains(os, c.str(Name::mocked));
+        if (known < 0) return -1;
+        if (!known) {
+            Ref log = module_global(c, Name::log);
+            Ref debug = log ? get_attr(log.get(), c.str(Name::debug)) : Ref();
+            Ref message = debug ? Ref::steal(PyUnicode_FromFormat(
+                                      "%S is not part of the built-in list of supported OSes.", os))
+                                : Ref();
+            return message && call(debug.get(), nullptr, message.get()) ? 0 : -1;
+        }
+    }
+    // The condition above is re-evaluated as `not os`, as the interpreter would.
+    const int missing = PyObject_Not(os);
+    if (missing <= 0) return missing;
+    Ref supported = instance_attr(c, Name::supported_os);
+    if (!supported) return -1;
+    return raise_connection_error(
+        c, Ref::steal(PyUnicode_FromFormat("OS should be one of these %S , but got %S",
+                                           supported.get(), os)));
+}
+
+int validate_chassis_type(const Ctx& c, PyObject* chassis_type) {
+    const int given = PyObject_IsTrue(chassis_type);
+    if (given < 0) return -1;
+    if (given) {
+        Ref known = instance_attr(c, Name::chassis_type_list);
+        if (!known) return -1;
+        const int listed = PySequence_Contains(known.get(), chassis_type);
+        if (listed != 0) return listed > 0 ? 0 : -1;
+    }
+    Ref known = instance_attr(c, Name::chassis_type_list);
+    if (!known) return -1;
+    return raise_connection_error(
+        c, Ref::steal(PyUnicode_FromFormat("chassis Type should be one of these %S, but got %S",
+                                           known.get(), chassis_type)));
+}
+
+int validate_arguments(const Ctx& c, PyObject* os, PyObject* series, PyObject* model,
+                       PyObject* chassis_type) {
+    const ModuleState* st = c.st;
+    if (run_check(c, Name::validate_model, st->kw_validate_model, validate_model, os, series,
+                  model) < 0 ||
+        run_check(c, Name::validate_series, st->kw_validate_series, series_first, series, os) < 0 ||
+        run_check(c, Name::validate_os, st->kw_os, validate_os, os) < 0)
+        return -1;
+    const int quilos = equals(os, c.str(Name::quilos));
+    if (quilos != 0) return quilos > 0 ? 0 : -1;
+    return run_check(c, Name::validate_chassis_type, st->kw_chassis_type, validate_chassis_type,
+                     chassis_type);
+}
+
+int run_validate_arguments(const Ctx& c, PyObject* os, PyObject* series, PyObject* model,
+                           PyObject* chassis_type) {
+    const int plain = can_call_directly(c, Name::validate_arguments);
+    if (plain < 0) return -1;
+    if (plain) return validate_arguments(c, os, series, model, chassis_type);
+    Ref method = get_attr(c.self, c.str(Name::validate_arguments));
+    if (!method) return -1;
+    return call(method.get(), nullptr, os, series, model, chassis_type) ? 0 : -1;
+}
+
+}  // namespace mirtal
