@@ -2,6 +2,7 @@
 # into it (tests always run against the installed wheel, never against src/).
 PYTHON ?= python3
 VENV ?= .venv
+BUILD_DIR ?= build/{wheel_tag}
 PY := $(VENV)/bin/python
 PIP := $(PY) -m pip --disable-pip-version-check -q
 BUILD_DEPS := "scikit-build-core>=0.10" cmake ninja
@@ -13,7 +14,7 @@ $(PY):
 	$(PIP) install $(BUILD_DEPS)
 
 install: $(PY)
-	$(PIP) install --no-build-isolation ".[test]"
+	$(PIP) install --no-build-isolation --config-settings=build-dir=$(BUILD_DIR) ".[test]"
 
 demo: install
 	$(PY) examples/demo.py
