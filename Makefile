@@ -17,6 +17,7 @@ install: $(PY)
 	$(PIP) install --no-build-isolation --config-settings=build-dir=$(BUILD_DIR) ".[test]"
 
 demo: install
+	$(PIP) install ./examples/external_plugin
 	$(PY) examples/demo.py
 
 test: install

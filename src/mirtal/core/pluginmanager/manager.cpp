@@ -358,18 +358,54 @@ PyObject* plain_instance_dict(const Ctx& c) {
     return as_manager(c.self)->dict;
 }
 
+constexpr Name kOverridable[] = {N::validate_model, N::validate_series, N::validate_os,
+                                 N::validate_chassis_type, N::validate_arguments, N::print_tree};
+constexpr Name kViewAttributes[] = {N::_plugins, N::supported_os, N::chassis_type_list};
+
+// Reads an exact, pristine instance's dict into the view (see current_view). Reading may run a
+// hostile key's __eq__, so the view is kept only if the dict's version survived the reading.
+const InstanceView* refresh_view(const Ctx& c) {
+#if PY_VERSION_HEX < 0x030C0000
+    if (const InstanceView* view = current_view(c)) return view;
+    PyObject* dict = plain_instance_dict(c);
+    if (!dict || !PyDict_CheckExact(dict)) return nullptr;
+    const uint64_t version = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+    Ref hold = Ref::borrow(dict);
+    auto read = [&](Name name) {
+        return PyErr_Occurred() ? nullptr : PyDict_GetItemWithError(dict, c.str(name));
+    };
+    bool overrides = false;
+    for (Name name : kOverridable) overrides = read(name) != nullptr || overrides;
+    PyObject* values[3];
+    for (int i = 0; i < 3; ++i) values[i] = read(kViewAttributes[i]);
+    if (PyErr_Occurred()) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    if (reinterpret_cast<PyDictObject*>(dict)->ma_version_tag != version) return nullptr;
+    c.st->view = InstanceView{dict, version, overrides, {values[0], values[1], values[2]}};
+    return &c.st->view;
+#else
+    (void)c;
+    return nullptr;
+#endif
+}
+
 }  // namespace
 
-int can_call_directly(const Ctx& c, Name method) {
-    if (Py_TYPE(c.self) != c.st->manager_type || !class_pristine(c.st)) return 0;
-    PyObject* dict = as_manager(c.self)->dict;
-    if (!dict) return 1;
+int can_call_directly_slow(const Ctx& c, Name method) {
+    if (const InstanceView* view = refresh_view(c); view && !view->overrides) return 1;
+    PyObject* dict = plain_instance_dict(c);
+    if (!dict) return Py_TYPE(c.self) == c.st->manager_type && class_pristine(c.st);
     Ref hold = Ref::borrow(dict);
     if (PyDict_GetItemWithError(dict, c.str(method))) return 0;
     return PyErr_Occurred() ? -1 : 1;
 }
 
-Ref instance_attr(const Ctx& c, Name name) {
+Ref instance_attr_slow(const Ctx& c, Name name) {
+    const int index = view_index(name);
+    if (const InstanceView* view = refresh_view(c); view && index >= 0 && view->values[index])
+        return Ref::borrow(view->values[index]);
     if (PyObject* dict = plain_instance_dict(c)) {
         Ref hold = Ref::borrow(dict);
         if (PyObject* value = PyDict_GetItemWithError(dict, c.str(name))) return Ref::borrow(value);

@@ -9,6 +9,7 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <cstring>
 
 namespace mirtal {
 
@@ -70,6 +71,14 @@ inline Ref get_attr(PyObject* obj, PyObject* name) {
     return Ref::steal(PyObject_GetAttr(obj, name));
 }
 
+// The interpreter's truth test, without a call for the values the hot path sees.
+inline int truth(PyObject* obj) {
+    if (obj == Py_None || obj == Py_False) return 0;
+    if (obj == Py_True) return 1;
+    if (PyUnicode_CheckExact(obj)) return PyUnicode_GET_LENGTH(obj) != 0;
+    return PyObject_IsTrue(obj);
+}
+
 inline Ref str_of(PyObject* obj) { return Ref::steal(PyObject_Str(obj)); }
 
 // `key in container` followed by `container[key]`, as one step: 1 and `out` set when the container
@@ -100,11 +109,35 @@ inline Ref item(PyObject* container, PyObject* key) {
     return Ref::steal(PyObject_GetItem(container, key));
 }
 
+// Equality of two exact strs (runs no Python code).
+inline bool same_text(PyObject* a, PyObject* b) {
+    if (a == b) return true;
+    const Py_ssize_t size = PyUnicode_GET_LENGTH(a);
+    const int kind = PyUnicode_KIND(a);
+    return size == PyUnicode_GET_LENGTH(b) && kind == PyUnicode_KIND(b) &&
+           memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(size) * kind) == 0;
+}
+
+// `value in container`; an exact list of exact strs searched for an exact str is scanned here,
+// everything else goes through the container's own protocol.
+inline int contains(PyObject* container, PyObject* value) {
+    if (PyList_CheckExact(container) && PyUnicode_CheckExact(value)) {
+        const Py_ssize_t size = PyList_GET_SIZE(container);
+        Py_ssize_t i = 0;
+        for (; i < size; ++i) {
+            PyObject* element = PyList_GET_ITEM(container, i);
+            if (!PyUnicode_CheckExact(element)) break;
+            if (same_text(element, value)) return 1;
+        }
+        if (i == size) return 0;
+    }
+    return PySequence_Contains(container, value);
+}
+
 // The interpreter's `a == b` taken as a truth value (no identity shortcut, unlike
 // PyObject_RichCompareBool: a NaN is not equal to itself here either).
 inline int equals(PyObject* a, PyObject* b) {
-    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b))
-        return a == b || PyUnicode_Compare(a, b) == 0;
+    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) return same_text(a, b);
     Ref result = Ref::steal(PyObject_RichCompare(a, b, Py_EQ));
     return result ? PyObject_IsTrue(result.get()) : -1;
 }

@@ -1,6 +1,8 @@
 // Module state (PEP 489, one per module object) and the per-call context of a manager method.
 #pragma once
 
+#include <cstdint>
+
 #include "ref.hpp"
 
 namespace mirtal {
@@ -39,6 +41,15 @@ enum class Name : int {
 
 constexpr int kNameCount = static_cast<int>(Name::count);
 
+// What an exact manager's instance dict held when it was last read: whether any method is
+// overridden there, and its three attributes (borrowed; valid while the dict keeps its version).
+struct InstanceView {
+    const PyObject* dict;  // identity only, never dereferenced
+    uint64_t version;
+    bool overrides;
+    PyObject* values[3];  // _plugins, supported_os, chassis_type_list, or null when absent
+};
+
 struct ModuleState {
     PyTypeObject* manager_type;
     PyObject* strings[kNameCount];
@@ -55,6 +66,8 @@ struct ModuleState {
     PyObject* class_dict_snapshot;
     unsigned int pristine_tag;
     unsigned int patched_tag;
+    // The hot path's view of the last exact, untouched instance dict it read (manager.cpp).
+    InstanceView view;
 
     PyObject* str(Name name) const {
         return name == Name::none ? Py_None : strings[static_cast<int>(name)];
@@ -97,11 +110,52 @@ Ref import_from(PyObject* package, PyObject* name);
 
 // --- manager.cpp --------------------------------------------------------------------------------
 
+// The fast path's knowledge of the instance, when it still holds: the instance is an exact
+// PluginManager, nothing on the class was replaced since start-up (its version tag), and its dict
+// is in the state last read (its version). Null otherwise; refresh_view then reads the dict anew.
+inline const InstanceView* current_view(const Ctx& c) {
+#if PY_VERSION_HEX < 0x030C0000
+    const PyTypeObject* type = c.st->manager_type;
+    if (Py_TYPE(c.self) != type || !(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ||
+        type->tp_version_tag != c.st->pristine_tag)
+        return nullptr;
+    const PyObject* dict = reinterpret_cast<ManagerObject*>(c.self)->dict;
+    const InstanceView& view = c.st->view;
+    if (!dict || dict != view.dict ||
+        reinterpret_cast<const PyDictObject*>(dict)->ma_version_tag != view.version)
+        return nullptr;
+    return &view;
+#else
+    (void)c;
+    return nullptr;
+#endif
+}
+
+constexpr int view_index(Name attribute) {
+    return attribute == Name::_plugins            ? 0
+           : attribute == Name::supported_os      ? 1
+           : attribute == Name::chassis_type_list ? 2
+                                                  : -1;
+}
+
+int can_call_directly_slow(const Ctx& c, Name method);
+Ref instance_attr_slow(const Ctx& c, Name name);
+
 // 1 when `method` on the instance is the class's own C++ function: the instance's type is exactly
 // PluginManager, the class is as it was laid out, and the instance dict has no entry of that name.
-int can_call_directly(const Ctx& c, Name method);
+inline int can_call_directly(const Ctx& c, Name method) {
+    const InstanceView* view = current_view(c);
+    return view && !view->overrides ? 1 : can_call_directly_slow(c, method);
+}
+
 // self.<name> for a plain attribute (_plugins, supported_os, chassis_type_list).
-Ref instance_attr(const Ctx& c, Name name);
+inline Ref instance_attr(const Ctx& c, Name name) {
+    const InstanceView* view = current_view(c);
+    const int index = view_index(name);
+    if (view && index >= 0 && view->values[index]) return Ref::borrow(view->values[index]);
+    return instance_attr_slow(c, name);
+}
+
 // Creates the PluginManager class and binds it in the module.
 int add_manager_type(PyObject* module);
 

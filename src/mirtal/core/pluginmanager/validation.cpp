@@ -62,7 +62,7 @@ int check_shape(const Ctx& c, PyObject* value, const char* what, const char* cas
     if (ok == 0) ok = text_test(c, value, Name::isdigit);
     if (ok < 0) return -1;
     if (!ok) return raise_connection_error(c, Ref::steal(PyUnicode_FromFormat(case_message, value)));
-    if (PyUnicode_CompareWithASCIIString(value, "data") == 0)
+    if (same_text(value, c.str(Name::data)))
         return raise_connection_error(
             c, Ref::steal(PyUnicode_FromFormat("%s (%S) is a reserved name", what, value)));
     return 0;
@@ -87,10 +87,10 @@ int series_first(const Ctx& c, PyObject* series, PyObject* os) { return validate
 }  // namespace
 
 int validate_model(const Ctx& c, PyObject* os, PyObject* series, PyObject* model) {
-    const int given = PyObject_IsTrue(model);
+    const int given = truth(model);
     if (given <= 0) return given;
-    int complete = PyObject_IsTrue(series);
-    if (complete > 0) complete = PyObject_IsTrue(os);
+    int complete = truth(series);
+    if (complete > 0) complete = truth(os);
     if (complete < 0) return -1;
     if (!complete)
         return raise_connection_error(
@@ -99,7 +99,7 @@ int validate_model(const Ctx& c, PyObject* os, PyObject* series, PyObject* model
 }
 
 int validate_series(const Ctx& c, PyObject* os, PyObject* series) {
-    const int given = PyObject_IsTrue(series);
+    const int given = truth(series);
     if (given <= 0) return given;
     if (os == Py_None)
         return raise_connection_error(
@@ -109,12 +109,12 @@ int validate_series(const Ctx& c, PyObject* os, PyObject* series) {
 }
 
 int validate_os(const Ctx& c, PyObject* os) {
-    int given = PyObject_IsTrue(os);
+    int given = truth(os);
     if (given < 0) return -1;
     if (given) {
         Ref supported = instance_attr(c, Name::supported_os);
         if (!supported) return -1;
-        int known = PySequence_Contains(supported.get(), os);
+        int known = contains(supported.get(), os);
         if (known == 0) known = PySequence_Contains(os, c.str(Name::mocked));
         if (known < 0) return -1;
         if (!known) {
@@ -127,8 +127,8 @@ int validate_os(const Ctx& c, PyObject* os) {
         }
     }
     // The condition above is re-evaluated as `not os`, as the interpreter would.
-    const int missing = PyObject_Not(os);
-    if (missing <= 0) return missing;
+    const int present = truth(os);
+    if (present != 0) return present > 0 ? 0 : -1;
     Ref supported = instance_attr(c, Name::supported_os);
     if (!supported) return -1;
     return raise_connection_error(
@@ -137,12 +137,12 @@ int validate_os(const Ctx& c, PyObject* os) {
 }
 
 int validate_chassis_type(const Ctx& c, PyObject* chassis_type) {
-    const int given = PyObject_IsTrue(chassis_type);
+    const int given = truth(chassis_type);
     if (given < 0) return -1;
     if (given) {
         Ref known = instance_attr(c, Name::chassis_type_list);
         if (!known) return -1;
-        const int listed = PySequence_Contains(known.get(), chassis_type);
+        const int listed = contains(known.get(), chassis_type);
         if (listed != 0) return listed > 0 ? 0 : -1;
     }
     Ref known = instance_attr(c, Name::chassis_type_list);

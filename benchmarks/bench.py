@@ -1,0 +1,428 @@
+"""Nanoseconds per call of the extension beside the plain-Python manager of baseline.py.
+
+Both run the same statement on the same data in the same process, repeats interleaved, so the
+ratio holds even on a busy machine where the absolute numbers do not. Before anything is timed,
+each case is run once on both and the results, exceptions, messages, debug lines and texts must
+agree.
+
+    python benchmarks/bench.py [--quick] [--json PATH]
+"""
+
+import argparse
+import json
+import logging
+import os
+import platform
+import re
+import statistics
+import subprocess
+import sys
+import time
+import timeit
+from dataclasses import dataclass, field
+
+import baseline
+from mirtal.core import pluginmanager
+from mirtal.core.errors import ConnectionInfraError
+
+IMPLS = ("C++", "Python")
+
+
+class OsConnection:
+    pass
+
+
+class SeriesConnection:
+    pass
+
+
+class ModelConnection:
+    pass
+
+
+class LateOsConnection:
+    pass
+
+
+class UnlistedOsConnection:
+    pass
+
+
+class QuilosConnection:
+    pass
+
+
+class Series(str):
+    pass
+
+
+def populate(manager):
+    manager.register_plugin(OsConnection, os="vennu")
+    manager.register_plugin(SeriesConnection, os="vennu", series="zq4")
+    manager.register_plugin(ModelConnection, os="vennu", series="zq4", model="m1")
+    manager.register_plugin(LateOsConnection, os="dravo")
+    manager.register_plugin(UnlistedOsConnection, os="newos")
+    manager.register_plugin(QuilosConnection, os="quilos", chassis_type="line_card")
+    return manager
+
+
+def populate_records(manager, count):
+    """`count` records at model depth, spread over every listed OS, five models per series."""
+    oses = manager.supported_os
+    classes = (OsConnection, SeriesConnection, ModelConnection)
+    for i in range(count):
+        manager.register_plugin(
+            classes[i % 3],
+            os=oses[i % len(oses)],
+            series="s%d" % (i // (len(oses) * 5)),
+            model="m%d" % (i // len(oses) % 5),
+            chassis_type=manager.chassis_type_list[i % 2],
+        )
+    return manager
+
+
+@dataclass
+class Case:
+    key: str
+    label: str
+    stmt: str
+    setup: str = "m = _m"
+    # Which targets of the speed issue apply: minimum speed-up, maximum multiple of the floor.
+    min_speedup: float | None = None
+    max_floor: float | None = None
+    # The most calls one repeat may make (the new-node case runs out of fresh names).
+    max_number: int = 10**7
+    results: dict = field(default_factory=dict)
+
+
+HIT = "m.get_plugin"
+NEW_NODE_NAMES = 300_000
+
+CASES = [
+    Case("hit_os_pos", "get_plugin hit, OS depth, positional", f'{HIT}("vennu")', min_speedup=5,
+         max_floor=3),
+    Case("hit_os_kw", "get_plugin hit, OS depth, keywords", f'{HIT}(os="vennu")'),
+    Case("hit_series_pos", "get_plugin hit, series depth, positional", f'{HIT}("vennu", "zq4")'),
+    Case("hit_series_kw", "get_plugin hit, series depth, keywords",
+         f'{HIT}(os="vennu", series="zq4")', min_speedup=5, max_floor=3),
+    Case("hit_model_pos", "get_plugin hit, model depth, positional",
+         f'{HIT}("vennu", "zq4", "m1")', min_speedup=5, max_floor=3),
+    Case("hit_model_kw", "get_plugin hit, model depth, keywords",
+         f'{HIT}(os="vennu", series="zq4", model="m1")'),
+    Case("hit_late_os", "get_plugin hit, last OS of supported_os", f'{HIT}(os="dravo")'),
+    Case("hit_unlisted_os", "get_plugin hit, unlisted OS (debug off)", f'{HIT}(os="newos")'),
+    Case("hit_quilos", "get_plugin hit, quilos, unlisted chassis",
+         f'{HIT}(os="quilos", chassis_type="line_card")'),
+    Case("hit_str_subclass", "get_plugin hit, str subclass as series",
+         f"{HIT}(os=\"vennu\", series=series)", setup="m = _m; series = Series('zq4')"),
+    Case("miss", "get_plugin miss, raise and catch",
+         f'try:\n    {HIT}(os="vennu", series="zq4", chassis_type="dual_rp")\n'
+         "except ConnectionInfraError:\n    pass", min_speedup=2.5),
+    Case("validate_arguments", "validate_arguments",
+         'm.validate_arguments("vennu", "zq4", "m1", "single_rp")', min_speedup=6),
+    Case("register_new", "register_plugin, new node",
+         'm.register_plugin(SeriesConnection, os="vennu", series=fresh())',
+         setup="m = _new(); fresh = iter(NAMES).__next__", max_number=NEW_NODE_NAMES),
+    Case("register_replace", "register_plugin, replace",
+         'm.register_plugin(SeriesConnection, os="vennu", series="zq4")'),
+    Case("unregister_register", "unregister_plugin + register_plugin",
+         'm.unregister_plugin(os="vennu", series="zq4", chassis_type="single_rp")\n'
+         'm.register_plugin(SeriesConnection, os="vennu", series="zq4")'),
+    Case("print_tree_2k", "print_tree, 2,000 records", "m.print_tree(tree)",
+         setup="m = _m; tree = TREE_2K", min_speedup=8),
+    Case("print_tree_20k", "print_tree, 20,000 records", "m.print_tree(tree)",
+         setup="m = _m; tree = TREE_20K", min_speedup=8),
+    Case("repr_2k", "repr, 2,000 records", "repr(m)", setup="m = _m2k", min_speedup=8),
+    Case("repr_20k", "repr, 20,000 records", "repr(m)", setup="m = _m20k", min_speedup=8),
+]
+
+# The floor: the bare nested subscript of a series-depth hit; and the timing loop's own cost.
+FLOOR = Case("floor", "tree[os][series][\"data\"][chassis][\"cls\"]",
+             'tree["vennu"]["zq4"]["data"]["single_rp"]["cls"]', setup="tree = _m._plugins")
+LOOP = Case("loop", "empty statement (timing loop)", "pass", setup="")
+
+# What each case's cross-check runs: the statement as one call whose outcome is compared, and the
+# tree afterwards for the writers.
+CHECKS = {
+    "hit_os_pos": lambda ns: ns["_m"].get_plugin("vennu"),
+    "hit_os_kw": lambda ns: ns["_m"].get_plugin(os="vennu"),
+    "hit_series_pos": lambda ns: ns["_m"].get_plugin("vennu", "zq4"),
+    "hit_series_kw": lambda ns: ns["_m"].get_plugin(os="vennu", series="zq4"),
+    "hit_model_pos": lambda ns: ns["_m"].get_plugin("vennu", "zq4", "m1"),
+    "hit_model_kw": lambda ns: ns["_m"].get_plugin(os="vennu", series="zq4", model="m1"),
+    "hit_late_os": lambda ns: ns["_m"].get_plugin(os="dravo"),
+    "hit_unlisted_os": lambda ns: ns["_m"].get_plugin(os="newos"),
+    "hit_quilos": lambda ns: ns["_m"].get_plugin(os="quilos", chassis_type="line_card"),
+    "hit_str_subclass": lambda ns: ns["_m"].get_plugin(os="vennu", series=Series("zq4")),
+    "miss": lambda ns: ns["_m"].get_plugin(os="vennu", series="zq4", chassis_type="dual_rp"),
+    "validate_arguments": lambda ns: ns["_m"].validate_arguments("vennu", "zq4", "m1", "single_rp"),
+    "register_new": lambda ns: registered(
+        ns["_new"](), lambda m: m.register_plugin(SeriesConnection, os="vennu", series="s1")),
+    "register_replace": lambda ns: registered(
+        populate(ns["_new"]()),
+        lambda m: m.register_plugin(SeriesConnection, os="vennu", series="zq4")),
+    "unregister_register": lambda ns: registered(
+        populate(ns["_new"]()),
+        lambda m: (m.unregister_plugin(os="vennu", series="zq4", chassis_type="single_rp"),
+                   m.register_plugin(SeriesConnection, os="vennu", series="zq4"))),
+    "print_tree_2k": lambda ns: ns["_m"].print_tree(ns["TREE_2K"]),
+    "print_tree_20k": lambda ns: ns["_m"].print_tree(ns["TREE_20K"]),
+    "repr_2k": lambda ns: without_header(repr(ns["_m2k"])),
+    "repr_20k": lambda ns: without_header(repr(ns["_m20k"])),
+}
+
+# Calls whose outcome must agree too, beyond the timed cases: every message on the timed paths.
+EXTRA_CHECKS = [
+    lambda m: m.get_plugin(os="tarn", series="x9", model="m2", chassis_type="stack"),
+    lambda m: m.get_plugin(os="vennu", series="zq4", model="", chassis_type="single_rp"),
+    lambda m: m.get_plugin(os="vennu", series=Series("ZQ4")),
+    lambda m: m.get_plugin(os="vennu", series="data"),
+    lambda m: m.get_plugin(os="vennu", series="zq4", model="M1"),
+    lambda m: m.get_plugin(os=None),
+    lambda m: m.get_plugin(os="vennu", chassis_type="quad"),
+    lambda m: m.get_plugin(os=("a", "b"), chassis_type="single_rp"),
+    lambda m: m.unregister_plugin(os="vennu", chassis_type=("a", "b")),
+    lambda m: m.print_tree({None: 1, "b": {}, "a": "x\ny", ("t",): [1, 2]}),
+    lambda m: m.print_tree(5),
+]
+
+
+def registered(manager, action):
+    return outcome(action, manager), manager._plugins
+
+
+def without_header(text):
+    """repr with the class and the address in its header replaced, which differ between the two."""
+    return re.sub(r"\Aplugins \(<class '[\w.]+'> at 0x[0-9a-f]+\) ", "plugins (HEADER) ", text)
+
+
+class Captured(logging.Handler):
+    def __init__(self):
+        super().__init__(logging.DEBUG)
+        self.lines = []
+
+    def emit(self, record):
+        self.lines.append(record.getMessage())
+
+
+def outcome(action, *args):
+    """What a call did: its result or its exception, and the debug lines it wrote."""
+    log = logging.getLogger("mirtal")
+    captured = Captured()
+    log.addHandler(captured)
+    saved_level = log.level
+    log.setLevel(logging.DEBUG)
+    try:
+        try:
+            return ("returned", action(*args), captured.lines)
+        except Exception as error:  # noqa: BLE001  (the exception is what is compared)
+            return ("raised", type(error), error.args, captured.lines)
+    finally:
+        log.setLevel(saved_level)
+        log.removeHandler(captured)
+
+
+def namespaces():
+    """One namespace per implementation, holding the same data built the same way."""
+    spaces = []
+    tree_2k = populate_records(pluginmanager.PluginManager(), 2_000)._plugins
+    tree_20k = populate_records(pluginmanager.PluginManager(), 20_000)._plugins
+    names = ["s%d" % i for i in range(NEW_NODE_NAMES)]
+    for module in (pluginmanager, baseline):
+        spaces.append({
+            "_m": populate(module.PluginManager()),
+            "_new": module.PluginManager,
+            "_m2k": populate_records(module.PluginManager(), 2_000),
+            "_m20k": populate_records(module.PluginManager(), 20_000),
+            "TREE_2K": tree_2k,
+            "TREE_20K": tree_20k,
+            "NAMES": names,
+            "Series": Series,
+            "SeriesConnection": SeriesConnection,
+            "ConnectionInfraError": ConnectionInfraError,
+        })
+    return spaces
+
+
+def cross_check(spaces):
+    """Every case and extra call must give the same outcome with both implementations."""
+    problems = []
+    for key, check in CHECKS.items():
+        got = [outcome(check, ns) for ns in spaces]
+        if got[0] != got[1]:
+            problems.append(f"{key}:\n  C++:    {got[0]!r:.600}\n  Python: {got[1]!r:.600}")
+    for i, check in enumerate(EXTRA_CHECKS):
+        got = [outcome(check, populate(ns["_new"]())) for ns in spaces]
+        if got[0] != got[1]:
+            problems.append(f"extra #{i}:\n  C++:    {got[0]!r:.600}\n  Python: {got[1]!r:.600}")
+    if problems:
+        sys.exit("The two implementations disagree:\n" + "\n".join(problems))
+    return len(CHECKS) + len(EXTRA_CHECKS)
+
+
+def calibrate(timer, budget, most):
+    """The number of calls that make one repeat last about `budget` seconds."""
+    number = 1
+    while True:
+        took = timer.timeit(number)
+        if took >= budget / 10 or number >= most:
+            break
+        number = min(number * 10, most)
+    return max(1, min(most, int(number * budget / max(took, 1e-9))))
+
+
+def measure(case, spaces, repeats, budget):
+    """ns per call for each implementation (one namespace each), repeats interleaved."""
+    timers = [timeit.Timer(case.stmt, case.setup, globals=ns) for ns in spaces]
+    numbers = [calibrate(timer, budget, case.max_number) for timer in timers]
+    samples = [[] for _ in timers]
+    for _ in range(repeats):
+        for timer, number, sample in zip(timers, numbers, samples):
+            sample.append(timer.timeit(number) / number * 1e9)
+    for impl, sample in zip(IMPLS, samples):
+        case.results[impl] = {"best": min(sample), "median": statistics.median(sample),
+                              "samples": sample}
+    return case
+
+
+def import_costs(repeats):
+    """Start-up cost of importing each module in a fresh interpreter, less that of an empty one."""
+    commands = {
+        "nothing": "pass",
+        "pkg_resources": "import pkg_resources",
+        "mirtal.core.pluginmanager": "import mirtal.core.pluginmanager",
+    }
+    walls = {name: [] for name in commands}
+    own = []
+    for _ in range(repeats):
+        for name, code in commands.items():
+            start = time.perf_counter()
+            subprocess.run([sys.executable, "-c", code], check=True, capture_output=True)
+            walls[name].append(time.perf_counter() - start)
+        # The module's own initialisation, its imports excluded ("self" column of -X importtime).
+        run = subprocess.run([sys.executable, "-X", "importtime", "-c",
+                              commands["mirtal.core.pluginmanager"]],
+                             check=True, capture_output=True, text=True)
+        for line in run.stderr.splitlines():
+            parts = line.split("|")
+            if len(parts) == 3 and parts[2].strip() == "mirtal.core.pluginmanager":
+                own.append(int(parts[0].split(":")[1]) / 1000)
+                break
+    best = {name: min(times) * 1000 for name, times in walls.items()}
+    return {
+        "pkg_resources_ms": best["pkg_resources"] - best["nothing"],
+        "module_ms": best["mirtal.core.pluginmanager"] - best["nothing"],
+        "module_own_ms": min(own) if own else None,
+        "interpreter_ms": best["nothing"],
+    }
+
+
+def machine():
+    model = platform.processor() or platform.machine()
+    try:
+        with open("/proc/cpuinfo") as info:
+            for line in info:
+                if line.startswith("model name"):
+                    model = line.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        pass
+    return {
+        "cpu": model,
+        "cores": os.cpu_count(),
+        "python": platform.python_version(),
+        "implementation": platform.python_implementation(),
+        "system": platform.platform(),
+    }
+
+
+def verdict(ok):
+    return "met" if ok else "NOT MET"
+
+
+def report(cases, floor, loop, imports, info, repeats):
+    floor_ns = floor.results["C++"]["best"]
+    lines = [
+        f"Python {info['python']} on {info['cpu']} ({info['cores']} cores), {info['system']}",
+        f"best of {repeats} repeats, ns per call; speed-up = Python / C++ (same run)",
+        "",
+        f"{'case':<44}{'C++ ns':>11}{'Python ns':>12}{'speed-up':>10}{'/floor':>8}  target",
+    ]
+    for case in cases:
+        cpp = case.results["C++"]["best"]
+        py = case.results["Python"]["best"]
+        speedup = py / cpp
+        targets = []
+        if case.min_speedup:
+            targets.append(f">={case.min_speedup:g}x {verdict(speedup >= case.min_speedup)}")
+        if case.max_floor:
+            targets.append(f"<={case.max_floor:g} floor {verdict(cpp / floor_ns <= case.max_floor)}")
+        on_floor = f"{cpp / floor_ns:7.1f}x" if case.key.startswith("hit") else " " * 8
+        lines.append(f"{case.label:<44}{cpp:11,.0f}{py:12,.0f}{speedup:9.1f}x{on_floor}  "
+                     + ", ".join(targets))
+    lines += [
+        f"{'floor: ' + floor.label:<44}{floor_ns:11,.0f}",
+        f"{loop.label:<44}{loop.results['C++']['best']:11,.1f}   (included in every row)",
+        "",
+    ]
+    by_key = {case.key: case for case in cases}
+    for what in ("print_tree", "repr"):
+        small, large = by_key[f"{what}_2k"], by_key[f"{what}_20k"]
+        growth = {impl: large.results[impl]["best"] / small.results[impl]["best"] for impl in IMPLS}
+        lines.append(f"{what}: 20,000 / 2,000 records take {growth['C++']:.1f}x the time in C++ "
+                     f"(target <=11: {verdict(growth['C++'] <= 11)}), "
+                     f"{growth['Python']:.1f}x in Python")
+    budget = imports["pkg_resources_ms"] + 1
+    lines += [
+        "",
+        f"import, fresh interpreter, best of {repeats} (interpreter start-up "
+        f"{imports['interpreter_ms']:.1f} ms subtracted):",
+        f"  import pkg_resources             {imports['pkg_resources_ms']:8.1f} ms",
+        f"  import mirtal.core.pluginmanager {imports['module_ms']:8.1f} ms   "
+        f"(target <= pkg_resources + 1 ms: {verdict(imports['module_ms'] <= budget)})",
+    ]
+    if imports["module_own_ms"] is not None:
+        lines.append(f"  the extension's own initialisation (-X importtime, self): "
+                     f"{imports['module_own_ms']:.2f} ms")
+    return "\n".join(lines)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--quick", action="store_true", help="a fast smoke run: fewer, shorter repeats")
+    parser.add_argument("--json", metavar="PATH", help="also write the results to PATH as JSON")
+    args = parser.parse_args()
+    repeats, budget = (3, 0.004) if args.quick else (7, 0.03)
+
+    logging.getLogger("mirtal").setLevel(logging.WARNING)  # the debug line goes nowhere
+    spaces = namespaces()
+    checked = cross_check(spaces)
+    print(f"cross-check: {checked} cases agree between C++ and Python", flush=True)
+
+    started = time.perf_counter()
+    for case in CASES:
+        measure(case, spaces, repeats, budget)
+    floor = measure(FLOOR, spaces[:1], repeats, budget)
+    loop = measure(LOOP, spaces[:1], repeats, budget)
+    imports = import_costs(repeats)
+    info = machine()
+    print(report(CASES, floor, loop, imports, info, repeats))
+    print(f"\n(timed in {time.perf_counter() - started:.0f} s)")
+
+    if args.json:
+        result = {
+            "machine": info,
+            "repeats": repeats,
+            "quick": args.quick,
+            "cases": {case.key: {"label": case.label, **case.results} for case in CASES},
+            "floor_ns": floor.results["C++"],
+            "loop_ns": loop.results["C++"],
+            "import": imports,
+        }
+        with open(args.json, "w") as out:
+            json.dump(result, out, indent=2)
+            out.write("\n")
+
+
+if __name__ == "__main__":
+    main()
