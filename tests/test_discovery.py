@@ -1,5 +1,6 @@
 """Plugin discovery over real packages on disk and real distributions read by pkg_resources."""
 
+import functools
 import importlib
 import logging
 import os
@@ -206,9 +207,8 @@ def test_sample_plugin_registers_its_class(isolated, module_name, device, cls_na
     module = sys.modules[module_name]
     cls = mirtal.__plugin_manager__.get_plugin(**device)
     assert cls is getattr(module, cls_name)
-    node = isolated
-    for key in (device["os"], device.get("series"), device.get("model")):
-        node = node[key] if key else node
+    keys = [device[level] for level in ("os", "series", "model") if level in device]
+    node = functools.reduce(dict.__getitem__, keys, isolated)
     assert node["data"][device.get("chassis_type", "single_rp")]["path"] == module.__file__
 
 
@@ -283,10 +283,8 @@ def test_external_reads_group_at_each_call_and_loads_again(
     install_distribution(tmp_path / "site", PROBE_GROUPS, PROBE_MODULES)
     module_globals["ENTRYPOINT_GROUP"] = group
     PluginManager.discover_external_plugins()
-    isolated.clear()
     assert PluginManager.discover_external_plugins() is None
     assert debug_lines() == [f"Loading external plugin {os} from probe_{os}" for os in loaded] * 2
-    assert sorted(isolated) == []  # loading an imported module again registers nothing new
     assert "probe_kolm" not in sys.modules
 
 

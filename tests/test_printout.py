@@ -347,7 +347,8 @@ def test_keys_that_are_not_str_show_their_text(cls, tree, lines):
 
 
 @pytest.mark.parametrize("registration, lines", [
-    ({"os": "vennu", "model": ""}, ["  |__ vennu", "    |__ None", "      |__ ", "        |__ data"]),
+    ({"os": "vennu", "model": ""},
+     ["  |__ vennu", "    |__ None", "      |__ ", "        |__ data"]),
     ({"os": ("vennu", 1)}, ["  |__ ('vennu', 1)", "    |__ data"]),
     ({"os": "quilos", "chassis_type": None}, ["  |__ quilos", "    |__ data", "      |__ None"]),
 ])

@@ -284,8 +284,10 @@ PyType_Slot kSlots[] = {
     {0, nullptr},
 };
 
+// Named like a class from a class statement (tp_name "PluginManager", as the interpreter's own
+// messages show it); __module__ is set when the dict is laid out.
 PyType_Spec kSpec = {
-    "mirtal.core.pluginmanager.PluginManager",
+    "PluginManager",
     sizeof(ManagerObject),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
@@ -303,7 +305,11 @@ constexpr const char* kDictOrder[] = {
 int lay_out_class_dict(PyTypeObject* type, PyObject* plugins_property) {
     PyObject* dict = type->tp_dict;
     Ref built = Ref::steal(PyDict_Copy(dict));
-    if (!built || PyDict_SetItemString(built.get(), "plugins", plugins_property) < 0) return -1;
+    Ref module_name = Ref::steal(PyUnicode_FromString(pluginmanager_module.m_name));
+    if (!built || !module_name ||
+        PyDict_SetItemString(built.get(), "__module__", module_name.get()) < 0 ||
+        PyDict_SetItemString(built.get(), "plugins", plugins_property) < 0)
+        return -1;
     PyDict_Clear(dict);
     for (const char* name : kDictOrder) {
         PyObject* value = PyDict_GetItemString(built.get(), name);
