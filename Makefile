@@ -7,7 +7,7 @@ PY := $(VENV)/bin/python
 PIP := $(PY) -m pip --disable-pip-version-check -q
 BUILD_DEPS := "scikit-build-core>=0.10" cmake ninja
 
-.PHONY: demo test install clean
+.PHONY: demo test install clean sanitize refleak
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -25,3 +25,35 @@ test: install
 
 clean:
 	rm -rf build $(VENV) .venv-* .pytest_cache .hypothesis
+
+# The whole suite against an AddressSanitizer + UndefinedBehaviorSanitizer build of the extension.
+# The interpreter itself is not instrumented: the runtime is preloaded, and PYTHONMALLOC=malloc
+# sends Python's allocations through it. Any report aborts the run.
+SANITIZE_VENV := .venv-sanitize
+SANITIZE_ENV = LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libubsan.so)" \
+	PYTHONMALLOC=malloc \
+	ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=1:strict_init_order=1 \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+
+sanitize:
+	MIRTAL_SANITIZE=ON $(MAKE) install VENV=$(SANITIZE_VENV) BUILD_DIR=build/sanitize
+	$(SANITIZE_ENV) $(SANITIZE_VENV)/bin/python -m pytest -p no:cacheprovider -x -q
+
+# Exact reference totals: the extension built for Debian's debug interpreter, every operation
+# looped after a warm-up; any net growth of references or allocated blocks fails.
+REFLEAK_PY := /usr/bin/python3.11d
+REFLEAK_DIR := build/refleak
+
+$(REFLEAK_PY):
+	apt-get update -qq
+	DEBIAN_FRONTEND=noninteractive apt-get install -y -qq python3.11-dbg python3.11-dev python3-pkg-resources
+
+# Debian's debug headers reach the release pyconfig.h through a symlinked Python.h: say Py_DEBUG.
+refleak: $(PY) $(REFLEAK_PY)
+	$(VENV)/bin/cmake -S . -B $(REFLEAK_DIR) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS=-DPy_DEBUG \
+		-DPython_EXECUTABLE=$(REFLEAK_PY) >/dev/null
+	$(VENV)/bin/cmake --build $(REFLEAK_DIR) -j 2 >/dev/null
+	rm -rf $(REFLEAK_DIR)/site && mkdir -p $(REFLEAK_DIR)/site
+	cp -r src/mirtal $(REFLEAK_DIR)/site/ && rm -rf $(REFLEAK_DIR)/site/mirtal/core/pluginmanager
+	cp $(REFLEAK_DIR)/pluginmanager*.so $(REFLEAK_DIR)/site/mirtal/core/
+	PYTHONPATH=$(REFLEAK_DIR)/site $(REFLEAK_PY) tests/leakcheck.py

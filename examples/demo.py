@@ -17,6 +17,7 @@ manager = mirtal.__plugin_manager__
 PluginManager.discover_builtin_plugins()
 PluginManager.discover_external_plugins()
 print(manager)
+print()
 
 devices = [
     {"os": "brelk"},

@@ -2,6 +2,7 @@
 
 import functools
 import importlib
+import importlib.util
 import logging
 import os
 import sys
@@ -64,7 +65,7 @@ def add_to_package(tmp_path, files):
     mirtal.__path__.append(str(write_tree(tmp_path / "extra", files)))
 
 
-# --- built-in discovery -------------------------------------------------------------------------
+# --- built-in discovery ------------------------------------------------------------------------
 
 SANDBOX = {
     "sandbox/__init__.py": "",
@@ -183,7 +184,7 @@ def test_discovery_takes_no_arguments(method, args, kwargs):
         getattr(PluginManager, method)(*args, **kwargs)
 
 
-# --- the shipped sample plugins -------------------------------------------------------------------
+# --- the shipped sample plugins ------------------------------------------------------------------
 
 SAMPLES = [
     ("mirtal.plugins.brelk", {"os": "brelk"}, "SingleRpConnection"),
@@ -212,7 +213,7 @@ def test_sample_plugin_registers_its_class(isolated, module_name, device, cls_na
     assert node["data"][device.get("chassis_type", "single_rp")]["path"] == module.__file__
 
 
-# --- external discovery ---------------------------------------------------------------------------
+# --- external discovery --------------------------------------------------------------------------
 
 def install_distribution(site, entry_points, modules):
     """A real installed distribution, as pip lays it out, made known to the working set."""
@@ -238,7 +239,8 @@ def test_external_loads_entry_points_of_installed_distribution(tmp_path, isolate
     })
     assert PluginManager().discover_external_plugins() is None
     assert "Loading external plugin kolm from probe_kolm" in debug_lines()
-    assert mirtal.__plugin_manager__.get_plugin(os="kolm") is sys.modules["probe_kolm"].KolmConnection
+    registered = mirtal.__plugin_manager__.get_plugin(os="kolm")
+    assert registered is sys.modules["probe_kolm"].KolmConnection
 
 
 PROBE_GROUPS = """\
@@ -271,6 +273,7 @@ def test_external_failing_load_ends_discovery_after_its_debug_line(
         "Loading external plugin broken from probe_broken",
     ]
     assert sorted(isolated) == ["jepra"]
+    assert "probe_dravo" not in sys.modules
 
 
 @pytest.mark.parametrize("group, loaded", [
@@ -284,7 +287,7 @@ def test_external_reads_group_at_each_call_and_loads_again(
     module_globals["ENTRYPOINT_GROUP"] = group
     PluginManager.discover_external_plugins()
     assert PluginManager.discover_external_plugins() is None
-    assert debug_lines() == [f"Loading external plugin {os} from probe_{os}" for os in loaded] * 2
+    assert debug_lines() == [f"Loading external plugin {ep} from probe_{ep}" for ep in loaded] * 2
     assert "probe_kolm" not in sys.modules
 
 
@@ -302,7 +305,7 @@ def test_external_message_renders_name_and_module_with_str(debug_lines, module_g
     def iter_entry_points(*, group):
         groups.append(group)
         return iter([
-            SimpleNamespace(name=7, module_name=Label("probe.seven"), load=lambda: loads.append(7)),
+            SimpleNamespace(name=7, module_name=Label("p.seven"), load=lambda: loads.append(7)),
             SimpleNamespace(name=Label("eight"), module_name=8.5, load=lambda: loads.append(8)),
         ])
 
@@ -311,6 +314,6 @@ def test_external_message_renders_name_and_module_with_str(debug_lines, module_g
     assert groups == ["mirtal.plugins"]
     assert loads == [7, 8]
     assert debug_lines() == [
-        "Loading external plugin 7 from probe.seven",
+        "Loading external plugin 7 from p.seven",
         "Loading external plugin eight from 8.5",
     ]

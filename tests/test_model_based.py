@@ -3,7 +3,7 @@
 import inspect
 
 from hypothesis import settings, strategies as st
-from hypothesis.stateful import RuleBasedStateMachine, invariant, rule
+from hypothesis.stateful import Bundle, RuleBasedStateMachine, invariant, rule
 
 from mirtal.core.errors import ConnectionInfraError
 from mirtal.core.pluginmanager import PluginManager
@@ -120,20 +120,24 @@ class TreeMachine(RuleBasedStateMachine):
     def compare(self, ours, theirs, *args):
         assert result_of(ours, *args) == result_of(theirs, *args)
 
-    @rule(cls=st.sampled_from([One, Two]), os=oses, series=series, model=models,
-          chassis_type=chassis)
-    def register(self, cls, os, series, model, chassis_type):
-        self.compare(self.manager.register_plugin, self.model.register,
-                     cls, os, series, model, chassis_type)
+    # Operations draw their addresses from a few chosen per run, so that they meet in the tree.
+    places = Bundle("places")
 
-    @rule(os=oses, series=series, model=models, chassis_type=chassis)
-    def unregister(self, os, series, model, chassis_type):
-        self.compare(self.manager.unregister_plugin, self.model.unregister,
-                     os, series, model, chassis_type)
+    @rule(target=places, os=oses, series=series, model=models)
+    def place(self, os, series, model):
+        return os, series, model
 
-    @rule(os=oses, series=series, model=models, chassis_type=chassis)
-    def get(self, os, series, model, chassis_type):
-        self.compare(self.manager.get_plugin, self.model.get, os, series, model, chassis_type)
+    @rule(cls=st.sampled_from([One, Two]), where=places, chassis_type=chassis)
+    def register(self, cls, where, chassis_type):
+        self.compare(self.manager.register_plugin, self.model.register, cls, *where, chassis_type)
+
+    @rule(where=places, chassis_type=chassis)
+    def unregister(self, where, chassis_type):
+        self.compare(self.manager.unregister_plugin, self.model.unregister, *where, chassis_type)
+
+    @rule(where=places, chassis_type=chassis)
+    def get(self, where, chassis_type):
+        self.compare(self.manager.get_plugin, self.model.get, *where, chassis_type)
 
     @invariant()
     def same_tree(self):

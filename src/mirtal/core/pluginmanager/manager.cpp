@@ -143,18 +143,17 @@ PyObject* method(PyObject* self, PyTypeObject* defining_class, PyObject* const* 
                              std::make_index_sequence<sig.count>{});
 }
 
-// A static method: CPython binds it to the class itself.
+// A static method: a function bound to the module (the state is reached from there), wrapped in
+// a staticmethod when the class dict is laid out.
 template <const Signature& sig, auto impl>
-PyObject* static_method(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
+PyObject* static_method(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
-    PyObject* module = PyType_GetModule(reinterpret_cast<PyTypeObject*>(cls));
-    if (!module) return nullptr;
     const Ctx c{module, state_of(module), nullptr};
     return invoke<sig, impl>(c, args, nargs, kwnames, std::make_index_sequence<sig.count>{});
 }
 
 constexpr int kMethodFlags = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
-constexpr int kStaticFlags = METH_STATIC | METH_FASTCALL | METH_KEYWORDS;
+constexpr int kStaticFlags = METH_FASTCALL | METH_KEYWORDS;
 
 #define MIRTAL_METHOD(sig, impl) \
     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&method<sig, impl>))
@@ -193,12 +192,6 @@ PyMethodDef kMethods[] = {
      "cls refer to the connection class\n"
      "chassis_type indicates if the connection class is for single_rp or\n"
      "dual_rp or stack(default single_rp)"},
-    {"discover_builtin_plugins", MIRTAL_STATIC(kDiscoverBuiltin, discover_builtin_plugins),
-     kStaticFlags, "discover_builtin_plugins()\n--\n\nloads all plugins"},
-    {"discover_external_plugins", MIRTAL_STATIC(kDiscoverExternal, discover_external_plugins),
-     kStaticFlags,
-     "discover_external_plugins()\n--\n\n"
-     "discover external plugins defined that users pip installed."},
     {"print_tree", MIRTAL_METHOD(kPrintTree, print_tree), kMethodFlags,
      "print_tree($self, data, output='plugin')\n--\n\n"
      "This Method print the plugin list in tree structure\n"
@@ -222,6 +215,15 @@ PyMethodDef kMethods[] = {
     {"__repr__", MIRTAL_METHOD(kRepr, manager_text), kMethodFlags | METH_COEXIST,
      "__repr__($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef kStaticMethods[] = {
+    {"discover_builtin_plugins", MIRTAL_STATIC(kDiscoverBuiltin, discover_builtin_plugins),
+     kStaticFlags, "discover_builtin_plugins()\n--\n\nloads all plugins"},
+    {"discover_external_plugins", MIRTAL_STATIC(kDiscoverExternal, discover_external_plugins),
+     kStaticFlags,
+     "discover_external_plugins()\n--\n\n"
+     "discover external plugins defined that users pip installed."},
 };
 
 // --- the plugins property: functions bound to the module, wrapped in a real `property` ---------
@@ -284,10 +286,8 @@ PyType_Slot kSlots[] = {
     {0, nullptr},
 };
 
-// Named like a class from a class statement (tp_name "PluginManager", as the interpreter's own
-// messages show it); __module__ is set when the dict is laid out.
 PyType_Spec kSpec = {
-    "PluginManager",
+    "mirtal.core.pluginmanager.PluginManager",
     sizeof(ManagerObject),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
@@ -302,17 +302,25 @@ constexpr const char* kDictOrder[] = {
     "unregister_plugin", "register_plugin", "discover_builtin_plugins",
     "discover_external_plugins", "print_tree", "__repr__", "__dict__", "__weakref__"};
 
-int lay_out_class_dict(PyTypeObject* type, PyObject* plugins_property) {
+// The entries that are not in the method table: the property and the static methods.
+int add_module_bound_entries(PyObject* module, PyObject* entries) {
+    Ref plugins = make_plugins_property(module);
+    if (!plugins || PyDict_SetItemString(entries, "plugins", plugins.get()) < 0) return -1;
+    for (PyMethodDef& def : kStaticMethods) {
+        Ref function = Ref::steal(PyCFunction_NewEx(&def, module, nullptr));
+        Ref wrapped = function ? Ref::steal(PyStaticMethod_New(function.get())) : Ref();
+        if (!wrapped || PyDict_SetItemString(entries, def.ml_name, wrapped.get()) < 0) return -1;
+    }
+    return 0;
+}
+
+int lay_out_class_dict(PyObject* module, PyTypeObject* type) {
     PyObject* dict = type->tp_dict;
-    Ref built = Ref::steal(PyDict_Copy(dict));
-    Ref module_name = Ref::steal(PyUnicode_FromString(pluginmanager_module.m_name));
-    if (!built || !module_name ||
-        PyDict_SetItemString(built.get(), "__module__", module_name.get()) < 0 ||
-        PyDict_SetItemString(built.get(), "plugins", plugins_property) < 0)
-        return -1;
+    Ref entries = Ref::steal(PyDict_Copy(dict));
+    if (!entries || add_module_bound_entries(module, entries.get()) < 0) return -1;
     PyDict_Clear(dict);
     for (const char* name : kDictOrder) {
-        PyObject* value = PyDict_GetItemString(built.get(), name);
+        PyObject* value = PyDict_GetItemString(entries.get(), name);
         if (!value) {
             PyErr_Format(PyExc_SystemError, "PluginManager lacks %s", name);
             return -1;
@@ -425,8 +433,11 @@ int add_manager_type(PyObject* module) {
     Ref type = Ref::steal(PyType_FromModuleAndSpec(module, &kSpec, nullptr));
     if (!type) return -1;
     auto* manager_type = reinterpret_cast<PyTypeObject*>(type.get());
-    Ref plugins = make_plugins_property(module);
-    if (!plugins || lay_out_class_dict(manager_type, plugins.get()) < 0) return -1;
+    // The spec's dotted name gives __module__; the class itself is called as in a class statement.
+    Ref name = Ref::steal(PyUnicode_FromString("PluginManager"));
+    if (!name || PyObject_SetAttrString(type.get(), "__name__", name.get()) < 0 ||
+        lay_out_class_dict(module, manager_type) < 0)
+        return -1;
     st->manager_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(type.get()));
     st->class_dict_snapshot = PyDict_Copy(manager_type->tp_dict);
     if (!st->class_dict_snapshot) return -1;

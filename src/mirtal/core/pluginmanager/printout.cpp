@@ -32,15 +32,12 @@ public:
     TreeWriter(const TreeWriter&) = delete;
     TreeWriter& operator=(const TreeWriter&) = delete;
 
-    int ascii(const char* text) {
-        return _PyUnicodeWriter_WriteASCIIString(&writer_, text, static_cast<Py_ssize_t>(strlen(text)));
-    }
+    int ascii(const char* text) { return ascii(text, strlen(text)); }
 
     // A line feed and the prefix of the current nesting.
     int line_break() {
         if (_PyUnicodeWriter_WriteChar(&writer_, '\n') < 0) return -1;
-        return _PyUnicodeWriter_WriteASCIIString(&writer_, prefix_.data(),
-                                                 static_cast<Py_ssize_t>(prefix_.size()));
+        return ascii(prefix_.data(), prefix_.size());
     }
 
     // A str, each of its line feeds followed by the prefix.
@@ -84,6 +81,13 @@ public:
     }
 
 private:
+    // The writer must not be handed an empty ASCII string before its first character: it has no
+    // buffer kind yet then.
+    int ascii(const char* text, size_t size) {
+        if (size == 0) return 0;
+        return _PyUnicodeWriter_WriteASCIIString(&writer_, text, static_cast<Py_ssize_t>(size));
+    }
+
     _PyUnicodeWriter writer_;
     std::string prefix_;
     size_t depth_ = 0;
