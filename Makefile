@@ -7,7 +7,7 @@ PY := $(VENV)/bin/python
 PIP := $(PY) -m pip --disable-pip-version-check -q
 BUILD_DEPS := "scikit-build-core>=0.10" cmake ninja
 
-.PHONY: demo test install clean sanitize refleak
+.PHONY: demo test bench install clean sanitize refleak
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -22,6 +22,9 @@ demo: install
 
 test: install
 	$(PY) -m pytest
+
+bench: install
+	$(PY) benchmarks/bench.py
 
 clean:
 	rm -rf build $(VENV) .venv-* .pytest_cache .hypothesis

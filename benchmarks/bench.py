@@ -9,6 +9,7 @@ agree.
 """
 
 import argparse
+import functools
 import json
 import logging
 import os
@@ -122,7 +123,7 @@ CASES = [
          'm.validate_arguments("vennu", "zq4", "m1", "single_rp")', min_speedup=6),
     Case("register_new", "register_plugin, new node",
          'm.register_plugin(SeriesConnection, os="vennu", series=fresh())',
-         setup="m = _new(); fresh = iter(NAMES).__next__", max_number=NEW_NODE_NAMES),
+         setup="m = _new(); fresh = iter(new_names()).__next__", max_number=NEW_NODE_NAMES),
     Case("register_replace", "register_plugin, replace",
          'm.register_plugin(SeriesConnection, os="vennu", series="zq4")'),
     Case("unregister_register", "unregister_plugin + register_plugin",
@@ -187,6 +188,12 @@ EXTRA_CHECKS = [
 ]
 
 
+@functools.cache
+def new_names():
+    """Series names for registrations that each make a new node."""
+    return ["s%d" % i for i in range(NEW_NODE_NAMES)]
+
+
 def registered(manager, action):
     return outcome(action, manager), manager._plugins
 
@@ -227,7 +234,6 @@ def namespaces(large_trees=True):
     spaces = []
     sizes = (2_000, 20_000) if large_trees else (0, 0)
     tree_2k, tree_20k = (populate_records(pluginmanager.PluginManager(), n)._plugins for n in sizes)
-    names = ["s%d" % i for i in range(NEW_NODE_NAMES)]
     for module in (pluginmanager, baseline):
         spaces.append({
             "_m": populate(module.PluginManager()),
@@ -236,7 +242,7 @@ def namespaces(large_trees=True):
             "_m20k": populate_records(module.PluginManager(), sizes[1]),
             "TREE_2K": tree_2k,
             "TREE_20K": tree_20k,
-            "NAMES": names,
+            "new_names": new_names,
             "Series": Series,
             "SeriesConnection": SeriesConnection,
             "ConnectionInfraError": ConnectionInfraError,

@@ -1,8 +1,10 @@
 """The argument checks: what each accepts, every rejection message, and the order in which
 validate_arguments runs them through the instance."""
 
+from types import SimpleNamespace
+
 import pytest
-from hypothesis import example, given, strategies as st
+from hypothesis import given, strategies as st
 
 from mirtal.core.errors import ConnectionInfraError
 from mirtal.core.pluginmanager import PluginManager
@@ -14,21 +16,12 @@ NEEDS_OS_AND_SERIES = "OS and Series are required for Model: "
 NEEDS_OS = "OS information not provided for Series: "
 
 
-class Recorder:
-    """Stands in for the library's logger."""
-
-    def __init__(self):
-        self.calls = []
-
-    def debug(self, *args, **kwargs):
-        self.calls.append((args, kwargs))
-        return "ignored"
-
-
 @pytest.fixture
 def log(module_globals):
-    module_globals["log"] = recorder = Recorder()
-    return recorder
+    """Stands in for the library's logger and keeps what it was given."""
+    calls = []
+    module_globals["log"] = SimpleNamespace(calls=calls, debug=lambda *a, **k: calls.append((a, k)))
+    return module_globals["log"]
 
 
 def outcome(call, *args):
@@ -101,13 +94,6 @@ def test_validate_os_containment_error_propagates(manager):
     assert str(info.value) == str(expected.value)
 
 
-def test_debug_line_goes_to_the_librarys_logger(manager, caplog):
-    with caplog.at_level("DEBUG", logger="mirtal"):
-        manager.validate_os("newos")
-    assert [(r.name, r.levelname, r.getMessage()) for r in caplog.records] == [
-        ("mirtal", "DEBUG", "newos is not part of the built-in list of supported OSes.")]
-
-
 def test_os_list_is_read_at_each_call(manager, log):
     manager.supported_os.append("newos")
     manager.validate_os("newos")
@@ -158,56 +144,33 @@ def test_validate_arguments(manager, os, series, model, chassis_type, expected):
 CHECKS = ["validate_model", "validate_series", "validate_os", "validate_chassis_type"]
 
 
-def recording_checks(calls):
+def recording_manager(where, monkeypatch, calls):
+    """A manager whose four checks, overridden at `where`, record how they are called."""
     def check(name):
-        def record(*args, **kwargs):
+        def record(self, *args, **kwargs):
             calls.append((name, args, list(kwargs.items())))
             return "ignored"
         return record
-    return {name: check(name) for name in CHECKS}
+    checks = {name: check(name) for name in CHECKS}
+    if where == "subclass":
+        return type("Recording", (PluginManager,), checks)()
+    if where == "class":
+        for name, method in checks.items():
+            monkeypatch.setattr(PluginManager, name, method)
+        return PluginManager()
+    manager = PluginManager()
+    for name, method in checks.items():
+        setattr(manager, name, method.__get__(manager))
+    return manager
 
 
-class Recording(PluginManager):
-    calls = []
-
-    def validate_model(self, *args, **kwargs):
-        Recording.calls.append(("validate_model", args, list(kwargs.items())))
-
-    def validate_series(self, *args, **kwargs):
-        Recording.calls.append(("validate_series", args, list(kwargs.items())))
-
-    def validate_os(self, *args, **kwargs):
-        Recording.calls.append(("validate_os", args, list(kwargs.items())))
-
-    def validate_chassis_type(self, *args, **kwargs):
-        Recording.calls.append(("validate_chassis_type", args, list(kwargs.items())))
-        return "ignored"
-
-
-def in_subclass(monkeypatch):
-    monkeypatch.setattr(Recording, "calls", [])
-    return Recording(), lambda: Recording.calls
-
-
-def in_instance_dict(monkeypatch):
-    manager, calls = PluginManager(), []
-    vars(manager).update(recording_checks(calls))
-    return manager, lambda: calls
-
-
-def on_the_class(monkeypatch):
-    calls = []
-    for name, check in recording_checks(calls).items():
-        monkeypatch.setattr(PluginManager, name, lambda self, *a, _c=check, **k: _c(*a, **k))
-    return PluginManager(), lambda: calls
-
-
-@pytest.mark.parametrize("overridden", [in_subclass, in_instance_dict, on_the_class])
+@pytest.mark.parametrize("where", ["subclass", "instance", "class"])
 @pytest.mark.parametrize("os, expected_checks", [("vennu", 4), ("quilos", 3)])
-def test_overrides_are_called_by_keyword_in_order(monkeypatch, overridden, os, expected_checks):
-    manager, calls = overridden(monkeypatch)
+def test_overrides_are_called_by_keyword_in_order(monkeypatch, where, os, expected_checks):
+    calls = []
+    manager = recording_manager(where, monkeypatch, calls)
     assert manager.validate_arguments(os, "zq4", "m1", "quad") is None
-    assert calls() == [
+    assert calls == [
         ("validate_model", (), [("os", os), ("series", "zq4"), ("model", "m1")]),
         ("validate_series", (), [("series", "zq4"), ("os", os)]),
         ("validate_os", (), [("os", os)]),
@@ -250,19 +213,6 @@ def test_string_subclass_methods_decide(manager, monkeypatch, check, text, lower
     assert Traced.calls == calls
 
 
-@pytest.mark.parametrize("result, accepted", [(1, True), ("yes", True), ([], False), (0, False)])
-def test_string_subclass_results_are_truth_tested(manager, result, accepted):
-    odd = type("Odd", (str,), {"islower": lambda self: result, "isdigit": lambda self: result})
-    assert (outcome(manager.validate_series, "vennu", odd("ZQ")) is None) == accepted
-
-
-def test_string_subclass_errors_propagate(manager):
-    def broken(self):
-        raise LookupError("islower failed")
-    with pytest.raises(LookupError, match="islower failed"):
-        manager.validate_series("vennu", type("Broken", (str,), {"islower": broken})("zq4"))
-
-
 def expected_shape_message(text, what, case_message):
     if not text:
         return None
@@ -271,16 +221,8 @@ def expected_shape_message(text, what, case_message):
     return f"{what} (data) is a reserved name" if text == "data" else None
 
 
-def with_examples(*texts):
-    def decorate(test):
-        for text in texts:
-            test = example(text=text)(test)
-        return test
-    return decorate
-
-
-@given(text=st.text())
-@with_examples("ǅ", "ß", "٣", "Ⅻ", "ａｂ", "ⓐ", "ʰ", "¹²", "ǈa", "ΣΑ", "data", "Data", "")
+@given(text=st.text() | st.sampled_from(
+    ["ǅ", "ß", "٣", "Ⅻ", "ａｂ", "ⓐ", "ʰ", "¹²", "ǈa", "ΣΑ", "data", "Data", ""]))
 def test_case_and_digit_tests_agree_with_str(text):
     manager = PluginManager()
     assert outcome(manager.validate_series, "vennu", text) == expected_shape_message(

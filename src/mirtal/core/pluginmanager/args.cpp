@@ -70,6 +70,13 @@ int bind_arguments(const ModuleState* st, const Signature& sig, PyObject* const*
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
         const int i = parameter_index(st, sig, keyword);
+        if (i < 0 && sig.takes_self && PyUnicode_Check(keyword) &&
+            PyUnicode_CompareWithASCIIString(keyword, "self") == 0) {
+            // The instance is already bound to `self`, as for a method defined in Python.
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument 'self'",
+                         sig.qualname);
+            return -1;
+        }
         if (i < 0) {
             PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'",
                          sig.qualname, keyword);

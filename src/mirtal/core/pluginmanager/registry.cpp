@@ -101,37 +101,45 @@ int unregister_plugin(const Ctx& c, PyObject* os, PyObject* series, PyObject* mo
 int register_plugin(const Ctx& c, PyObject* cls, PyObject* os, PyObject* series, PyObject* model,
                     PyObject* chassis_type) {
     if (run_validate_arguments(c, os, series, model, chassis_type) < 0) return -1;
-    // The file first: a class that getfile rejects must leave no empty nodes behind.
+    // The file first: a class that getfile rejects must leave no trace in the tree.
     Ref getfile = module_global(c, Name::getfile);
     Ref class_path = getfile ? call(getfile.get(), nullptr, cls) : Ref();
     if (!class_path) return -1;
-
-    const KeyPath path(os, series, model);
-    Ref node = instance_attr(c, Name::_plugins);
-    if (!node) return -1;
-    for (int depth = 0; depth < path.size; ++depth) {
-        Ref child;
-        const int found = lookup(node.get(), path.keys[depth], child);
-        if (found < 0) return -1;
-        if (!found) {
-            child = Ref::steal(PyDict_New());
-            if (!child || set_item(node.get(), path.keys[depth], child.get()) < 0) return -1;
-        }
-        node = std::move(child);
-    }
-
     Ref record = Ref::steal(PyDict_New());
     if (!record || PyDict_SetItem(record.get(), c.str(Name::cls), cls) < 0 ||
         PyDict_SetItem(record.get(), c.str(Name::path), class_path.get()) < 0)
         return -1;
-    Ref chassis_map;
-    const int found = lookup(node.get(), c.str(Name::data), chassis_map);
-    if (found < 0) return -1;
-    if (found) return set_item(chassis_map.get(), chassis_type, record.get());
-    chassis_map = Ref::steal(PyDict_New());
-    if (!chassis_map || PyDict_SetItem(chassis_map.get(), chassis_type, record.get()) < 0)
-        return -1;
-    return set_item(node.get(), c.str(Name::data), chassis_map.get());
+
+    // Walk the existing part of the key path without creating anything.
+    const KeyPath path(os, series, model);
+    Ref node = instance_attr(c, Name::_plugins);
+    if (!node) return -1;
+    int depth = 0;
+    for (; depth < path.size; ++depth) {
+        Ref child;
+        const int found = lookup(node.get(), path.keys[depth], child);
+        if (found < 0) return -1;
+        if (!found) break;
+        node = std::move(child);
+    }
+    if (depth == path.size) {
+        Ref chassis_map;
+        const int found = lookup(node.get(), c.str(Name::data), chassis_map);
+        if (found < 0) return -1;
+        if (found) return set_item(chassis_map.get(), chassis_type, record.get());
+    }
+    // The missing nodes are built as a detached branch, bottom up, and attached in one step, so a
+    // key or chassis type that cannot be stored (unhashable, say) leaves no empty nodes behind.
+    Ref branch = Ref::steal(PyDict_New());
+    if (!branch || PyDict_SetItem(branch.get(), chassis_type, record.get()) < 0) return -1;
+    PyObject* key = c.str(Name::data);
+    for (int level = path.size; level > depth; --level) {
+        Ref parent = Ref::steal(PyDict_New());
+        if (!parent || PyDict_SetItem(parent.get(), key, branch.get()) < 0) return -1;
+        branch = std::move(parent);
+        key = path.keys[level - 1];
+    }
+    return set_item(node.get(), key, branch.get());
 }
 
 }  // namespace mirtal
