@@ -7,7 +7,7 @@ PY := $(VENV)/bin/python
 PIP := $(PY) -m pip --disable-pip-version-check -q
 BUILD_DEPS := "scikit-build-core>=0.10" cmake ninja
 
-.PHONY: demo test bench install clean sanitize refleak
+.PHONY: demo test bench install clean sanitize refleak lint typecheck
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -16,9 +16,13 @@ $(PY):
 install: $(PY)
 	$(PIP) install --no-build-isolation --config-settings=build-dir=$(BUILD_DIR) ".[test]"
 
+# The tree after both discoveries (the example distribution adds tarn), a lookup answered by the
+# deepest existing node, and one that fails: no fallback between chassis types.
 demo: install
 	$(PIP) install ./examples/external_plugin
-	$(PY) examples/demo.py
+	$(PY) -m mirtal
+	$(PY) -m mirtal --os vennu --series zq4 --model m9
+	-$(PY) -m mirtal --os tarn --chassis-type dual_rp
 
 test: install
 	$(PY) -m pytest
@@ -61,3 +65,22 @@ refleak: $(PY) $(REFLEAK_PY)
 	cp -r src/mirtal $(REFLEAK_DIR)/site/ && rm -rf $(REFLEAK_DIR)/site/mirtal/core/pluginmanager
 	cp $(REFLEAK_DIR)/pluginmanager*.so $(REFLEAK_DIR)/site/mirtal/core/
 	PYTHONPATH=$(REFLEAK_DIR)/site $(REFLEAK_PY) tests/leakcheck.py
+
+# C++ formatting against the checked-in .clang-format (Debian's clang-format), ruff on the Python.
+CLANG_FORMAT := /usr/bin/clang-format
+CXX_SOURCES := $(wildcard src/mirtal/core/pluginmanager/*.cpp src/mirtal/core/pluginmanager/*.hpp)
+
+$(CLANG_FORMAT):
+	apt-get update -qq
+	DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang-format
+
+lint: $(PY) $(CLANG_FORMAT)
+	$(CLANG_FORMAT) --dry-run --Werror $(CXX_SOURCES)
+	$(PIP) install "ruff==0.17.6"
+	$(VENV)/bin/ruff check .
+
+# The type stub against the installed extension, and a client checked strictly against the stub.
+typecheck: install
+	$(PIP) install "mypy==2.4.1"
+	$(PY) -m mypy.stubtest mirtal.core.pluginmanager
+	$(VENV)/bin/mypy --strict examples/typed_client.py

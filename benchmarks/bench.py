@@ -369,7 +369,9 @@ def report(cases, floor, loop, imports, info, repeats, import_repeats):
         if case.min_speedup:
             targets.append(f">={case.min_speedup:g}x {verdict(speedup >= case.min_speedup)}")
         if case.max_floor:
-            targets.append(f"<={case.max_floor:g} floor {verdict(cpp / floor_ns <= case.max_floor)}")
+            targets.append(
+                f"<={case.max_floor:g} floor {verdict(cpp / floor_ns <= case.max_floor)}"
+            )
         on_floor = f"{cpp / floor_ns:7.1f}x" if case.key.startswith("hit") else " " * 8
         lines.append(f"{case.label:<44}{cpp:11,.0f}{py:12,.0f}{speedup:9.1f}x{on_floor}  "
                      + ", ".join(targets))
@@ -402,7 +404,8 @@ def report(cases, floor, loop, imports, info, repeats, import_repeats):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--quick", action="store_true", help="a fast smoke run: fewer, shorter repeats")
+    parser.add_argument("--quick", action="store_true",
+                        help="a fast smoke run: fewer, shorter repeats")
     parser.add_argument("--json", metavar="PATH", help="also write the results to PATH as JSON")
     args = parser.parse_args()
     repeats, budget, import_repeats = (3, 0.003, 3) if args.quick else (15, 0.01, 7)

@@ -54,7 +54,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--calls", type=int, default=5_000, help="N (default 5000)")
     parser.add_argument("--cases", nargs="+", choices=list(ALL_CASES), default=DEFAULT_CASES,
-                        metavar="KEY", help=f"cases of bench.py (default: {' '.join(DEFAULT_CASES)})")
+                        metavar="KEY",
+                        help=f"cases of bench.py (default: {' '.join(DEFAULT_CASES)})")
     parser.add_argument("--child", nargs=3, metavar=("KEY", "IMPL", "CALLS"),
                         help=argparse.SUPPRESS)
     args = parser.parse_args()

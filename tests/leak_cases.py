@@ -125,11 +125,13 @@ def build_cases():
         ("missing argument", lambda: m.register_plugin(), TypeError),
         ("register replace", lambda: m.register_plugin(Alpha, os="brelk"), None),
         ("register and unregister", lambda: _register_then_unregister(m, os="tarn"), None),
-        ("unregister everything", lambda: _register_then_unregister(m, os="tarn", series="x"), None),
+        ("unregister everything",
+         lambda: _register_then_unregister(m, os="tarn", series="x"), None),
         ("register getfile fails", lambda: m.register_plugin(5, os="brelk"), TypeError),
         ("unregister no node", lambda: m.unregister_plugin("tarvik"), cie),
         ("unregister no data", lambda: m.unregister_plugin("vennu"), cie),
-        ("unregister no chassis", lambda: m.unregister_plugin("brelk", chassis_type=("a", "b")), cie),
+        ("unregister no chassis",
+         lambda: m.unregister_plugin("brelk", chassis_type=("a", "b")), cie),
         ("override raises", lambda: raising_validator.get_plugin("brelk"), ValueError),
         ("print tree", lambda: m.print_tree(m.plugins), None),
         ("print leaf", lambda: m.print_tree("x\ny", "label"), None),
@@ -140,7 +142,9 @@ def build_cases():
         ("discover builtin", PluginManager.discover_builtin_plugins, None),
         (
             "discover builtin import fails",
-            lambda: _with_global("importlib", FailingImports, PluginManager.discover_builtin_plugins),
+            lambda: _with_global(
+                "importlib", FailingImports, PluginManager.discover_builtin_plugins
+            ),
             ImportError,
         ),
         (
@@ -150,7 +154,8 @@ def build_cases():
             ),
             ImportError,
         ),
-        ("shared manager", lambda: _register_then_unregister(mirtal.__plugin_manager__, os="kolm"), None),
+        ("shared manager",
+         lambda: _register_then_unregister(mirtal.__plugin_manager__, os="kolm"), None),
     ]
 
 

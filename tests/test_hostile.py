@@ -2,8 +2,7 @@
 Python exception or the right result, the interpreter survives, and the tree stays well formed."""
 
 import pytest
-from hypothesis import HealthCheck, given, settings
-from hypothesis import strategies as st
+from hypothesis import HealthCheck, given, settings, strategies as st
 
 from mirtal.core import pluginmanager
 from mirtal.core.errors import ConnectionInfraError
@@ -113,7 +112,8 @@ class Truthless:
 
 @pytest.mark.parametrize(
     ("mode", "outcome"),
-    [("raise", ValueError), ("bad truth", ValueError), ("list", Plugin), ("mutate", ConnectionInfraError)],
+    [("raise", ValueError), ("bad truth", ValueError), ("list", Plugin),
+     ("mutate", ConnectionInfraError)],
 )
 def test_str_subclass_shapes(populated, mode, outcome):
     Shape.mode, Shape.manager = mode, populated
@@ -253,7 +253,9 @@ def test_large_tree_renders_and_resolves(manager):
 
 
 @pytest.mark.parametrize("attribute", ["_plugins", "supported_os", "chassis_type_list"])
-@pytest.mark.parametrize("value", [None, 5, "vennu", ["vennu"], {"vennu": {}}, ("single_rp",), "deleted"])
+@pytest.mark.parametrize(
+    "value", [None, 5, "vennu", ["vennu"], {"vennu": {}}, ("single_rp",), "deleted"]
+)
 def test_rebound_attributes(populated, attribute, value):
     if value == "deleted":
         delattr(populated, attribute)
@@ -272,7 +274,8 @@ def test_rebound_attributes(populated, attribute, value):
 
 
 ANYTHING = st.one_of(
-    st.none(), st.booleans(), st.integers(), st.floats(), st.text(max_size=6), st.binary(max_size=4),
+    st.none(), st.booleans(), st.integers(), st.floats(), st.text(max_size=6),
+    st.binary(max_size=4),
     st.sampled_from(["vennu", "zq4", "m1", "quilos", "single_rp", "data", "mocked", Shape("zq4")]),
     st.lists(st.text(max_size=3), max_size=3), st.tuples(st.text(max_size=3)),
     st.dictionaries(st.text(max_size=3), st.integers(), max_size=3), st.builds(object),

@@ -9,7 +9,6 @@ import pytest
 
 from mirtal.core.errors import ConnectionInfraError
 from mirtal.core.pluginmanager import PluginManager
-
 from test_hostile import well_formed
 
 
@@ -20,8 +19,9 @@ class Plugin:
 def test_threads_hammering_one_manager():
     manager = PluginManager()
     failures = []
-    places = [dict(os="vennu"), dict(os="vennu", series="zq4"), dict(os="brelk", chassis_type="stack"),
-              dict(os="vennu", series="zq4", model="m1"), dict(os="quilos", chassis_type=None)]
+    places = [dict(os="vennu"), dict(os="vennu", series="zq4"),
+              dict(os="brelk", chassis_type="stack"), dict(os="vennu", series="zq4", model="m1"),
+              dict(os="quilos", chassis_type=None)]
 
     def worker(seed):
         try:

@@ -152,11 +152,11 @@ def test_wrong_arguments_raise_the_interpreters_type_error(via, name, args, kwar
     texts = []
     for cls in (PluginManager, Reference):
         if name == "__init__":
-            texts.append(raised(lambda: cls(*args, **kwargs)))
+            texts.append(raised(lambda: cls(*args, **kwargs)))  # noqa: B023 (called at once)
         elif via == "class" and not isinstance(vars(cls)[name], staticmethod):
-            texts.append(raised(lambda: getattr(cls, name)(cls(), *args, **kwargs)))
+            texts.append(raised(lambda: getattr(cls, name)(cls(), *args, **kwargs)))  # noqa: B023
         else:
-            texts.append(raised(lambda: getattr(cls(), name)(*args, **kwargs)))
+            texts.append(raised(lambda: getattr(cls(), name)(*args, **kwargs)))  # noqa: B023
     assert texts[0] == texts[1]
 
 

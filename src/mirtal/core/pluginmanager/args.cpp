@@ -104,8 +104,8 @@ int bind_no_arguments(const ModuleState* st, const Signature& sig, PyObject* arg
         Py_ssize_t pos = 0;
         PyObject *keyword, *value;
         PyDict_Next(kwargs, &pos, &keyword, &value);
-        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'",
-                     sig.qualname, keyword);
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", sig.qualname,
+                     keyword);
         return -1;
     }
     return bind_arguments(st, sig, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args), nullptr,

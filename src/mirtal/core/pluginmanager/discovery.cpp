@@ -10,10 +10,10 @@ namespace {
 int import_from_top_package(const Ctx& c, Name first, Name second, Ref& first_value,
                             Ref& second_value) {
     Ref fromlist = Ref::steal(PyTuple_Pack(2, c.str(first), c.str(second)));
-    Ref package = fromlist ? Ref::steal(PyImport_ImportModuleLevelObject(
-                                 c.str(Name::empty), PyModule_GetDict(c.module), nullptr,
-                                 fromlist.get(), 2))
-                           : Ref();
+    Ref package =
+        fromlist ? Ref::steal(PyImport_ImportModuleLevelObject(
+                       c.str(Name::empty), PyModule_GetDict(c.module), nullptr, fromlist.get(), 2))
+                 : Ref();
     if (!package) return -1;
     first_value = import_from(package.get(), c.str(first));
     if (!first_value) return -1;
@@ -51,8 +51,8 @@ int discover_builtin_plugins(const Ctx& c) {
             return -1;
         Ref os = module_global(c, Name::os);
         Ref os_path = os ? get_attr(os.get(), c.str(Name::path)) : Ref();
-        Ref directory = os_path ? call_method(os_path.get(), c.str(Name::dirname), init_file.get())
-                                : Ref();
+        Ref directory =
+            os_path ? call_method(os_path.get(), c.str(Name::dirname), init_file.get()) : Ref();
         search_path = directory ? Ref::steal(PyList_New(1)) : Ref();
         if (!search_path) return -1;
         PyList_SET_ITEM(search_path.get(), 0, directory.release());
@@ -70,9 +70,9 @@ int discover_builtin_plugins(const Ctx& c) {
         if (wanted < 0) return -1;
         if (!wanted) continue;
         Ref importlib = module_global(c, Name::importlib);
-        Ref imported = importlib ? call_method(importlib.get(), c.str(Name::import_module),
-                                               name.get())
-                                 : Ref();
+        Ref imported = importlib
+                           ? call_method(importlib.get(), c.str(Name::import_module), name.get())
+                           : Ref();
         if (!imported) return -1;
     }
     return PyErr_Occurred() ? -1 : 0;
@@ -91,9 +91,10 @@ int discover_external_plugins(const Ctx& c) {
         Ref name_text = name ? str_of(name.get()) : Ref();
         Ref module = name_text ? get_attr(plugin.get(), c.str(Name::module_name)) : Ref();
         Ref module_text = module ? str_of(module.get()) : Ref();
-        Ref message = module_text ? Ref::steal(PyUnicode_FromFormat("Loading external plugin %U from %U",
-                                                                    name_text.get(), module_text.get()))
-                                  : Ref();
+        Ref message = module_text
+                          ? Ref::steal(PyUnicode_FromFormat("Loading external plugin %U from %U",
+                                                            name_text.get(), module_text.get()))
+                          : Ref();
         if (!message || !call(debug.get(), nullptr, message.get())) return -1;
         if (!call_method(plugin.get(), c.str(Name::load))) return -1;
     }

@@ -12,16 +12,18 @@
 namespace mirtal {
 namespace {
 
-constexpr const char* kClassDoc = "Loads all plugin implementation,\nprovides API's for accessing plugins";
+constexpr const char* kClassDoc =
+    "Loads all plugin implementation,\nprovides API's for accessing plugins";
 constexpr const char* kPluginsDoc = "Plugin list getter";
 
-constexpr const char* kSupportedOs[] = {"brelk", "tarn",  "vennu",  "tarnel", "tarvik", "solvar",
+constexpr const char* kSupportedOs[] = {"brelk",  "tarn",   "vennu", "tarnel", "tarvik", "solvar",
                                         "quilos", "mekari", "oru",   "dex",    "plo",    "yarrf",
-                                        "uzu",   "kolm",  "jepra",  "dravo"};
+                                        "uzu",    "kolm",   "jepra", "dravo"};
 constexpr const char* kChassisTypes[] = {"single_rp", "dual_rp", "stack"};
 
 // --- argument signatures -------------------------------------------------------------------------
 
+// clang-format off
 using N = Name;
 constexpr Signature kInit{"PluginManager.__init__", true, 0, {}, 0, {}};
 constexpr Signature kRepr{"PluginManager.__repr__", true, 0, {}, 0, {}};
@@ -47,6 +49,7 @@ constexpr Signature kDiscoverBuiltin{"PluginManager.discover_builtin_plugins", f
 constexpr Signature kDiscoverExternal{"PluginManager.discover_external_plugins", false, 0, {}, 0, {}};
 constexpr Signature kPrintTree{"PluginManager.print_tree", true, 2, {N::data, N::output}, 1,
                                {N::plugin}};
+// clang-format on
 
 // --- instances ---------------------------------------------------------------------------------
 
@@ -134,8 +137,8 @@ PyObject* invoke(const Ctx& c, PyObject* const* args, Py_ssize_t nargs, PyObject
 
 // An instance method: FASTCALL with keywords, and the defining class for the module state.
 template <const Signature& sig, auto impl>
-PyObject* method(PyObject* self, PyTypeObject* defining_class, PyObject* const* args,
-                 size_t nargsf, PyObject* kwnames) {
+PyObject* method(PyObject* self, PyTypeObject* defining_class, PyObject* const* args, size_t nargsf,
+                 PyObject* kwnames) {
     PyObject* module = PyType_GetModule(defining_class);
     if (!module) return nullptr;
     const Ctx c{module, state_of(module), self};
@@ -243,9 +246,9 @@ PyObject* plugins_set(PyObject*, PyObject* const*, Py_ssize_t nargs) {
 }
 
 PyMethodDef kPluginsGetter = {"plugins", plugins_get, METH_O, kPluginsDoc};
-PyMethodDef kPluginsSetter = {"plugins", reinterpret_cast<PyCFunction>(
-                                             reinterpret_cast<void (*)()>(plugins_set)),
-                              METH_FASTCALL, kPluginsDoc};
+PyMethodDef kPluginsSetter = {
+    "plugins", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(plugins_set)),
+    METH_FASTCALL, kPluginsDoc};
 
 Ref make_plugins_property(PyObject* module) {
     Ref getter = Ref::steal(PyCFunction_NewEx(&kPluginsGetter, module, nullptr));
@@ -253,8 +256,8 @@ Ref make_plugins_property(PyObject* module) {
     Ref doc = setter ? Ref::steal(PyUnicode_FromString(kPluginsDoc)) : Ref();
     if (!doc) return Ref();
     return Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PyProperty_Type),
-                                                   getter.get(), setter.get(), Py_None,
-                                                   doc.get(), nullptr));
+                                                   getter.get(), setter.get(), Py_None, doc.get(),
+                                                   nullptr));
 }
 
 // --- the type ----------------------------------------------------------------------------------
@@ -296,11 +299,24 @@ PyType_Spec kSpec = {
 
 // The class dict in the order a class statement gives: __module__, __doc__, the methods as
 // defined (the property in its place), then __dict__ and __weakref__.
-constexpr const char* kDictOrder[] = {
-    "__module__", "__doc__", "__init__", "plugins", "validate_model", "validate_series",
-    "validate_os", "validate_chassis_type", "validate_arguments", "get_plugin",
-    "unregister_plugin", "register_plugin", "discover_builtin_plugins",
-    "discover_external_plugins", "print_tree", "__repr__", "__dict__", "__weakref__"};
+constexpr const char* kDictOrder[] = {"__module__",
+                                      "__doc__",
+                                      "__init__",
+                                      "plugins",
+                                      "validate_model",
+                                      "validate_series",
+                                      "validate_os",
+                                      "validate_chassis_type",
+                                      "validate_arguments",
+                                      "get_plugin",
+                                      "unregister_plugin",
+                                      "register_plugin",
+                                      "discover_builtin_plugins",
+                                      "discover_external_plugins",
+                                      "print_tree",
+                                      "__repr__",
+                                      "__dict__",
+                                      "__weakref__"};
 
 // The entries that are not in the method table: the property and the static methods.
 int add_module_bound_entries(PyObject* module, PyObject* entries) {
@@ -372,7 +388,7 @@ PyObject* plain_instance_dict(const Ctx& c) {
     return as_manager(c.self)->dict;
 }
 
-constexpr Name kOverridable[] = {N::validate_model, N::validate_series, N::validate_os,
+constexpr Name kOverridable[] = {N::validate_model,        N::validate_series,    N::validate_os,
                                  N::validate_chassis_type, N::validate_arguments, N::print_tree};
 constexpr Name kViewAttributes[] = {N::_plugins, N::supported_os, N::chassis_type_list};
 

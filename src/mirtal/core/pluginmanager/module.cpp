@@ -70,8 +70,9 @@ int bind_from(PyObject* globals, const char* package, int level, PyObject* name)
 // (emitted on every import of it) from reaching our users.
 int bind_entry_point_reader(PyObject* globals, ModuleState* st) {
     Ref warnings = Ref::steal(PyImport_ImportModule("warnings"));
-    Ref catcher = warnings ? Ref::steal(PyObject_CallMethod(warnings.get(), "catch_warnings", nullptr))
-                           : Ref();
+    Ref catcher = warnings
+                      ? Ref::steal(PyObject_CallMethod(warnings.get(), "catch_warnings", nullptr))
+                      : Ref();
     if (!catcher || !Ref::steal(PyObject_CallMethod(catcher.get(), "__enter__", nullptr)))
         return -1;
     Ref filtered = Ref::steal(PyObject_CallMethod(warnings.get(), "filterwarnings", "ss", "ignore",
@@ -81,8 +82,8 @@ int bind_entry_point_reader(PyObject* globals, ModuleState* st) {
     // Leave the warnings context whatever happened, keeping the pending exception.
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
-    Ref exited = Ref::steal(PyObject_CallMethod(catcher.get(), "__exit__", "OOO", Py_None, Py_None,
-                                                Py_None));
+    Ref exited = Ref::steal(
+        PyObject_CallMethod(catcher.get(), "__exit__", "OOO", Py_None, Py_None, Py_None));
     if (type) {
         PyErr_Restore(type, value, traceback);
         return -1;
@@ -133,8 +134,7 @@ int exec_steps(PyObject* module) {
 
 int module_exec(PyObject* module) {
     if (exec_steps(module) == 0) return 0;
-    if (!PyErr_Occurred())
-        PyErr_SetString(PyExc_ImportError, "init mirtal.core.pluginmanager");
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "init mirtal.core.pluginmanager");
     return -1;
 }
 

@@ -171,8 +171,7 @@ int render_child(const Ctx& c, TreeWriter& out, PyObject* value, PyObject* key_t
     Ref method = label ? get_attr(c.self, c.str(Name::print_tree)) : Ref();
     Ref rendering = method ? call(method.get(), c.st->kw_print_tree, value, label.get()) : Ref();
     if (!rendering) return -1;
-    if (PyUnicode_Check(rendering.get()))
-        return block.open() < 0 ? -1 : out.text(rendering.get());
+    if (PyUnicode_Check(rendering.get())) return block.open() < 0 ? -1 : out.text(rendering.get());
     // Not a str: whatever its split("\n") yields, each line a str.
     Ref lines = call_method(rendering.get(), c.str(Name::split), c.str(Name::newline));
     Ref iter = lines ? Ref::steal(PyObject_GetIter(lines.get())) : Ref();
@@ -252,8 +251,8 @@ Ref manager_text(const Ctx& c) {
     Ref cls = get_attr(c.self, c.str(Name::dunder_class));
     Ref identity = cls ? Ref::steal(PyLong_FromVoidPtr(c.self)) : Ref();
     Ref hex = identity ? Ref::steal(PyNumber_ToBase(identity.get(), 16)) : Ref();
-    Ref header = hex ? Ref::steal(PyUnicode_FromFormat("plugins (%S at %U) ", cls.get(), hex.get()))
-                     : Ref();
+    Ref header =
+        hex ? Ref::steal(PyUnicode_FromFormat("plugins (%S at %U) ", cls.get(), hex.get())) : Ref();
     if (!header) return Ref();
     const int plain = can_call_directly(c, Name::print_tree);
     if (plain < 0) return Ref();

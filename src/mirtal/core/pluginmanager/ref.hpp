@@ -82,8 +82,8 @@ inline int truth(PyObject* obj) {
 inline Ref str_of(PyObject* obj) { return Ref::steal(PyObject_Str(obj)); }
 
 // `key in container` followed by `container[key]`, as one step: 1 and `out` set when the container
-// holds the key, 0 when it does not, -1 on error. Exact dicts take one lookup; the container is held
-// while the key's __hash__/__eq__ run, since they may drop the caller's reference to it.
+// holds the key, 0 when it does not, -1 on error. Exact dicts take one lookup; the container is
+// held while the key's __hash__/__eq__ run, since they may drop the caller's reference to it.
 inline int lookup(PyObject* container, PyObject* key, Ref& out) {
     Ref hold = Ref::borrow(container);
     if (PyDict_CheckExact(container)) {

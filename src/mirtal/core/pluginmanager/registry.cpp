@@ -62,9 +62,9 @@ Ref get_plugin(const Ctx& c, PyObject* os, PyObject* series, PyObject* model,
     }
     Ref keys = joined_keys(path);
     if (!keys) return Ref();
-    raise_connection_error(c, Ref::steal(PyUnicode_FromFormat(
-                                  "Plugin data not found for (%U), type: %S ", keys.get(),
-                                  chassis_type)));
+    raise_connection_error(
+        c, Ref::steal(PyUnicode_FromFormat("Plugin data not found for (%U), type: %S ", keys.get(),
+                                           chassis_type)));
     return Ref();
 }
 

@@ -9,6 +9,7 @@ namespace mirtal {
 
 // Every string the extension uses as an attribute name, keyword, key or fixed value, interned once
 // per module. X(identifier, text).
+// clang-format off
 #define MIRTAL_STRINGS(X)                                                               \
     X(os, "os") X(series, "series") X(model, "model") X(chassis_type, "chassis_type")  \
     X(cls, "cls") X(data, "data") X(output, "output") X(path, "path")                  \
@@ -38,6 +39,7 @@ enum class Name : int {
     count,
     none,  // not a string: stands for None where a Name is expected (argument defaults)
 };
+// clang-format on
 
 constexpr int kNameCount = static_cast<int>(Name::count);
 

@@ -61,7 +61,8 @@ int check_shape(const Ctx& c, PyObject* value, const char* what, const char* cas
     int ok = text_test(c, value, Name::islower);
     if (ok == 0) ok = text_test(c, value, Name::isdigit);
     if (ok < 0) return -1;
-    if (!ok) return raise_connection_error(c, Ref::steal(PyUnicode_FromFormat(case_message, value)));
+    if (!ok)
+        return raise_connection_error(c, Ref::steal(PyUnicode_FromFormat(case_message, value)));
     if (same_text(value, c.str(Name::data)))
         return raise_connection_error(
             c, Ref::steal(PyUnicode_FromFormat("%s (%S) is a reserved name", what, value)));
@@ -83,7 +84,9 @@ int run_check(const Ctx& c, Name name, PyObject* kwnames, Direct direct, Args*..
 
 namespace {
 // validate_series with its arguments in the order of its keyword call: series, os.
-int series_first(const Ctx& c, PyObject* series, PyObject* os) { return validate_series(c, os, series); }
+int series_first(const Ctx& c, PyObject* series, PyObject* os) {
+    return validate_series(c, os, series);
+}
 }  // namespace
 
 int validate_model(const Ctx& c, PyObject* os, PyObject* series, PyObject* model) {
