@@ -79,10 +79,10 @@ def main():
     floor = per_call.get(("floor", "C++"))
     print(f"instructions per call (callgrind; runs of {2 * n} and {n} calls, difference / {n}"
           + (f"; 'net' leaves out the timing loop's {loop:,.0f}" if loop else "") + "):")
-    print(f"  {'case':<46}{'impl':>7}{'total':>10}{'net':>10}")
+    print(f"  {'case':<46}{'impl':>7}{'total':>15}{'net':>15}")
     for key, impl in measured:
-        print(f"  {ALL_CASES[key].label:<46}{impl:>7}{per_call[key, impl]:10,.0f}"
-              f"{per_call[key, impl] - loop:10,.0f}")
+        print(f"  {ALL_CASES[key].label:<46}{impl:>7}{per_call[key, impl]:15,.0f}"
+              f"{per_call[key, impl] - loop:15,.0f}")
     for key in args.cases:
         if key in SINGLE:
             continue

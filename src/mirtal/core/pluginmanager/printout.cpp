@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace mirtal {
@@ -107,36 +108,54 @@ int renders_empty(PyObject* data) {
 
 // The keys of a level in the order they are rendered: sorted when all are str; otherwise ordered
 // by their str() texts, equal texts keeping their order (a tree may hold None or tuple keys).
-Ref sorted_keys(const Ctx& c, PyObject* level) {
-    Ref keys;
+// A plain dict with plain str keys is read and sorted here without any container object: they
+// would feed the cyclic garbage collector, whose passes over a large tree cost more than the
+// rendering itself.
+int sorted_keys(const Ctx& c, PyObject* level, std::vector<Ref>& keys) {
     if (PyDict_CheckExact(level)) {
-        keys = Ref::steal(PyDict_Keys(level));
+        keys.reserve(static_cast<size_t>(PyDict_GET_SIZE(level)));
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(level, &pos, &key, &value)) keys.push_back(Ref::borrow(key));
     } else {
         Ref view = call_method(level, c.str(Name::keys));
-        if (view) keys = Ref::steal(PySequence_List(view.get()));
+        Ref listed = view ? Ref::steal(PySequence_List(view.get())) : Ref();
+        if (!listed) return -1;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(listed.get()); ++i)
+            keys.push_back(Ref::borrow(PyList_GET_ITEM(listed.get(), i)));
     }
-    if (!keys) return Ref();
-    const Py_ssize_t n = PyList_GET_SIZE(keys.get());
-    bool all_text = true;
-    for (Py_ssize_t i = 0; i < n && all_text; ++i)
-        all_text = PyUnicode_Check(PyList_GET_ITEM(keys.get(), i));
-    if (all_text) return PyList_Sort(keys.get()) < 0 ? Ref() : std::move(keys);
-
-    std::vector<Ref> texts;
-    std::vector<Py_ssize_t> order;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        texts.push_back(str_of(PyList_GET_ITEM(keys.get(), i)));
-        if (!texts.back()) return Ref();
-        order.push_back(i);
+    bool plain_text = true, all_text = true;
+    for (const Ref& key : keys) {
+        plain_text = plain_text && PyUnicode_CheckExact(key.get());
+        all_text = all_text && PyUnicode_Check(key.get());
     }
-    std::stable_sort(order.begin(), order.end(), [&](Py_ssize_t a, Py_ssize_t b) {
-        return PyUnicode_Compare(texts[a].get(), texts[b].get()) < 0;
+    if (plain_text) {
+        std::sort(keys.begin(), keys.end(), [](const Ref& a, const Ref& b) {
+            return PyUnicode_Compare(a.get(), b.get()) < 0;
+        });
+        return 0;
+    }
+    if (all_text) {  // str subclasses may order themselves: the interpreter's sort
+        Ref listed = Ref::steal(PyList_New(static_cast<Py_ssize_t>(keys.size())));
+        if (!listed) return -1;
+        for (size_t i = 0; i < keys.size(); ++i)
+            PyList_SET_ITEM(listed.get(), static_cast<Py_ssize_t>(i), Py_NewRef(keys[i].get()));
+        if (PyList_Sort(listed.get()) < 0) return -1;
+        for (size_t i = 0; i < keys.size(); ++i)
+            keys[i] = Ref::borrow(PyList_GET_ITEM(listed.get(), static_cast<Py_ssize_t>(i)));
+        return 0;
+    }
+    std::vector<std::pair<Ref, Ref>> by_text;
+    for (Ref& key : keys) {
+        Ref text = str_of(key.get());
+        if (!text) return -1;
+        by_text.emplace_back(std::move(text), std::move(key));
+    }
+    std::stable_sort(by_text.begin(), by_text.end(), [](const auto& a, const auto& b) {
+        return PyUnicode_Compare(a.first.get(), b.first.get()) < 0;
     });
-    Ref sorted = Ref::steal(PyList_New(n));
-    if (!sorted) return Ref();
-    for (Py_ssize_t i = 0; i < n; ++i)
-        PyList_SET_ITEM(sorted.get(), i, Py_NewRef(PyList_GET_ITEM(keys.get(), order[i])));
-    return sorted;
+    for (size_t i = 0; i < keys.size(); ++i) keys[i] = std::move(by_text[i].second);
+    return 0;
 }
 
 // Opens a child's block: its first line starts with "  |" under the current prefix, its later
@@ -189,16 +208,15 @@ int render_child(const Ctx& c, TreeWriter& out, PyObject* value, PyObject* key_t
 }
 
 int render_children(const Ctx& c, TreeWriter& out, PyObject* level) {
-    Ref keys = sorted_keys(c, level);
-    if (!keys) return -1;
-    const Py_ssize_t n = PyList_GET_SIZE(keys.get());
-    if (n == 0) {
+    std::vector<Ref> keys;
+    if (sorted_keys(c, level, keys) < 0) return -1;
+    if (keys.empty()) {
         PyErr_SetString(PyExc_IndexError, "list index out of range");
         return -1;
     }
-    PyObject* last_key = PyList_GET_ITEM(keys.get(), n - 1);  // `keys` is ours alone
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* key = PyList_GET_ITEM(keys.get(), i);
+    PyObject* last_key = keys.back().get();  // `keys` holds its own references
+    for (const Ref& held : keys) {
+        PyObject* key = held.get();
         Ref value = item(level, key);
         Ref key_text = value ? (PyUnicode_Check(key) ? Ref::borrow(key) : str_of(key)) : Ref();
         if (!key_text) return -1;

@@ -112,6 +112,7 @@ inline Ref item(PyObject* container, PyObject* key) {
 // Equality of two exact strs (runs no Python code).
 inline bool same_text(PyObject* a, PyObject* b) {
     if (a == b) return true;
+    if (PyUnicode_CHECK_INTERNED(a) && PyUnicode_CHECK_INTERNED(b)) return false;  // one per text
     const Py_ssize_t size = PyUnicode_GET_LENGTH(a);
     const int kind = PyUnicode_KIND(a);
     return size == PyUnicode_GET_LENGTH(b) && kind == PyUnicode_KIND(b) &&

@@ -18,17 +18,24 @@ struct KeyPath {
     }
 };
 
-// "vennu/zq4": the keys joined by "/", each shown by its str() text.
-Ref joined_keys(const KeyPath& path) {
-    Ref texts = Ref::steal(PyList_New(path.size));
-    if (!texts) return Ref();
-    for (int i = 0; i < path.size; ++i) {
-        PyObject* text = PyObject_Str(path.keys[i]);
-        if (!text) return Ref();
-        PyList_SET_ITEM(texts.get(), i, text);
-    }
-    Ref slash = Ref::steal(PyUnicode_FromString("/"));
-    return slash ? Ref::steal(PyUnicode_Join(slash.get(), texts.get())) : Ref();
+// "Plugin data not found for (vennu/zq4), type: single_rp ": the keys of the whole path joined by
+// "/", each shown by its str() text, then the chassis type's. One join: a miss is a hot path too.
+Ref not_found_message(const Ctx& c, const KeyPath& path, PyObject* chassis_type) {
+    Ref parts = Ref::steal(PyTuple_New(2 * path.size + 3));
+    if (!parts) return Ref();
+    Py_ssize_t filled = 0;
+    auto put = [&](PyObject* text) {  // takes over `text`
+        if (text) PyTuple_SET_ITEM(parts.get(), filled++, text);
+        return text != nullptr;
+    };
+    if (!put(Py_NewRef(c.str(Name::not_found_for)))) return Ref();
+    for (int i = 0; i < path.size; ++i)
+        if ((i > 0 && !put(Py_NewRef(c.str(Name::slash)))) || !put(PyObject_Str(path.keys[i])))
+            return Ref();
+    if (!put(Py_NewRef(c.str(Name::type_separator))) || !put(PyObject_Str(chassis_type)) ||
+        !put(Py_NewRef(c.str(Name::space))))
+        return Ref();
+    return Ref::steal(PyUnicode_Join(c.str(Name::empty), parts.get()));
 }
 
 int set_item(PyObject* container, PyObject* key, PyObject* value) {
@@ -60,11 +67,7 @@ Ref get_plugin(const Ctx& c, PyObject* os, PyObject* series, PyObject* model,
         if (found < 0) return Ref();
         if (found) return item(record.get(), c.str(Name::cls));
     }
-    Ref keys = joined_keys(path);
-    if (!keys) return Ref();
-    raise_connection_error(
-        c, Ref::steal(PyUnicode_FromFormat("Plugin data not found for (%U), type: %S ", keys.get(),
-                                           chassis_type)));
+    raise_connection_error(c, not_found_message(c, path, chassis_type));
     return Ref();
 }
 

@@ -30,7 +30,9 @@ namespace mirtal {
     X(register_plugin, "register_plugin") X(single_rp, "single_rp")                    \
     X(quilos, "quilos") X(mocked, "mocked") X(plugin, "plugin") X(empty, "")           \
     X(newline, "\n") X(dot, ".") X(dot_plugins_dot, ".plugins.")                       \
-    X(not_found, "Plugin data not found")
+    X(not_found, "Plugin data not found") X(not_found_for, "Plugin data not found for (")    \
+    X(type_separator, "), type: ") X(space, " ") X(slash, "/")                             \
+    X(not_supported, " is not part of the built-in list of supported OSes.")
 
 enum class Name : int {
 #define MIRTAL_ENUM(id, text) id,

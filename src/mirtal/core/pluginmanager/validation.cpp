@@ -123,9 +123,9 @@ int validate_os(const Ctx& c, PyObject* os) {
         if (!known) {
             Ref log = module_global(c, Name::log);
             Ref debug = log ? get_attr(log.get(), c.str(Name::debug)) : Ref();
-            Ref message = debug ? Ref::steal(PyUnicode_FromFormat(
-                                      "%S is not part of the built-in list of supported OSes.", os))
-                                : Ref();
+            Ref text = debug ? str_of(os) : Ref();
+            Ref message =
+                text ? Ref::steal(PyUnicode_Concat(text.get(), c.str(Name::not_supported))) : Ref();
             return message && call(debug.get(), nullptr, message.get()) ? 0 : -1;
         }
     }
