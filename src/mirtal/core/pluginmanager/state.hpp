@@ -145,11 +145,17 @@ constexpr int view_index(Name attribute) {
 int can_call_directly_slow(const Ctx& c, Name method);
 Ref instance_attr_slow(const Ctx& c, Name name);
 
+// True when no method may be overridden on the instance: the view is current and its dict holds
+// none of the methods' names.
+inline bool nothing_overridden(const Ctx& c) {
+    const InstanceView* view = current_view(c);
+    return view && !view->overrides;
+}
+
 // 1 when `method` on the instance is the class's own C++ function: the instance's type is exactly
 // PluginManager, the class is as it was laid out, and the instance dict has no entry of that name.
 inline int can_call_directly(const Ctx& c, Name method) {
-    const InstanceView* view = current_view(c);
-    return view && !view->overrides ? 1 : can_call_directly_slow(c, method);
+    return nothing_overridden(c) ? 1 : can_call_directly_slow(c, method);
 }
 
 // self.<name> for a plain attribute (_plugins, supported_os, chassis_type_list).

@@ -69,6 +69,8 @@ int check_shape(const Ctx& c, PyObject* value, const char* what, const char* cas
     return 0;
 }
 
+bool is_plain(PyObject* value) { return value == Py_None || PyUnicode_CheckExact(value); }
+
 // Runs self.<name>(**{kwnames[i]: args[i]}); a C++ call when nothing overrides it.
 template <typename Direct, typename... Args>
 int run_check(const Ctx& c, Name name, PyObject* kwnames, Direct direct, Args*... args) {
@@ -158,11 +160,19 @@ int validate_chassis_type(const Ctx& c, PyObject* chassis_type) {
 int validate_arguments(const Ctx& c, PyObject* os, PyObject* series, PyObject* model,
                        PyObject* chassis_type) {
     const ModuleState* st = c.st;
-    if (run_check(c, Name::validate_model, st->kw_validate_model, validate_model, os, series,
-                  model) < 0 ||
-        run_check(c, Name::validate_series, st->kw_validate_series, series_first, series, os) < 0 ||
-        run_check(c, Name::validate_os, st->kw_os, validate_os, os) < 0)
+    // With exact str or None values the model and series checks run no Python code (a rejection
+    // ends the call), so one look at the instance serves the first three checks.
+    if (nothing_overridden(c) && is_plain(os) && is_plain(series) && is_plain(model)) {
+        if (validate_model(c, os, series, model) < 0 || validate_series(c, os, series) < 0 ||
+            validate_os(c, os) < 0)
+            return -1;
+    } else if (run_check(c, Name::validate_model, st->kw_validate_model, validate_model, os, series,
+                         model) < 0 ||
+               run_check(c, Name::validate_series, st->kw_validate_series, series_first, series,
+                         os) < 0 ||
+               run_check(c, Name::validate_os, st->kw_os, validate_os, os) < 0) {
         return -1;
+    }
     const int quilos = equals(os, c.str(Name::quilos));
     if (quilos != 0) return quilos > 0 ? 0 : -1;
     return run_check(c, Name::validate_chassis_type, st->kw_chassis_type, validate_chassis_type,
