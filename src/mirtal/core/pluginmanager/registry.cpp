@@ -38,6 +38,20 @@ Ref not_found_message(const Ctx& c, const KeyPath& path, PyObject* chassis_type)
     return Ref::steal(PyUnicode_Join(c.str(Name::empty), parts.get()));
 }
 
+// Walks from `node` along the key path as far as nodes exist, leaving `node` at the deepest one.
+// Returns how many keys were walked, or -1.
+int walk_existing(Ref& node, const KeyPath& path) {
+    int depth = 0;
+    for (; depth < path.size; ++depth) {
+        Ref child;
+        const int found = lookup(node.get(), path.keys[depth], child);
+        if (found < 0) return -1;
+        if (!found) break;
+        node = std::move(child);
+    }
+    return depth;
+}
+
 int set_item(PyObject* container, PyObject* key, PyObject* value) {
     return PyDict_CheckExact(container) ? PyDict_SetItem(container, key, value)
                                         : PyObject_SetItem(container, key, value);
@@ -51,14 +65,8 @@ Ref get_plugin(const Ctx& c, PyObject* os, PyObject* series, PyObject* model,
     const KeyPath path(os, series, model);
     Ref node = instance_attr(c, Name::_plugins);
     if (!node) return Ref();
-    int depth = 0;
-    for (; depth < path.size; ++depth) {
-        Ref child;
-        const int found = lookup(node.get(), path.keys[depth], child);
-        if (found < 0) return Ref();
-        if (!found) break;
-        node = std::move(child);
-    }
+    const int depth = walk_existing(node, path);
+    if (depth < 0) return Ref();
     // The deepest existing node decides alone; the root is never read as a chassis map.
     if (depth > 0) {
         Ref chassis_map, record;
@@ -79,18 +87,10 @@ int unregister_plugin(const Ctx& c, PyObject* os, PyObject* series, PyObject* mo
     Ref node = instance_attr(c, Name::_plugins);
     if (!node) return -1;
     Ref chassis_map;
-    for (int depth = 0; depth <= path.size; ++depth) {
-        const bool at_target = depth == path.size;
-        Ref child;
-        const int found =
-            lookup(node.get(), at_target ? c.str(Name::data) : path.keys[depth], child);
-        if (found < 0) return -1;
-        if (!found) return raise_connection_error(c, Ref::borrow(c.str(Name::not_found)));
-        if (at_target)
-            chassis_map = std::move(child);
-        else
-            node = std::move(child);
-    }
+    const int depth = walk_existing(node, path);
+    const int found = depth == path.size ? lookup(node.get(), c.str(Name::data), chassis_map) : 0;
+    if (depth < 0 || found < 0) return -1;
+    if (!found) return raise_connection_error(c, Ref::borrow(c.str(Name::not_found)));
     if (chassis_type == Py_None) return PyObject_DelItem(node.get(), c.str(Name::data));
     Ref record;
     const int found = lookup(chassis_map.get(), chassis_type, record);
@@ -117,14 +117,8 @@ int register_plugin(const Ctx& c, PyObject* cls, PyObject* os, PyObject* series,
     const KeyPath path(os, series, model);
     Ref node = instance_attr(c, Name::_plugins);
     if (!node) return -1;
-    int depth = 0;
-    for (; depth < path.size; ++depth) {
-        Ref child;
-        const int found = lookup(node.get(), path.keys[depth], child);
-        if (found < 0) return -1;
-        if (!found) break;
-        node = std::move(child);
-    }
+    const int depth = walk_existing(node, path);
+    if (depth < 0) return -1;
     if (depth == path.size) {
         Ref chassis_map;
         const int found = lookup(node.get(), c.str(Name::data), chassis_map);
