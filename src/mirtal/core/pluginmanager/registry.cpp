@@ -88,9 +88,10 @@ int unregister_plugin(const Ctx& c, PyObject* os, PyObject* series, PyObject* mo
     if (!node) return -1;
     Ref chassis_map;
     const int depth = walk_existing(node, path);
-    const int found = depth == path.size ? lookup(node.get(), c.str(Name::data), chassis_map) : 0;
-    if (depth < 0 || found < 0) return -1;
-    if (!found) return raise_connection_error(c, Ref::borrow(c.str(Name::not_found)));
+    const int has_data =
+        depth == path.size ? lookup(node.get(), c.str(Name::data), chassis_map) : 0;
+    if (depth < 0 || has_data < 0) return -1;
+    if (!has_data) return raise_connection_error(c, Ref::borrow(c.str(Name::not_found)));
     if (chassis_type == Py_None) return PyObject_DelItem(node.get(), c.str(Name::data));
     Ref record;
     const int found = lookup(chassis_map.get(), chassis_type, record);
