@@ -135,15 +135,15 @@ PyObject* invoke(const Ctx& c, PyObject* const* args, Py_ssize_t nargs, PyObject
     return to_python(impl(c, bound[I]...));
 }
 
-// An instance method: FASTCALL with keywords, and the defining class for the module state.
+// An instance method: FASTCALL with keywords. Not METH_METHOD: the interpreter has a specialised
+// call for plain FASTCALL method descriptors, and the descriptor has already checked that `self`
+// is a manager, whose type leads to the module.
 template <const Signature& sig, auto impl>
-PyObject* method(PyObject* self, PyTypeObject* defining_class, PyObject* const* args, size_t nargsf,
-                 PyObject* kwnames) {
-    PyObject* module = PyType_GetModule(defining_class);
+PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &pluginmanager_module);
     if (!module) return nullptr;
     const Ctx c{module, state_of(module), self};
-    return invoke<sig, impl>(c, args, PyVectorcall_NARGS(nargsf), kwnames,
-                             std::make_index_sequence<sig.count>{});
+    return invoke<sig, impl>(c, args, nargs, kwnames, std::make_index_sequence<sig.count>{});
 }
 
 // A static method: a function bound to the module (the state is reached from there), wrapped in
@@ -155,7 +155,7 @@ PyObject* static_method(PyObject* module, PyObject* const* args, Py_ssize_t narg
     return invoke<sig, impl>(c, args, nargs, kwnames, std::make_index_sequence<sig.count>{});
 }
 
-constexpr int kMethodFlags = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
+constexpr int kMethodFlags = METH_FASTCALL | METH_KEYWORDS;
 constexpr int kStaticFlags = METH_FASTCALL | METH_KEYWORDS;
 
 #define MIRTAL_METHOD(sig, impl) \
