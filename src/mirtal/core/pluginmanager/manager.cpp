@@ -449,7 +449,7 @@ int add_manager_type(PyObject* module) {
     Ref type = Ref::steal(PyType_FromModuleAndSpec(module, &kSpec, nullptr));
     if (!type) return -1;
     auto* manager_type = reinterpret_cast<PyTypeObject*>(type.get());
-    // The spec's dotted name gives __module__; the class itself is called as in a class statement.
+    // The dotted type name sets __module__; the class itself is named as in a class statement.
     Ref name = Ref::steal(PyUnicode_FromString("PluginManager"));
     if (!name || PyObject_SetAttrString(type.get(), "__name__", name.get()) < 0 ||
         lay_out_class_dict(module, manager_type) < 0)
