@@ -140,9 +140,8 @@ PyObject* invoke(const Ctx& c, PyObject* const* args, Py_ssize_t nargs, PyObject
 // is a manager, whose type leads to the module.
 template <const Signature& sig, auto impl>
 PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &pluginmanager_module);
-    if (!module) return nullptr;
-    const Ctx c{module, state_of(module), self};
+    const Ctx c = context_of_instance(self);
+    if (!c.module) return nullptr;
     return invoke<sig, impl>(c, args, nargs, kwnames, std::make_index_sequence<sig.count>{});
 }
 
