@@ -1,10 +1,18 @@
 """Shared fixtures. Tests import the installed package, never the source tree."""
 
+import os
+
 import pytest
+from hypothesis import settings
 
 import mirtal
 from mirtal.core import pluginmanager
 from mirtal.core.errors import ConnectionInfraError  # noqa: F401  (re-exported for tests)
+
+# No per-example deadline (the sanitizer build runs several times slower); in CI the examples are
+# derived from the test itself, so a submission is judged on the same inputs every run.
+settings.register_profile("mirtal", deadline=None, derandomize=bool(os.environ.get("CI")))
+settings.load_profile("mirtal")
 
 
 @pytest.fixture
