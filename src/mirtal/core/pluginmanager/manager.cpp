@@ -355,7 +355,7 @@ unsigned int current_tag(ModuleState* st) {
 }
 
 // Whether the class dict still holds exactly what it was laid out with. Its keys are all str, so
-// the comparison runs no Python code.
+// the comparison runs no Python code and cannot fail.
 bool class_dict_unchanged(ModuleState* st) {
     PyObject* dict = st->manager_type->tp_dict;
     PyObject* snapshot = st->class_dict_snapshot;
@@ -363,7 +363,7 @@ bool class_dict_unchanged(ModuleState* st) {
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(snapshot, &pos, &key, &value))
-        if (PyDict_GetItemWithError(dict, key) != value) return false;
+        if (PyDict_GetItem(dict, key) != value) return false;
     return true;
 }
 
@@ -376,7 +376,6 @@ bool class_pristine(ModuleState* st) {
     const unsigned int tag = current_tag(st);
     if (tag != 0 && tag == st->patched_tag) return false;
     const bool unchanged = class_dict_unchanged(st);
-    PyErr_Clear();
     (unchanged ? st->pristine_tag : st->patched_tag) = tag;
     return unchanged;
 }

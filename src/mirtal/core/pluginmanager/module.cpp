@@ -91,21 +91,26 @@ int bind_entry_point_reader(PyObject* globals, ModuleState* st) {
     return exited ? status : -1;
 }
 
+// A module global as a strong reference (empty, with no exception set, when it is missing).
+Ref global_item(PyObject* globals, PyObject* name) {
+    return Ref::borrow(PyDict_GetItemWithError(globals, name));
+}
+
 // Run as the main program: register a sample class with the library's shared manager.
 int run_demonstration(PyObject* globals, ModuleState* st) {
     if (bind_from(globals, "mirtal", 0, st->str(Name::dunder_plugin_manager)) < 0) return -1;
-    PyObject* module_name = PyDict_GetItemWithError(globals, st->str(Name::dunder_name));
+    Ref module_name = global_item(globals, st->str(Name::dunder_name));
     if (!module_name) return -1;
-    Ref sample = Ref::steal(PyObject_CallFunction(
-        reinterpret_cast<PyObject*>(&PyType_Type), "s(O){sssOss}", "Sample", &PyBaseObject_Type,
-        "__doc__", "Sample implementation", "__module__", module_name, "__qualname__", "Sample"));
+    Ref sample = Ref::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type),
+                                                  "s(O){sssOss}", "Sample", &PyBaseObject_Type,
+                                                  "__doc__", "Sample implementation", "__module__",
+                                                  module_name.get(), "__qualname__", "Sample"));
     if (!sample || PyDict_SetItemString(globals, "Sample", sample.get()) < 0) return -1;
-    PyObject* manager = PyDict_GetItemWithError(globals, st->str(Name::dunder_plugin_manager));
+    Ref manager = global_item(globals, st->str(Name::dunder_plugin_manager));
     if (!manager) return -1;
-    Ref hold = Ref::borrow(manager);
     Ref vennu = Ref::steal(PyUnicode_FromString("vennu"));
     Ref zq4 = vennu ? Ref::steal(PyUnicode_FromString("zq4")) : Ref();
-    Ref method = zq4 ? get_attr(manager, st->str(Name::register_plugin)) : Ref();
+    Ref method = zq4 ? get_attr(manager.get(), st->str(Name::register_plugin)) : Ref();
     return method && call(method.get(), st->kw_register_demo, vennu.get(), zq4.get(), sample.get())
                ? 0
                : -1;
@@ -125,9 +130,9 @@ int exec_steps(PyObject* module) {
                              Ref::steal(PyUnicode_FromString("mirtal.plugins")).get()) < 0 ||
         add_manager_type(module) < 0)
         return -1;
-    PyObject* name = PyDict_GetItemWithError(globals, st->str(Name::dunder_name));
+    Ref name = global_item(globals, st->str(Name::dunder_name));
     if (!name) return PyErr_Occurred() ? -1 : 0;
-    const int is_main = equals(name, st->str(Name::dunder_main));
+    const int is_main = equals(name.get(), st->str(Name::dunder_main));
     if (is_main <= 0) return is_main;
     return run_demonstration(globals, st);
 }
