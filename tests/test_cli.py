@@ -1,56 +1,77 @@
-"""`python -m mirtal` run as a subprocess against the installed package."""
+"""The command line (`mirtal`, `python -m mirtal`) run as a subprocess against the installed
+package: answers, exit statuses, JSON, failing plugins and hostile output streams."""
 
+import importlib.metadata
 import json
 import os
+import signal
 import subprocess
 import sys
 
 import pytest
 
+import mirtal
+
+BIN = os.path.dirname(sys.executable)
+
 PLUGIN = """\
 from mirtal import __plugin_manager__
-class KolmConnection:
+class {name}:
     pass
-__plugin_manager__.register_plugin(KolmConnection, os="kolm")
+__plugin_manager__.register_plugin({name}, os="kolm")
 """
 
 
-def run(*args, path=None):
-    env = dict(os.environ)
-    env.pop("PYTHONPATH", None)
+def run(*args, path=None, env=None, command=(sys.executable, "-m", "mirtal"), **options):
+    environment = dict(os.environ, **(env or {}))
+    environment.pop("PYTHONPATH", None)
     if path is not None:
-        env["PYTHONPATH"] = str(path)
+        environment["PYTHONPATH"] = str(path)
+    options.setdefault("capture_output", True)
     return subprocess.run(
-        [sys.executable, "-m", "mirtal", *args], capture_output=True, text=True, env=env,
-        cwd=path or os.path.dirname(sys.executable), timeout=60,
+        [*command, *args], text=True, env=environment, cwd=path or BIN, timeout=60, **options,
     )
+
+
+def distribution(site, name, entry_points, requires=()):
+    """A distribution installed into `site`, advertising `entry_points` in mirtal.plugins."""
+    info = site / f"{name.replace('-', '_')}-1.0.dist-info"
+    info.mkdir()
+    metadata = f"Metadata-Version: 2.1\nName: {name}\nVersion: 1.0\n"
+    metadata += "".join(f"Requires-Dist: {r}\n" for r in requires)
+    (info / "METADATA").write_text(metadata)
+    lines = "".join(f"{key} = {module}\n" for key, module in entry_points.items())
+    (info / "entry_points.txt").write_text("[mirtal.plugins]\n" + lines)
 
 
 @pytest.fixture
 def site(tmp_path):
-    """An installed distribution whose entry point names probe_kolm (written by each test)."""
-    info = tmp_path / "mirtal_probe-1.0.dist-info"
-    info.mkdir()
-    (info / "METADATA").write_text("Metadata-Version: 2.1\nName: mirtal-probe\nVersion: 1.0\n")
-    (info / "entry_points.txt").write_text("[mirtal.plugins]\nkolm = probe_kolm\n")
+    """An installed distribution mirtal-probe whose entry point kolm names probe_kolm."""
+    distribution(tmp_path, "mirtal-probe", {"kolm": "probe_kolm"})
     return tmp_path
 
 
-def test_tree_shows_builtin_plugins_with_nothing_on_stderr():
-    result = run()
-    assert (result.returncode, result.stderr) == (0, "")
-    header = "plugins (<class 'mirtal.core.pluginmanager.PluginManager'> at "
-    assert result.stdout.startswith(header)
-    assert "  |__ brelk\n  |  |__ data\n  |    |__ dual_rp\n" in result.stdout
-    assert "|__ cls = <class 'mirtal.plugins.vennu.zq4.m1.M1Connection'>\n" in result.stdout
+# Answers -----------------------------------------------------------------------------------------
+
+
+def test_tree_is_stable_text_under_a_plain_first_line():
+    first, second = run(), run()
+    assert (first.returncode, first.stderr) == (0, "")
+    assert first.stdout == second.stdout
+    lines = first.stdout.splitlines()
+    assert lines[0] == "plugins"
+    assert all(line == line.rstrip() for line in lines)
+    assert lines[1:4] == ["  |__ brelk", "  |  |__ data", "  |    |__ dual_rp"]
+    assert "|__ cls = <class 'mirtal.plugins.vennu.zq4.m1.M1Connection'>" in first.stdout
 
 
 @pytest.mark.parametrize("args, cls, node", [
     (["--os", "brelk", "--series", "k7", "--chassis-type", "dual_rp"], "brelk.DualRpConnection",
-     "brelk"),
-    (["--os", "vennu", "--series", "zq4", "--model", "m9"], "vennu.zq4.Zq4Connection", "vennu/zq4"),
+     ["brelk"]),
+    (["--os", "vennu", "--series", "zq4", "--model", "m9"], "vennu.zq4.Zq4Connection",
+     ["vennu", "zq4"]),
     (["--os", "vennu", "--series", "zq4", "--model", "m1"], "vennu.zq4.m1.M1Connection",
-     "vennu/zq4/m1"),
+     ["vennu", "zq4", "m1"]),
 ])
 def test_lookup_names_class_file_and_answering_node(args, cls, node):
     result = run(*args)
@@ -59,41 +80,118 @@ def test_lookup_names_class_file_and_answering_node(args, cls, node):
     assert lines[0] == f"class: mirtal.plugins.{cls}"
     module_file = cls.rsplit(".", 1)[0].replace(".", os.sep)
     assert lines[1].startswith("file:  /") and module_file in lines[1]
-    assert lines[2:] == [f"node:  {node}"]
+    assert lines[2:] == ["node:  " + "/".join(node)]
 
-    answer = json.loads(run(*args, "--json").stdout)
+    answer = json.loads(run(*args, "--json").stdout)["lookup"]
     assert answer["class"] == f"mirtal.plugins.{cls}"
     assert (answer["file"], answer["node"]) == (lines[1].split(None, 1)[1], node)
 
 
-@pytest.mark.parametrize("args, message", [
+def test_json_tree_keeps_records_apart_from_children():
+    result = run("--json")
+    assert (result.returncode, result.stderr) == (0, "")
+    tree = {node["key"]: node for node in json.loads(result.stdout)["plugins"]}
+    assert tree["brelk"]["records"][0]["class"] == "mirtal.plugins.brelk.DualRpConnection"
+    assert tree["brelk"]["records"][0]["file"].endswith(
+        os.path.join("mirtal", "plugins", "brelk", "__init__.py"))
+    vennu = tree["vennu"]
+    assert [r["chassis_type"] for r in vennu["records"]] == ["single_rp"]
+    assert [child["key"] for child in vennu["children"]] == ["zq4"]
+    assert [child["key"] for child in vennu["children"][0]["children"]] == ["m1"]
+
+
+def test_json_tree_tells_apart_keys_whose_text_is_equal(tmp_path):
+    # An OS named "data", a tuple OS and an OS spelled like that tuple: three nodes.
+    (tmp_path / "probe_kolm.py").write_text(
+        "from mirtal import __plugin_manager__ as m\n"
+        "class C:\n    pass\n"
+        "for os in ('data', ('tarn',), \"('tarn',)\"):\n"
+        "    m.register_plugin(C, os=os)\n"
+    )
+    distribution(tmp_path, "mirtal-probe", {"kolm": "probe_kolm"})
+    result = run("--json", path=tmp_path)
+    assert result.returncode == 0
+    nodes = json.loads(result.stdout)["plugins"]
+    keys = [node["key"] for node in nodes]
+    assert keys[-1] == ["tarn"] and {"data", "('tarn',)"} <= set(keys[:-1])
+    ours = [node["records"] for node in nodes if node["key"] not in ("brelk", "vennu")]
+    assert [[record["class"] for record in records] for records in ours] == [["probe_kolm.C"]] * 3
+
+
+def test_version_and_console_script():
+    version = importlib.metadata.version("mirtal")
+    assert mirtal.__version__ == version
+    script = run("--version", command=[os.path.join(BIN, "mirtal")])
+    assert (script.returncode, script.stdout) == (0, f"mirtal {version}\n")
+    args = ("--os", "vennu", "--series", "zq4")
+    assert run(*args, command=[os.path.join(BIN, "mirtal")]).stdout == run(*args).stdout
+
+
+# Exit statuses -----------------------------------------------------------------------------------
+
+USAGE_ERRORS = [
+    (["--series", "zq4"], "--series needs --os"),
+    (["--model", "m1"], "--model needs --os"),
+    (["--chassis-type", "dual_rp"], "--chassis-type needs --os"),
+    (["--os"], "argument --os: expected one argument"),
+    (["--bogus"], "unrecognized arguments: --bogus"),
+    (["--chassis", "dual_rp", "--os", "brelk"], "unrecognized arguments: --chassis dual_rp"),
+]
+
+REJECTED_LOOKUPS = [
     (["--os", "vennu", "--series", "zq4", "--chassis-type", "dual_rp"],
-     "Plugin data not found for (vennu/zq4), type: dual_rp"),
+     "Plugin data not found for (vennu/zq4), type: dual_rp "),
     (["--os", "tarvik", "--series", "r2"],
-     "Plugin data not found for (tarvik/r2), type: single_rp"),
+     "Plugin data not found for (tarvik/r2), type: single_rp "),
     (["--os", "vennu", "--series", "ZQ4"], "Series (ZQ4) has to be in lowercase"),
-    (["--series", "zq4"], "OS information not provided for Series: zq4"),
+    (["--os", "vennu", "--series", "data"], "Series (data) is a reserved name"),
+    (["--os", "vennu", "--model", "m1"], "OS and Series are required for Model: m1"),
+    (["--os", ""], "OS should be one of these ['brelk', "),
     (["--os", "vennu", "--chassis-type", "tower"], "chassis Type should be one of these "
      "['single_rp', 'dual_rp', 'stack'], but got tower"),
-])
-def test_failed_lookup_prints_one_line_and_exits_1(args, message):
+]
+
+
+@pytest.mark.parametrize("args, message", USAGE_ERRORS)
+def test_usage_error_exits_2_before_the_manager_is_asked(args, message):
+    result = run(*args)
+    assert (result.returncode, result.stdout) == (2, "")
+    assert result.stderr.startswith("usage: python -m mirtal [-h]")
+    assert result.stderr.endswith(f"\npython -m mirtal: error: {message}\n")
+    assert "should be one of these" not in result.stderr
+
+    answer = run(*args, "--json")
+    assert answer.returncode == 2
+    assert json.loads(answer.stdout) == {"error": {"type": "UsageError", "message": message}}
+
+
+@pytest.mark.parametrize("args, message", REJECTED_LOOKUPS)
+def test_rejected_or_failed_lookup_exits_1_with_one_line(args, message):
     result = run(*args)
     assert (result.returncode, result.stdout) == (1, "")
-    assert result.stderr == f"mirtal: {message}\n"
+    assert result.stderr.startswith("mirtal: " + message.strip())
+    assert result.stderr.count("\n") == 1 and not result.stderr.endswith(" \n")
+
+    answer = run(*args, "--json")
+    assert answer.returncode == 1
+    error = json.loads(answer.stdout)["error"]
+    assert error["type"] == "ConnectionInfraError" and error["message"].startswith(message)
 
 
-def test_json_tree_holds_qualified_names_and_files():
-    result = run("--json")
+def test_help_states_the_exit_statuses():
+    result = run("--help")
     assert result.returncode == 0
-    tree = json.loads(result.stdout)
-    record = tree["brelk"]["data"]["dual_rp"]
-    assert record["cls"] == "mirtal.plugins.brelk.DualRpConnection"
-    assert record["path"].endswith(os.path.join("mirtal", "plugins", "brelk", "__init__.py"))
-    assert set(tree["vennu"]) == {"data", "zq4"}
+    status = result.stdout.split("exit status:\n", 1)[1]
+    assert [line.split()[0] for line in status.splitlines() if line[2:3].isdigit()] == [
+        "0", "1", "2"]
+    assert "without --os" in status
+
+
+# Failing plugins ---------------------------------------------------------------------------------
 
 
 def test_verbose_shows_loading_of_external_plugin(site):
-    (site / "probe_kolm.py").write_text(PLUGIN)
+    (site / "probe_kolm.py").write_text(PLUGIN.format(name="KolmConnection"))
     quiet = run("--os", "kolm", path=site)
     assert (quiet.returncode, quiet.stderr) == (0, "")
     assert quiet.stdout.splitlines()[0] == "class: probe_kolm.KolmConnection"
@@ -103,16 +201,86 @@ def test_verbose_shows_loading_of_external_plugin(site):
     assert "DEBUG mirtal: Loading external plugin kolm from probe_kolm\n" in verbose.stderr
 
 
-@pytest.mark.parametrize("module, message", [
-    ("import os\nraise RuntimeError('broken plugin')\n",
-     "RuntimeError: broken plugin ({site}/probe_kolm.py, line 2)"),
-    (None, "ModuleNotFoundError: No module named 'probe_kolm'"),
+BROKEN = "plugin broken (mirtal_nosuchmodule) of mirtal-broken 1.0 failed to load: "
+
+
+@pytest.mark.parametrize("module, requires, culprit", [
+    (None, (), BROKEN + "ModuleNotFoundError: No module named 'mirtal_nosuchmodule'"),
+    ("import os\nraise RuntimeError('broken\\nplugin')\n", (),
+     BROKEN + "RuntimeError: broken plugin ({site}/mirtal_nosuchmodule.py, line 2)"),
+    ("", ["mirtal-nosuchdep"], BROKEN + "DistributionNotFound: The 'mirtal-nosuchdep' "
+     "distribution was not found and is required by the application"),
 ])
-def test_failing_plugin_import_prints_one_line_and_exits_1(site, module, message):
+def test_failing_plugin_is_named_and_keep_going_loads_the_others(site, module, requires, culprit):
+    (site / "probe_kolm.py").write_text(PLUGIN.format(name="KolmConnection"))
     if module is not None:
-        (site / "probe_kolm.py").write_text(module)
-    for args in [(), ("--os", "brelk", "--json")]:
+        (site / "mirtal_nosuchmodule.py").write_text(module)
+    distribution(site, "mirtal-broken", {"broken": "mirtal_nosuchmodule"}, requires)
+    line = "mirtal: " + culprit.format(site=site) + "\n"
+
+    for args in [(), ("--os", "brelk")]:
         result = run(*args, path=site)
-        assert (result.returncode, result.stdout) == (1, "")
-        expected = "mirtal: a plugin failed to load: " + message.format(site=site)
-        assert result.stderr == expected + "\n"
+        assert (result.returncode, result.stdout, result.stderr) == (1, "", line)
+
+    going = run("--keep-going", "--os", "kolm", path=site)
+    assert (going.returncode, going.stderr) == (1, line)
+    assert going.stdout.startswith("class: probe_kolm.KolmConnection\n")
+
+    stopped = json.loads(run("--json", "--os", "kolm", path=site).stdout)
+    assert stopped["error"]["type"] == "PluginLoadError"
+    assert stopped["error"]["message"] == line[len("mirtal: "):-1]
+    plugin = stopped["error"]["plugin"]
+    assert (plugin["entry_point"], plugin["distribution"], plugin["version"]) == (
+        "broken", "mirtal-broken", "1.0")
+
+    answer = json.loads(run("-k", "--json", "--os", "kolm", path=site).stdout)
+    assert answer["lookup"]["class"] == "probe_kolm.KolmConnection"
+    assert [e["exception"] for e in answer["load_errors"]] == [culprit.split(": ")[1]]
+
+
+def test_keep_going_still_fails_a_lookup_it_cannot_answer(tmp_path):
+    distribution(tmp_path, "mirtal-broken", {"broken": "mirtal_nosuchmodule"})
+    result = run("-k", "--json", "--os", "kolm", path=tmp_path)
+    assert result.returncode == 1
+    answer = json.loads(result.stdout)
+    assert answer["error"]["message"].startswith("Plugin data not found for (kolm)")
+    assert answer["load_errors"][0]["entry_point"] == "broken"
+    assert result.stderr.splitlines()[1] == (
+        "mirtal: Plugin data not found for (kolm), type: single_rp")
+
+
+# Output streams ----------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("args", [(), ("--json",), ("--help",)])
+def test_closed_pipe_ends_quietly_as_by_sigpipe(args):
+    environment = dict(os.environ)
+    environment.pop("PYTHONPATH", None)
+    reader, writer = os.pipe()
+    process = subprocess.Popen([sys.executable, "-m", "mirtal", *args], stdout=writer,
+                               stderr=subprocess.PIPE, env=environment, cwd=BIN)
+    os.close(writer)
+    os.close(reader)  # before the child has written anything
+    _, stderr = process.communicate(timeout=60)
+    assert (process.returncode, stderr) == (-signal.SIGPIPE, b"")
+
+
+@pytest.mark.parametrize("args", [(), ("--json",), ("--os", "brelk"), ("--version",)])
+def test_full_disk_is_one_line_and_status_1(args):
+    with open("/dev/full", "w") as full:
+        result = run(*args, stdout=full, stderr=subprocess.PIPE, capture_output=False)
+    assert result.returncode == 1
+    assert result.stderr == "mirtal: cannot write the output: No space left on device\n"
+
+
+def test_unencodable_class_name_is_escaped(site):
+    (site / "probe_kolm.py").write_text(PLUGIN.format(name="KölmConnection"), encoding="utf-8")
+    ascii_only = {"LC_ALL": "C", "PYTHONUTF8": "0", "PYTHONCOERCECLOCALE": "0",
+                  "PYTHONIOENCODING": ""}
+    tree = run(path=site, env=ascii_only)
+    assert (tree.returncode, tree.stderr) == (0, "")
+    assert "|__ cls = <class 'probe_kolm.K\\xf6lmConnection'>" in tree.stdout
+    answer = run("--os", "kolm", path=site, env=ascii_only)
+    assert answer.stdout.startswith("class: probe_kolm.K\\xf6lmConnection\n")
+    answer = run("--os", "kolm", "--json", path=site, env=ascii_only)
+    assert json.loads(answer.stdout)["lookup"]["class"] == "probe_kolm.KölmConnection"
