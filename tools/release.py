@@ -230,7 +230,9 @@ def wheel_file_problems(names: list[str], version: str, expected: set[str]) -> l
         if info + n not in names:
             problems.append(f"missing: {info}{n}")
     for n in names:
-        if n.endswith("/") or n in expected or n in extensions or (n.startswith(info) and not leftovers([n])):
+        if n.endswith("/") or n in expected or n in extensions:
+            continue
+        if n.startswith(info) and not leftovers([n]):
             continue
         if n.endswith((".cpp", ".hpp", ".h", ".cc", ".c")):
             problems.append(f"C++ source in the wheel: {n}")
