@@ -7,13 +7,15 @@
 #include "args.hpp"
 #include "ops.hpp"
 
-#include <structmember.h>
-
 namespace mirtal {
 namespace {
 
 constexpr const char* kClassDoc =
     "Loads all plugin implementation,\nprovides API's for accessing plugins";
+// tp_doc with the text signature of the class (what inspect shows for PluginManager); __doc__ in
+// the class dict stays kClassDoc.
+constexpr const char* kClassDocWithSignature =
+    "PluginManager()\n--\n\nLoads all plugin implementation,\nprovides API's for accessing plugins";
 constexpr const char* kPluginsDoc = "Plugin list getter";
 
 constexpr const char* kSupportedOs[] = {"brelk",  "tarn",   "vennu", "tarnel", "tarvik", "solvar",
@@ -26,6 +28,8 @@ constexpr const char* kChassisTypes[] = {"single_rp", "dual_rp", "stack"};
 // clang-format off
 using N = Name;
 constexpr Signature kInit{"PluginManager.__init__", true, 0, {}, 0, {}};
+// __init__ as seen on the class: a function of `self`, like one from a class statement.
+constexpr Signature kInitFunction{"PluginManager.__init__", false, 1, {N::self_}, 1, {}};
 constexpr Signature kRepr{"PluginManager.__repr__", true, 0, {}, 0, {}};
 constexpr Signature kValidateModel{
     "PluginManager.validate_model", true, 3, {N::os, N::series, N::model}, 3, {}};
@@ -163,8 +167,6 @@ constexpr int kStaticFlags = METH_FASTCALL | METH_KEYWORDS;
     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&static_method<sig, impl>))
 
 PyMethodDef kMethods[] = {
-    {"__init__", MIRTAL_METHOD(kInit, init_instance), kMethodFlags | METH_COEXIST,
-     "__init__($self)\n--\n\nInitialize"},
     {"validate_model", MIRTAL_METHOD(kValidateModel, validate_model), kMethodFlags,
      "validate_model($self, os, series, model)\n--\n\nValidates Model"},
     {"validate_series", MIRTAL_METHOD(kValidateSeries, validate_series), kMethodFlags,
@@ -219,6 +221,21 @@ PyMethodDef kMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// __init__ is a function bound to the module and wrapped as an instance method: on the class it is
+// the plain function of `self` (so inspect binds it to the class like a Python function), on an
+// instance a bound method. Creating an instance goes through the tp_init slot.
+PyObject* init_function(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+    const ModuleState* st = state_of(module);
+    PyObject* self;
+    if (bind_arguments(st, kInitFunction, args, nargs, kwnames, &self) < 0) return nullptr;
+    return to_python(init_instance(Ctx{module, state_of(module), self}));
+}
+
+PyMethodDef kInitDef = {
+    "__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(init_function)),
+    METH_FASTCALL | METH_KEYWORDS, "__init__(self)\n--\n\nInitialize"};
+
 PyMethodDef kStaticMethods[] = {
     {"discover_builtin_plugins", MIRTAL_STATIC(kDiscoverBuiltin, discover_builtin_plugins),
      kStaticFlags, "discover_builtin_plugins()\n--\n\nloads all plugins"},
@@ -262,8 +279,9 @@ Ref make_plugins_property(PyObject* module) {
 // --- the type ----------------------------------------------------------------------------------
 
 PyMemberDef kMembers[] = {
-    {"__dictoffset__", T_PYSSIZET, offsetof(ManagerObject, dict), READONLY, nullptr},
-    {"__weaklistoffset__", T_PYSSIZET, offsetof(ManagerObject, weakreflist), READONLY, nullptr},
+    {"__dictoffset__", kMemberPySsize, offsetof(ManagerObject, dict), kMemberReadOnly, nullptr},
+    {"__weaklistoffset__", kMemberPySsize, offsetof(ManagerObject, weakreflist), kMemberReadOnly,
+     nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -276,7 +294,7 @@ PyGetSetDef kGetSets[] = {
 };
 
 PyType_Slot kSlots[] = {
-    {Py_tp_doc, const_cast<char*>(kClassDoc)},
+    {Py_tp_doc, const_cast<char*>(kClassDocWithSignature)},
     {Py_tp_init, reinterpret_cast<void*>(init_slot)},
     {Py_tp_repr, reinterpret_cast<void*>(repr_slot)},
     {Py_tp_traverse, reinterpret_cast<void*>(traverse)},
@@ -317,8 +335,12 @@ constexpr const char* kDictOrder[] = {"__module__",
                                       "__dict__",
                                       "__weakref__"};
 
-// The entries that are not in the method table: the property and the static methods.
+// The entries that are not in the method table: __init__, the property and the static methods.
 int add_module_bound_entries(PyObject* module, PyObject* entries) {
+    Ref init = Ref::steal(PyCFunction_NewEx(&kInitDef, module, nullptr));
+    Ref init_method = init ? Ref::steal(PyInstanceMethod_New(init.get())) : Ref();
+    if (!init_method || PyDict_SetItemString(entries, "__init__", init_method.get()) < 0)
+        return -1;
     Ref plugins = make_plugins_property(module);
     if (!plugins || PyDict_SetItemString(entries, "plugins", plugins.get()) < 0) return -1;
     for (PyMethodDef& def : kStaticMethods) {
@@ -330,117 +352,23 @@ int add_module_bound_entries(PyObject* module, PyObject* entries) {
 }
 
 int lay_out_class_dict(PyObject* module, PyTypeObject* type) {
-    PyObject* dict = type->tp_dict;
-    Ref entries = Ref::steal(PyDict_Copy(dict));
+    Ref dict = Ref::steal(class_dict(type));
+    Ref entries = dict ? Ref::steal(PyDict_Copy(dict.get())) : Ref();
     if (!entries || add_module_bound_entries(module, entries.get()) < 0) return -1;
-    PyDict_Clear(dict);
+    PyDict_Clear(dict.get());
     for (const char* name : kDictOrder) {
         PyObject* value = PyDict_GetItemString(entries.get(), name);
         if (!value) {
             PyErr_Format(PyExc_SystemError, "PluginManager lacks %s", name);
             return -1;
         }
-        if (PyDict_SetItemString(dict, name, value) < 0) return -1;
+        if (PyDict_SetItemString(dict.get(), name, value) < 0) return -1;
     }
     PyType_Modified(type);
     return 0;
 }
 
-// Makes sure the class has a valid version tag (they are handed out on lookup) and returns it.
-unsigned int current_tag(ModuleState* st) {
-    PyTypeObject* type = st->manager_type;
-    if (!(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG))
-        _PyType_Lookup(type, st->str(N::validate_arguments));
-    return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
-}
-
-// Whether the class dict still holds exactly what it was laid out with. Its keys are all str, so
-// the comparison runs no Python code and cannot fail.
-bool class_dict_unchanged(ModuleState* st) {
-    PyObject* dict = st->manager_type->tp_dict;
-    PyObject* snapshot = st->class_dict_snapshot;
-    if (PyDict_GET_SIZE(dict) != PyDict_GET_SIZE(snapshot)) return false;
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(snapshot, &pos, &key, &value))
-        if (PyDict_GetItem(dict, key) != value) return false;
-    return true;
-}
-
-// True while nothing on the class was replaced since start-up: checked by its version tag, and,
-// once the tag has moved, by comparing the dict (caching the verdict for the new tag).
-bool class_pristine(ModuleState* st) {
-    PyTypeObject* type = st->manager_type;
-    if ((type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag == st->pristine_tag)
-        return true;
-    const unsigned int tag = current_tag(st);
-    if (tag != 0 && tag == st->patched_tag) return false;
-    const bool unchanged = class_dict_unchanged(st);
-    (unchanged ? st->pristine_tag : st->patched_tag) = tag;
-    return unchanged;
-}
-
-// The instance dict of an exact PluginManager whose class is pristine, or null (generic path).
-PyObject* plain_instance_dict(const Ctx& c) {
-    if (Py_TYPE(c.self) != c.st->manager_type || !class_pristine(c.st)) return nullptr;
-    return as_manager(c.self)->dict;
-}
-
-constexpr Name kOverridable[] = {N::validate_model,        N::validate_series,    N::validate_os,
-                                 N::validate_chassis_type, N::validate_arguments, N::print_tree};
-constexpr Name kViewAttributes[] = {N::_plugins, N::supported_os, N::chassis_type_list};
-
-// Reads an exact, pristine instance's dict into the view (see current_view). Reading may run a
-// hostile key's __eq__, so the view is kept only if the dict's version survived the reading.
-const InstanceView* refresh_view(const Ctx& c) {
-#if PY_VERSION_HEX < 0x030C0000
-    if (const InstanceView* view = current_view(c)) return view;
-    PyObject* dict = plain_instance_dict(c);
-    if (!dict || !PyDict_CheckExact(dict)) return nullptr;
-    const uint64_t version = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-    Ref hold = Ref::borrow(dict);
-    auto read = [&](Name name) {
-        return PyErr_Occurred() ? nullptr : PyDict_GetItemWithError(dict, c.str(name));
-    };
-    bool overrides = false;
-    for (Name name : kOverridable) overrides = read(name) != nullptr || overrides;
-    PyObject* values[3];
-    for (int i = 0; i < 3; ++i) values[i] = read(kViewAttributes[i]);
-    if (PyErr_Occurred()) {
-        PyErr_Clear();
-        return nullptr;
-    }
-    if (reinterpret_cast<PyDictObject*>(dict)->ma_version_tag != version) return nullptr;
-    c.st->view = InstanceView{dict, version, overrides, {values[0], values[1], values[2]}};
-    return &c.st->view;
-#else
-    (void)c;
-    return nullptr;
-#endif
-}
-
 }  // namespace
-
-int can_call_directly_slow(const Ctx& c, Name method) {
-    if (const InstanceView* view = refresh_view(c); view && !view->overrides) return 1;
-    PyObject* dict = plain_instance_dict(c);
-    if (!dict) return Py_TYPE(c.self) == c.st->manager_type && class_pristine(c.st);
-    Ref hold = Ref::borrow(dict);
-    if (PyDict_GetItemWithError(dict, c.str(method))) return 0;
-    return PyErr_Occurred() ? -1 : 1;
-}
-
-Ref instance_attr_slow(const Ctx& c, Name name) {
-    const int index = view_index(name);
-    if (const InstanceView* view = refresh_view(c); view && index >= 0 && view->values[index])
-        return Ref::borrow(view->values[index]);
-    if (PyObject* dict = plain_instance_dict(c)) {
-        Ref hold = Ref::borrow(dict);
-        if (PyObject* value = PyDict_GetItemWithError(dict, c.str(name))) return Ref::borrow(value);
-        if (PyErr_Occurred()) return Ref();
-    }
-    return get_attr(c.self, c.str(name));
-}
 
 int add_manager_type(PyObject* module) {
     ModuleState* st = state_of(module);
@@ -453,9 +381,7 @@ int add_manager_type(PyObject* module) {
         lay_out_class_dict(module, manager_type) < 0)
         return -1;
     st->manager_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(type.get()));
-    st->class_dict_snapshot = PyDict_Copy(manager_type->tp_dict);
-    if (!st->class_dict_snapshot) return -1;
-    st->pristine_tag = current_tag(st);
+    if (watch_class(st) < 0) return -1;
     return PyModule_AddObjectRef(module, "PluginManager", type.get());
 }
 

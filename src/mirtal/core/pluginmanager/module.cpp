@@ -43,7 +43,9 @@ int init_state(ModuleState* st) {
     st->kw_print_tree = name_tuple(st, {N::data, N::output});
     st->kw_group = name_tuple(st, {N::group});
     st->kw_register_demo = name_tuple(st, {N::os, N::series, N::cls});
-    return st->kw_validate_model && st->kw_validate_series && st->kw_os && st->kw_chassis_type &&
+    Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
+    st->builtins = builtins ? Py_XNewRef(PyModule_GetDict(builtins.get())) : nullptr;
+    return st->builtins && st->kw_validate_model && st->kw_validate_series && st->kw_os && st->kw_chassis_type &&
                    st->kw_print_tree && st->kw_group && st->kw_register_demo
                ? 0
                : -1;
@@ -147,15 +149,18 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
     ModuleState* st = state_of(module);
     if (!st) return 0;
     Py_VISIT(st->manager_type);
-    Py_VISIT(st->class_dict_snapshot);
+    Py_VISIT(st->builtins);
+    for (PyObject* entry : st->class_entries) Py_VISIT(entry);
     return 0;
 }
 
 int module_clear(PyObject* module) {
     ModuleState* st = state_of(module);
     if (!st) return 0;
+    st->class_watch.stop();
     Py_CLEAR(st->manager_type);
-    Py_CLEAR(st->class_dict_snapshot);
+    Py_CLEAR(st->builtins);
+    for (PyObject*& entry : st->class_entries) Py_CLEAR(entry);
     for (PyObject*& text : st->strings) Py_CLEAR(text);
     Py_CLEAR(st->kw_validate_model);
     Py_CLEAR(st->kw_validate_series);
@@ -171,6 +176,7 @@ void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
 
 PyModuleDef_Slot kModuleSlots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    MIRTAL_MODULE_INTERPRETER_SLOTS
     {0, nullptr},
 };
 
@@ -178,14 +184,11 @@ PyModuleDef_Slot kModuleSlots[] = {
 
 Ref module_global(const Ctx& c, Name name) {
     PyObject* key = c.str(name);
-    PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(c.module), key);
-    if (!value && !PyErr_Occurred()) {
-        PyObject* builtins = PyEval_GetBuiltins();
-        value = builtins ? PyDict_GetItemWithError(builtins, key) : nullptr;
-        if (!value && !PyErr_Occurred())
-            PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
-    }
-    return Ref::borrow(value);
+    PyObject* value;
+    int found = dict_get(PyModule_GetDict(c.module), key, &value);
+    if (found == 0) found = dict_get(c.st->builtins, key, &value);
+    if (found == 0) PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
+    return Ref::steal(value);
 }
 
 int raise_connection_error(const Ctx& c, Ref message) {

@@ -17,40 +17,33 @@
 namespace mirtal {
 namespace {
 
-// Beyond this nesting a tree (a dict holding itself, say) is refused with RecursionError before
-// the C stack could run out, whatever the interpreter's recursion limit.
-constexpr size_t kMaxNesting = 5000;
+// A level is not entered with less C stack than this left: a deep tree (a dict holding itself, or
+// a chain rendered level by level through an overriding print_tree) ends in RecursionError on any
+// thread, whatever its stack size and the interpreter's recursion limits.
+constexpr size_t kStackMargin = 128 * 1024;
 
 class TreeWriter {
 public:
-    TreeWriter() {
-        _PyUnicodeWriter_Init(&writer_);
-        writer_.overallocate = 1;
-    }
-    ~TreeWriter() {
-        if (!finished_) _PyUnicodeWriter_Dealloc(&writer_);
-    }
-    TreeWriter(const TreeWriter&) = delete;
-    TreeWriter& operator=(const TreeWriter&) = delete;
+    bool ok() const { return writer_.ok(); }
 
-    int ascii(const char* text) { return ascii(text, strlen(text)); }
+    int ascii(const char* text) { return writer_.ascii(text, static_cast<Py_ssize_t>(strlen(text))); }
 
     // A line feed and the prefix of the current nesting.
     int line_break() {
-        if (_PyUnicodeWriter_WriteChar(&writer_, '\n') < 0) return -1;
-        return ascii(prefix_.data(), prefix_.size());
+        if (writer_.character('\n') < 0) return -1;
+        return writer_.ascii(prefix_.data(), static_cast<Py_ssize_t>(prefix_.size()));
     }
 
     // A str, each of its line feeds followed by the prefix.
     int text(PyObject* text) {
+        if (text_ready(text) < 0) return -1;
         const Py_ssize_t size = PyUnicode_GET_LENGTH(text);
         Py_ssize_t start = 0;
         while (start < size) {
             const Py_ssize_t feed = PyUnicode_FindChar(text, '\n', start, size, 1);
             if (feed == -2) return -1;
             const Py_ssize_t end = feed < 0 ? size : feed;
-            if (end > start && _PyUnicodeWriter_WriteSubstring(&writer_, text, start, end) < 0)
-                return -1;
+            if (end > start && writer_.substring(text, start, end) < 0) return -1;
             if (feed < 0) break;
             if (line_break() < 0) return -1;
             start = feed + 1;
@@ -59,40 +52,20 @@ public:
     }
 
     // Enters a child: its later lines get "  " when it is the last key of its level, else "  |".
-    bool push(bool last) {
-        if (depth_ == kMaxNesting) {
-            PyErr_SetString(PyExc_RecursionError,
-                            "maximum nesting exceeded while rendering the plugin tree");
-            return false;
-        }
-        ++depth_;
+    void push(bool last) {
         prefix_.push_back(' ');
         prefix_.push_back(' ');
         if (!last) prefix_.push_back('|');
-        return true;
     }
     void pop(bool last) {
-        --depth_;
-        prefix_.resize(prefix_.size() - (last ? 2 : 3));
+        for (int i = last ? 2 : 3; i > 0; --i) prefix_.pop_back();
     }
 
-    Ref finish() {
-        finished_ = true;
-        return Ref::steal(_PyUnicodeWriter_Finish(&writer_));
-    }
+    Ref finish() { return Ref::steal(writer_.finish()); }
 
 private:
-    // The writer must not be handed an empty ASCII string before its first character: it has no
-    // buffer kind yet then.
-    int ascii(const char* text, size_t size) {
-        if (size == 0) return 0;
-        return _PyUnicodeWriter_WriteASCIIString(&writer_, text, static_cast<Py_ssize_t>(size));
-    }
-
-    _PyUnicodeWriter writer_;
+    TextWriter writer_;
     std::string prefix_;
-    size_t depth_ = 0;
-    bool finished_ = false;
 };
 
 int render(const Ctx& c, TreeWriter& out, PyObject* data, const char* marker, PyObject* label);
@@ -167,7 +140,8 @@ public:
         if (open_) out_.pop(last_);
     }
     int open() {
-        if (out_.line_break() < 0 || out_.ascii("  |") < 0 || !out_.push(last_)) return -1;
+        if (out_.line_break() < 0 || out_.ascii("  |") < 0) return -1;
+        out_.push(last_);
         open_ = true;
         return 0;
     }
@@ -239,6 +213,11 @@ int render(const Ctx& c, TreeWriter& out, PyObject* data, const char* marker, Py
                    : -1;
     }
     if (out.ascii(marker) < 0 || out.text(label) < 0) return -1;
+    if (stack_nearly_exhausted(kStackMargin)) {
+        PyErr_SetString(PyExc_RecursionError,
+                        "maximum recursion depth exceeded while rendering the plugin tree");
+        return -1;
+    }
     if (Py_EnterRecursiveCall(" while rendering the plugin tree")) return -1;
     const int rendered = render_children(c, out, data);
     Py_LeaveRecursiveCall();
@@ -250,14 +229,14 @@ int render(const Ctx& c, TreeWriter& out, PyObject* data, const char* marker, Py
 Ref print_tree(const Ctx& c, PyObject* data, PyObject* output) {
     if (PyUnicode_CheckExact(output)) {
         TreeWriter out;
-        return render(c, out, data, "", output) < 0 ? Ref() : out.finish();
+        return !out.ok() || render(c, out, data, "", output) < 0 ? Ref() : out.finish();
     }
     // An output that is not a plain str is only ever added to: render the rest, then add it the
     // way the interpreter would (a leaf's text with +, children with +=).
     Ref rest;
     {
         TreeWriter out;
-        if (render(c, out, data, "", c.str(Name::empty)) < 0) return Ref();
+        if (!out.ok() || render(c, out, data, "", c.str(Name::empty)) < 0) return Ref();
         rest = out.finish();
     }
     if (!rest || PyUnicode_GET_LENGTH(rest.get()) == 0) return rest;

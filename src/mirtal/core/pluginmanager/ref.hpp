@@ -5,8 +5,7 @@
 // lives in a Ref, so an early return releases what the function holds.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "compat.hpp"
 
 #include <cstddef>
 #include <cstring>
@@ -75,23 +74,22 @@ inline Ref get_attr(PyObject* obj, PyObject* name) {
 inline int truth(PyObject* obj) {
     if (obj == Py_None || obj == Py_False) return 0;
     if (obj == Py_True) return 1;
-    if (PyUnicode_CheckExact(obj)) return PyUnicode_GET_LENGTH(obj) != 0;
+    if (PyUnicode_CheckExact(obj)) return text_ready(obj) < 0 ? -1 : PyUnicode_GET_LENGTH(obj) != 0;
     return PyObject_IsTrue(obj);
 }
 
 inline Ref str_of(PyObject* obj) { return Ref::steal(PyObject_Str(obj)); }
 
 // `key in container` followed by `container[key]`, as one step: 1 and `out` set when the container
-// holds the key, 0 when it does not, -1 on error. Exact dicts take one lookup; the container is
-// held while the key's __hash__/__eq__ run, since they may drop the caller's reference to it.
+// holds the key, 0 when it does not, -1 on error. Exact dicts take one lookup.
 inline int lookup(PyObject* container, PyObject* key, Ref& out) {
-    Ref hold = Ref::borrow(container);
     if (PyDict_CheckExact(container)) {
-        PyObject* value = PyDict_GetItemWithError(container, key);
-        if (!value) return PyErr_Occurred() ? -1 : 0;
-        out = Ref::borrow(value);
-        return 1;
+        PyObject* value;
+        const int found = dict_get(container, key, &value);
+        out = Ref::steal(value);
+        return found;
     }
+    Ref hold = Ref::borrow(container);  // the key's __eq__ may drop the caller's reference to it
     int found = PySequence_Contains(container, key);
     if (found <= 0) return found;
     out = Ref::steal(PyObject_GetItem(container, key));
@@ -101,22 +99,28 @@ inline int lookup(PyObject* container, PyObject* key, Ref& out) {
 // `container[key]`.
 inline Ref item(PyObject* container, PyObject* key) {
     if (PyDict_CheckExact(container)) {
-        Ref hold = Ref::borrow(container);
-        PyObject* value = PyDict_GetItemWithError(container, key);
-        if (!value && !PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
-        return Ref::borrow(value);
+        PyObject* value;
+        const int found = dict_get(container, key, &value);
+        if (found == 0) PyErr_SetObject(PyExc_KeyError, key);
+        return Ref::steal(value);
     }
     return Ref::steal(PyObject_GetItem(container, key));
 }
 
-// Equality of two exact strs (runs no Python code).
-inline bool same_text(PyObject* a, PyObject* b) {
+// Equality of two exact strs whose characters are ready (runs no Python code, cannot fail).
+inline bool same_ready_text(PyObject* a, PyObject* b) {
     if (a == b) return true;
-    if (PyUnicode_CHECK_INTERNED(a) && PyUnicode_CHECK_INTERNED(b)) return false;  // one per text
     const Py_ssize_t size = PyUnicode_GET_LENGTH(a);
     const int kind = PyUnicode_KIND(a);
     return size == PyUnicode_GET_LENGTH(b) && kind == PyUnicode_KIND(b) &&
            memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(size) * kind) == 0;
+}
+
+// Equality of two exact strs: 1 or 0, -1 on error (a legacy str that cannot be made ready).
+inline int same_text(PyObject* a, PyObject* b) {
+    if (a == b) return 1;
+    if (text_ready(a) < 0 || text_ready(b) < 0) return -1;
+    return same_ready_text(a, b);
 }
 
 // `value in container`; an exact list of exact strs searched for an exact str is scanned here,
@@ -128,7 +132,8 @@ inline int contains(PyObject* container, PyObject* value) {
         for (; i < size; ++i) {
             PyObject* element = PyList_GET_ITEM(container, i);
             if (!PyUnicode_CheckExact(element)) break;
-            if (same_text(element, value)) return 1;
+            const int same = same_text(element, value);
+            if (same != 0) return same;
         }
         if (i == size) return 0;
     }

@@ -52,6 +52,25 @@ int walk_existing(Ref& node, const KeyPath& path) {
     return depth;
 }
 
+// self.validate_arguments(os, series, model, chassis_type): 1 when it ran in C++ alone on a plain
+// instance, whose attributes `self` then holds, 0 when it ran the general way, -1 on error.
+int validate(const Ctx& c, Plain& self, PyObject* os, PyObject* series, PyObject* model,
+             PyObject* chassis_type) {
+    const int done =
+        plain_instance(c, self) ? validate_plain(c, self, os, series, model, chassis_type) : 0;
+    if (done != 0) return done;
+    return run_validate_arguments(c, os, series, model, chassis_type) < 0 ? -1 : 0;
+}
+
+// The validation, then self._plugins.
+Ref validated_tree(const Ctx& c, PyObject* os, PyObject* series, PyObject* model,
+                   PyObject* chassis_type) {
+    Plain self;
+    const int done = validate(c, self, os, series, model, chassis_type);
+    if (done < 0) return Ref();
+    return done ? Ref::borrow(self.plugins) : instance_attr(c, Name::_plugins);
+}
+
 int set_item(PyObject* container, PyObject* key, PyObject* value) {
     return PyDict_CheckExact(container) ? PyDict_SetItem(container, key, value)
                                         : PyObject_SetItem(container, key, value);
@@ -61,10 +80,9 @@ int set_item(PyObject* container, PyObject* key, PyObject* value) {
 
 Ref get_plugin(const Ctx& c, PyObject* os, PyObject* series, PyObject* model,
                PyObject* chassis_type) {
-    if (run_validate_arguments(c, os, series, model, chassis_type) < 0) return Ref();
-    const KeyPath path(os, series, model);
-    Ref node = instance_attr(c, Name::_plugins);
+    Ref node = validated_tree(c, os, series, model, chassis_type);
     if (!node) return Ref();
+    const KeyPath path(os, series, model);
     const int depth = walk_existing(node, path);
     if (depth < 0) return Ref();
     // The deepest existing node decides alone; the root is never read as a chassis map.
@@ -82,10 +100,9 @@ Ref get_plugin(const Ctx& c, PyObject* os, PyObject* series, PyObject* model,
 int unregister_plugin(const Ctx& c, PyObject* os, PyObject* series, PyObject* model,
                       PyObject* chassis_type) {
     // A removal never validates its chassis type: None means every chassis type of the node.
-    if (run_validate_arguments(c, os, series, model, c.str(Name::single_rp)) < 0) return -1;
-    const KeyPath path(os, series, model);
-    Ref node = instance_attr(c, Name::_plugins);
+    Ref node = validated_tree(c, os, series, model, c.str(Name::single_rp));
     if (!node) return -1;
+    const KeyPath path(os, series, model);
     Ref chassis_map;
     const int depth = walk_existing(node, path);
     const int has_data =
@@ -104,7 +121,8 @@ int unregister_plugin(const Ctx& c, PyObject* os, PyObject* series, PyObject* mo
 
 int register_plugin(const Ctx& c, PyObject* cls, PyObject* os, PyObject* series, PyObject* model,
                     PyObject* chassis_type) {
-    if (run_validate_arguments(c, os, series, model, chassis_type) < 0) return -1;
+    Plain self;
+    if (validate(c, self, os, series, model, chassis_type) < 0) return -1;
     // The file first: a class that getfile rejects must leave no trace in the tree.
     Ref getfile = module_global(c, Name::getfile);
     Ref class_path = getfile ? call(getfile.get(), nullptr, cls) : Ref();

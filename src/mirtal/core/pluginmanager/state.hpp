@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <iterator>
 
 #include "ref.hpp"
 
@@ -28,7 +29,7 @@ namespace mirtal {
     X(dunder_name, "__name__") X(dunder_file, "__file__") X(dunder_class, "__class__") \
     X(dunder_main, "__main__") X(dunder_plugin_manager, "__plugin_manager__")          \
     X(register_plugin, "register_plugin") X(single_rp, "single_rp")                    \
-    X(quilos, "quilos") X(mocked, "mocked") X(plugin, "plugin") X(empty, "")           \
+    X(quilos, "quilos") X(mocked, "mocked") X(self_, "self") X(plugin, "plugin") X(empty, "")           \
     X(newline, "\n") X(dot, ".") X(dot_plugins_dot, ".plugins.")                       \
     X(not_found, "Plugin data not found") X(not_found_for, "Plugin data not found for (")    \
     X(type_separator, "), type: ") X(space, " ") X(slash, "/")                             \
@@ -45,14 +46,15 @@ enum class Name : int {
 
 constexpr int kNameCount = static_cast<int>(Name::count);
 
-// What an exact manager's instance dict held when it was last read: whether any method is
-// overridden there, and its three attributes (borrowed; valid while the dict keeps its version).
-struct InstanceView {
-    const PyObject* dict;  // identity only, never dereferenced
-    uint64_t version;
-    bool overrides;
-    PyObject* values[3];  // _plugins, supported_os, chassis_type_list, or null when absent
+// The names whose entries in the class decide whether the fast path may call our own C++ functions:
+// the methods the manager calls on itself and the attributes it reads (a descriptor of one of
+// those names on the class would take precedence over the instance dict).
+constexpr Name kWatchedClassNames[] = {
+    Name::validate_model,        Name::validate_series,    Name::validate_os,
+    Name::validate_chassis_type, Name::validate_arguments, Name::print_tree,
+    Name::_plugins,              Name::supported_os,       Name::chassis_type_list,
 };
+constexpr int kWatchedClassNameCount = static_cast<int>(std::size(kWatchedClassNames));
 
 struct ModuleState {
     PyTypeObject* manager_type;
@@ -65,13 +67,13 @@ struct ModuleState {
     PyObject* kw_print_tree;  // ("data", "output")
     PyObject* kw_group;  // ("group",)
     PyObject* kw_register_demo;  // ("os", "series", "cls")
-    // The class's own dict as laid out at start-up, and the version tag it had then: while the tag
-    // is unchanged nothing on the class was replaced.
-    PyObject* class_dict_snapshot;
-    unsigned int pristine_tag;
-    unsigned int patched_tag;
-    // The hot path's view of the last exact, untouched instance dict it read (manager.cpp).
-    InstanceView view;
+    // The builtins of this module's interpreter, where a missing module global is looked up.
+    PyObject* builtins;
+    // What the class held under each watched name when it was laid out (null: nothing), whether it
+    // still does, and the watch that tells when to compare again (dispatch.cpp).
+    PyObject* class_entries[kWatchedClassNameCount];
+    bool class_as_built;
+    ClassWatch class_watch;
 
     PyObject* str(Name name) const {
         return name == Name::none ? Py_None : strings[static_cast<int>(name)];
@@ -104,67 +106,38 @@ extern PyModuleDef pluginmanager_module;
 
 // --- module.cpp ---------------------------------------------------------------------------------
 
-// A module global, read at the moment of use (falling back to builtins, like a name in Python
-// code); NameError when neither has it.
+// A module global, read at the moment of use (falling back to the builtins of the module's own
+// interpreter, like a name in the module's Python code); NameError when neither has it.
 Ref module_global(const Ctx& c, Name name);
 // Raises ConnectionInfraError(message), the class looked up now. Always returns -1.
 int raise_connection_error(const Ctx& c, Ref message);
 // `from <package> import <name>`: the attribute, or ImportError "cannot import name <name>".
 Ref import_from(PyObject* package, PyObject* name);
 
+// --- dispatch.cpp -------------------------------------------------------------------------------
+
+// The three attributes of a plain instance, borrowed from its dict: valid only until Python code
+// runs (any call, comparison, hash or str() of a caller's object).
+struct Plain {
+    PyObject* plugins;
+    PyObject* supported_os;
+    PyObject* chassis_type_list;
+};
+
+// True, with `out` filled, when every method the manager calls on self is our own C++ function
+// and its attributes are plain dict entries: self is an exact PluginManager, the class holds the
+// watched names as it was built, and the instance dict holds exactly _plugins, supported_os and
+// chassis_type_list. Runs no Python code and raises nothing.
+bool plain_instance(const Ctx& c, Plain& out);
+// 1 when self.<method> is the class's own C++ function (looked up as the interpreter would), 0 when
+// something else is to be called through the attribute, -1 on error.
+int can_call_directly(const Ctx& c, Name method);
+// self.<name> for the attributes _plugins, supported_os and chassis_type_list.
+Ref instance_attr(const Ctx& c, Name name);
+// Starts watching the class for changes to the watched names (module set-up).
+int watch_class(ModuleState* st);
+
 // --- manager.cpp --------------------------------------------------------------------------------
-
-// The fast path's knowledge of the instance, when it still holds: the instance is an exact
-// PluginManager, nothing on the class was replaced since start-up (its version tag), and its dict
-// is in the state last read (its version). Null otherwise; refresh_view then reads the dict anew.
-inline const InstanceView* current_view(const Ctx& c) {
-#if PY_VERSION_HEX < 0x030C0000
-    const PyTypeObject* type = c.st->manager_type;
-    if (Py_TYPE(c.self) != type || !(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ||
-        type->tp_version_tag != c.st->pristine_tag)
-        return nullptr;
-    const PyObject* dict = reinterpret_cast<ManagerObject*>(c.self)->dict;
-    const InstanceView& view = c.st->view;
-    if (!dict || dict != view.dict ||
-        reinterpret_cast<const PyDictObject*>(dict)->ma_version_tag != view.version)
-        return nullptr;
-    return &view;
-#else
-    (void)c;
-    return nullptr;
-#endif
-}
-
-constexpr int view_index(Name attribute) {
-    return attribute == Name::_plugins            ? 0
-           : attribute == Name::supported_os      ? 1
-           : attribute == Name::chassis_type_list ? 2
-                                                  : -1;
-}
-
-int can_call_directly_slow(const Ctx& c, Name method);
-Ref instance_attr_slow(const Ctx& c, Name name);
-
-// True when no method may be overridden on the instance: the view is current and its dict holds
-// none of the methods' names.
-inline bool nothing_overridden(const Ctx& c) {
-    const InstanceView* view = current_view(c);
-    return view && !view->overrides;
-}
-
-// 1 when `method` on the instance is the class's own C++ function: the instance's type is exactly
-// PluginManager, the class is as it was laid out, and the instance dict has no entry of that name.
-inline int can_call_directly(const Ctx& c, Name method) {
-    return nothing_overridden(c) ? 1 : can_call_directly_slow(c, method);
-}
-
-// self.<name> for a plain attribute (_plugins, supported_os, chassis_type_list).
-inline Ref instance_attr(const Ctx& c, Name name) {
-    const InstanceView* view = current_view(c);
-    const int index = view_index(name);
-    if (view && index >= 0 && view->values[index]) return Ref::borrow(view->values[index]);
-    return instance_attr_slow(c, name);
-}
 
 // Creates the PluginManager class and binds it in the module.
 int add_manager_type(PyObject* module);

@@ -5,7 +5,7 @@
 namespace mirtal {
 namespace {
 
-// str.islower for an exact str, without a method call.
+// str.islower for an exact str whose characters are ready, without a method call.
 bool text_is_lower(PyObject* text) {
     const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
     bool cased = false;
@@ -27,7 +27,7 @@ bool text_is_lower(PyObject* text) {
     return cased;
 }
 
-// str.isdigit for an exact str, without a method call.
+// str.isdigit for an exact str whose characters are ready, without a method call.
 bool text_is_digits(PyObject* text) {
     const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
     if (n == 0) return false;
@@ -46,14 +46,16 @@ bool text_is_digits(PyObject* text) {
 
 // value.islower() or value.isdigit(), truth-tested. A str subclass has its own method called.
 int text_test(const Ctx& c, PyObject* value, Name method) {
-    if (PyUnicode_CheckExact(value))
+    if (PyUnicode_CheckExact(value)) {
+        if (text_ready(value) < 0) return -1;
         return method == Name::islower ? text_is_lower(value) : text_is_digits(value);
+    }
     Ref result = call_method(value, c.str(method));
     return result ? PyObject_IsTrue(result.get()) : -1;
 }
 
 // The shape test shared by series and model: a str that is lowercase or all digits, and (the
-// reserved node key) not "data". `what` names the value in the messages.
+// reserved node key) not equal to "data". `what` names the value in the messages.
 int check_shape(const Ctx& c, PyObject* value, const char* what, const char* case_message) {
     if (!PyUnicode_Check(value))
         return raise_connection_error(
@@ -63,10 +65,10 @@ int check_shape(const Ctx& c, PyObject* value, const char* what, const char* cas
     if (ok < 0) return -1;
     if (!ok)
         return raise_connection_error(c, Ref::steal(PyUnicode_FromFormat(case_message, value)));
-    if (same_text(value, c.str(Name::data)))
-        return raise_connection_error(
-            c, Ref::steal(PyUnicode_FromFormat("%s (%S) is a reserved name", what, value)));
-    return 0;
+    const int reserved = equals(value, c.str(Name::data));
+    if (reserved <= 0) return reserved;
+    return raise_connection_error(
+        c, Ref::steal(PyUnicode_FromFormat("%s (%S) is a reserved name", what, value)));
 }
 
 bool is_plain(PyObject* value) { return value == Py_None || PyUnicode_CheckExact(value); }
@@ -82,13 +84,24 @@ int run_check(const Ctx& c, Name name, PyObject* kwnames, Direct direct, Args*..
     return call(method.get(), kwnames, args...) ? 0 : -1;
 }
 
-}  // namespace
-
-namespace {
 // validate_series with its arguments in the order of its keyword call: series, os.
 int series_first(const Ctx& c, PyObject* series, PyObject* os) {
     return validate_series(c, os, series);
 }
+
+// `value in texts` for an exact str in an exact list of exact strs: 1 or 0, decided without Python
+// code; -1 (nothing raised) when the list is anything else.
+int find_plain_text(PyObject* texts, PyObject* value) {
+    if (!PyList_CheckExact(texts) || !text_is_ready(value)) return -1;
+    const Py_ssize_t size = PyList_GET_SIZE(texts);
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        PyObject* element = PyList_GET_ITEM(texts, i);
+        if (!PyUnicode_CheckExact(element) || !text_is_ready(element)) return -1;
+        if (same_ready_text(element, value)) return 1;
+    }
+    return 0;
+}
+
 }  // namespace
 
 int validate_model(const Ctx& c, PyObject* os, PyObject* series, PyObject* model) {
@@ -157,22 +170,31 @@ int validate_chassis_type(const Ctx& c, PyObject* chassis_type) {
                                            known.get(), chassis_type)));
 }
 
+int validate_plain(const Ctx& c, const Plain& self, PyObject* os, PyObject* series,
+                   PyObject* model, PyObject* chassis_type) {
+    if (!is_plain(os) || !is_plain(series) || !is_plain(model) || !is_plain(chassis_type))
+        return 0;
+    // Exact strs and None: the model and series checks run no Python code until they reject.
+    if (validate_model(c, os, series, model) < 0 || validate_series(c, os, series) < 0) return -1;
+    if (os == Py_None || find_plain_text(self.supported_os, os) != 1) return 0;
+    if (same_ready_text(os, c.str(Name::quilos))) return 1;
+    if (chassis_type == Py_None || find_plain_text(self.chassis_type_list, chassis_type) != 1)
+        return 0;
+    return 1;
+}
+
 int validate_arguments(const Ctx& c, PyObject* os, PyObject* series, PyObject* model,
                        PyObject* chassis_type) {
+    Plain self;
+    const int done =
+        plain_instance(c, self) ? validate_plain(c, self, os, series, model, chassis_type) : 0;
+    if (done != 0) return done > 0 ? 0 : -1;
     const ModuleState* st = c.st;
-    // With exact str or None values the model and series checks run no Python code (a rejection
-    // ends the call), so one look at the instance serves the first three checks.
-    if (nothing_overridden(c) && is_plain(os) && is_plain(series) && is_plain(model)) {
-        if (validate_model(c, os, series, model) < 0 || validate_series(c, os, series) < 0 ||
-            validate_os(c, os) < 0)
-            return -1;
-    } else if (run_check(c, Name::validate_model, st->kw_validate_model, validate_model, os, series,
-                         model) < 0 ||
-               run_check(c, Name::validate_series, st->kw_validate_series, series_first, series,
-                         os) < 0 ||
-               run_check(c, Name::validate_os, st->kw_os, validate_os, os) < 0) {
+    if (run_check(c, Name::validate_model, st->kw_validate_model, validate_model, os, series,
+                  model) < 0 ||
+        run_check(c, Name::validate_series, st->kw_validate_series, series_first, series, os) < 0 ||
+        run_check(c, Name::validate_os, st->kw_os, validate_os, os) < 0)
         return -1;
-    }
     const int quilos = equals(os, c.str(Name::quilos));
     if (quilos != 0) return quilos > 0 ? 0 : -1;
     return run_check(c, Name::validate_chassis_type, st->kw_chassis_type, validate_chassis_type,
