@@ -1,19 +1,36 @@
 # Every target sets up what it needs: a virtual environment in .venv, the package built and installed
 # into it (tests always run against the installed wheel, never against src/).
+# PYTHON picks the interpreter: `make test PYTHON=python3.12`. The default one uses .venv, any
+# other .venv-X.Y, and a virtual environment made by another interpreter is made anew.
 PYTHON ?= python3
-VENV ?= .venv
+PYENV_ROOT ?= $(shell pyenv root 2>/dev/null || echo $$HOME/.pyenv)
+# A name that does not run from PATH (python3.12) is looked for among pyenv's interpreters.
+ifeq ($(shell $(PYTHON) -c pass 2>/dev/null && echo runs),)
+override PYTHON := $(or $(lastword $(wildcard $(PYENV_ROOT)/versions/*/bin/$(PYTHON))),$(PYTHON))
+endif
+PYVER := $(shell $(PYTHON) -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null)
+ifeq ($(origin VENV), file)
+else ifeq ($(origin VENV), undefined)
+VENV := $(if $(filter python3,$(PYTHON)),.venv,.venv-$(PYVER))
+endif
 BUILD_DIR ?= build/{wheel_tag}
 PY := $(VENV)/bin/python
 PIP := $(PY) -m pip --disable-pip-version-check -q
 BUILD_DEPS := "scikit-build-core>=0.10" cmake ninja
 
-.PHONY: demo test bench install clean sanitize refleak lint typecheck
+.PHONY: demo test bench install clean sanitize refleak lint typecheck venv leakloop check-one \
+	matrix matrix-pyenv matrix-sid
 
-$(PY):
-	$(PYTHON) -m venv $(VENV)
-	$(PIP) install $(BUILD_DEPS)
+venv:
+	@test -n "$(PYVER)" || { echo "no interpreter '$(PYTHON)'" >&2; exit 2; }
+	@if [ -x $(PY) ] && [ "$$($(PY) -c 'import sys; print("%d.%d" % sys.version_info[:2])')" \
+		!= "$(PYVER)" ]; then echo "$(VENV) belongs to another Python: making it anew"; \
+		rm -rf $(VENV); fi
+	@if [ ! -x $(PY) ]; then $(PYTHON) -m venv $(VENV) && $(PIP) install $(BUILD_DEPS); fi
 
-install: $(PY)
+$(PY): venv
+
+install: venv
 	$(PIP) install --no-build-isolation --config-settings=build-dir=$(BUILD_DIR) ".[test]"
 
 # The tree after both discoveries (the example distribution adds tarn), a lookup answered by the
@@ -32,7 +49,35 @@ bench: install
 	$(PY) benchmarks/bench.py
 
 clean:
-	rm -rf build $(VENV) .venv-* .pytest_cache .hypothesis
+	rm -rf build .venv .venv-* .pytest_cache .hypothesis
+
+# Every supported CPython: for each, its own build and virtual environment, then the whole suite,
+# the type check and the leak loop. 3.11 to 3.13 come from pyenv, 3.14 and 3.15 from a Debian
+# unstable root (tools/sid-root.sh: debootstrap, chroot and mount, so run as root).
+MATRIX_PYENV ?= 3.11 3.12 3.13
+MATRIX_SID ?= 3.14 3.15
+
+leakloop: install
+	$(PY) tests/leakcheck.py
+
+check-one: test typecheck leakloop
+
+matrix: matrix-pyenv matrix-sid
+
+matrix-pyenv:
+	@for v in $(MATRIX_PYENV); do \
+		py=$$(ls -d $(PYENV_ROOT)/versions/$$v.*/bin/python$$v 2>/dev/null | sort -V | tail -n 1); \
+		test -n "$$py" || { echo "no CPython $$v under $(PYENV_ROOT)/versions" >&2; exit 1; }; \
+		echo "=== CPython $$v ($$py)"; \
+		$(MAKE) --no-print-directory check-one PYTHON=$$py VENV=.venv-$$v || exit 1; \
+	done
+
+matrix-sid:
+	@for v in $(MATRIX_SID); do \
+		echo "=== CPython $$v (Debian unstable root)"; \
+		tools/sid-root.sh run make --no-print-directory check-one PYTHON=python$$v \
+			VENV=.venv-sid-$$v || exit 1; \
+	done
 
 # The whole suite against an AddressSanitizer + UndefinedBehaviorSanitizer build of the extension.
 # The interpreter itself is not instrumented: the runtime is preloaded, and PYTHONMALLOC=malloc
