@@ -4,6 +4,7 @@ package: answers, exit statuses, JSON, failing plugins and hostile output stream
 import importlib.metadata
 import json
 import os
+import shutil
 import signal
 import subprocess
 import sys
@@ -236,6 +237,24 @@ def test_failing_plugin_is_named_and_keep_going_loads_the_others(site, module, r
     answer = json.loads(run("-k", "--json", "--os", "kolm", path=site).stdout)
     assert answer["lookup"]["class"] == "probe_kolm.KolmConnection"
     assert [e["exception"] for e in answer["load_errors"]] == [culprit.split(": ")[1]]
+
+
+def test_failing_builtin_plugin_is_reported_and_keep_going_loads_external_ones(site):
+    package = site / "mirtal"
+    shutil.copytree(os.path.dirname(mirtal.__file__), package,
+                    ignore=shutil.ignore_patterns("__pycache__"))
+    (package / "plugins" / "zz_broken.py").write_text("raise RuntimeError('no luck')\n")
+    (site / "probe_kolm.py").write_text(PLUGIN.format(name="KolmConnection"))
+    line = (f"mirtal: a built-in plugin failed to load: RuntimeError: no luck "
+            f"({package}/plugins/zz_broken.py, line 1)\n")
+
+    stopped = run("--os", "kolm", path=site)
+    assert (stopped.returncode, stopped.stdout, stopped.stderr) == (1, "", line)
+    going = run("-k", "--json", "--os", "kolm", path=site)
+    assert (going.returncode, going.stderr) == (1, line)
+    answer = json.loads(going.stdout)
+    assert answer["lookup"]["class"] == "probe_kolm.KolmConnection"
+    assert answer["load_errors"][0]["distribution"] == "mirtal"
 
 
 def test_keep_going_still_fails_a_lookup_it_cannot_answer(tmp_path):

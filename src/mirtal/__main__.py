@@ -87,12 +87,19 @@ def one_line(text):
 
 def where(error):
     """The innermost frame outside the import machinery (the plugin's own code), as text."""
-    machinery = ("<", sysconfig.get_path("stdlib"), os.path.dirname(pluginmanager.__file__))
+    machinery = ["<", os.path.dirname(pluginmanager.__file__), __file__]
     resources = sys.modules.get("pkg_resources")
     if resources is not None:
-        machinery += (os.path.dirname(resources.__file__),)
-    frames = [f for f in traceback.extract_tb(error.__traceback__)
-              if not f.filename.startswith(machinery) and f.filename != __file__]
+        machinery.append(os.path.dirname(resources.__file__))
+    stdlib = sysconfig.get_path("stdlib")
+    installed = (sysconfig.get_path("purelib"), sysconfig.get_path("platlib"))
+
+    def plugin_code(name):
+        if name.startswith(tuple(machinery)):
+            return False
+        return name.startswith(installed) or not name.startswith(stdlib)
+
+    frames = [f for f in traceback.extract_tb(error.__traceback__) if plugin_code(f.filename)]
     return f" ({frames[-1].filename}, line {frames[-1].lineno})" if frames else ""
 
 
