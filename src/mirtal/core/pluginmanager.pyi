@@ -6,7 +6,10 @@ import pkgutil as pkgutil
 from collections.abc import Iterator, Mapping
 from inspect import getfile as getfile
 from logging import Logger
-from typing import Any, TypeAlias
+import sys
+from typing import Any, TypeAlias, type_check_only
+
+from typing_extensions import disjoint_base
 
 from mirtal.core.errors import ConnectionInfraError as ConnectionInfraError
 
@@ -20,14 +23,13 @@ def iter_entry_points(group: str, name: str | None = None) -> Iterator[Any]: ...
 # hold "data", a map from chassis type to a record {"cls": <class>, "path": <file of its module>}.
 _PluginTree: TypeAlias = dict[Any, Any]
 
-class PluginManager:
-    """Loads all plugin implementation,
-    provides API's for accessing plugins"""
-
+# The members; PluginManager below adds nothing but its layout.
+@type_check_only
+class _PluginManagerMembers:
     _plugins: _PluginTree
     chassis_type_list: list[str]
     supported_os: list[str]
-    def __init__(self, /) -> None: ...
+    def __init__(self) -> None: ...
     # Read-only for type checkers: its setter exists only to raise Exception.
     @property
     def plugins(self) -> _PluginTree: ...
@@ -68,3 +70,17 @@ class PluginManager:
     @staticmethod
     def discover_external_plugins() -> None: ...
     def print_tree(self, /, data: Mapping[Any, Any], output: str = "plugin") -> str: ...
+
+# Instances keep their dict and weak-reference slots in a C layout of their own. From 3.12 the
+# interpreter compares layouts by size, so the class cannot be combined with another base of its
+# own layout; 3.11 still allowed it.
+if sys.version_info >= (3, 12):
+    @disjoint_base
+    class PluginManager(_PluginManagerMembers):
+        """Loads all plugin implementation,
+        provides API's for accessing plugins"""
+
+else:
+    class PluginManager(_PluginManagerMembers):
+        """Loads all plugin implementation,
+        provides API's for accessing plugins"""
