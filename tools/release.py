@@ -49,6 +49,12 @@ SYSTEM_LIBRARIES = {
 }
 COMPILERS = ("cc", "c++", "gcc", "g++", "clang", "clang++", "x86_64-linux-gnu-gcc",
              "x86_64-linux-gnu-g++", "icx", "icpx")
+# Programs left off the release check's PATH: compilers (any version or target prefix), their
+# driver helpers, linkers, assemblers and the build tools that would call them.
+BUILD_TOOL = re.compile(
+    r"(.*-)?(cc|c\+\+|cpp|gcc|g\+\+|clang|clang\+\+|c89|c99|icx|icpx|tcc)(-[\w.]+)?"
+    r"|(.*-)?(ld|ld\.\w+|as|lto-dump)(-[\d.]+)?|cmake|ninja|make|gmake|ccache|distcc|meson|scons"
+    r"|gcc-(ar|nm|ranlib)(-[\d.]+)?")
 # Build and tool leftovers that must not travel in any artifact.
 LEFTOVERS = ("build/*", "dist/*", ".venv*", "*/__pycache__/*", "__pycache__/*", "*.pyc", "*.o",
              "*.a", "*.so", "*CMakeCache.txt", "*CMakeFiles/*", "*.egg-info/*", ".hypothesis/*",
@@ -308,6 +314,18 @@ def elf_dynamic(data: bytes) -> tuple[list[str], list[str]]:
     return needed, paths
 
 
+def check_wheels(wheels: dict[str, Path], sdist: list[str]) -> None:
+    """Every wheel checked; all their problems reported together."""
+    failures = []
+    for version, path in wheels.items():
+        try:
+            check_wheel(path, version, sdist)
+        except ReleaseError as error:
+            failures.append(str(error))
+    if failures:
+        raise ReleaseError("\n".join(failures))
+
+
 def check_wheel(path: Path, version: str, sdist: list[str]) -> None:
     problems = []
     if not re.search(r"-manylinux_\d+_\d+_x86_64(\.|\.whl$)", path.name):
@@ -389,8 +407,7 @@ def dist(pythons: list[str]) -> None:
         if len(raw) != 1:
             raise ReleaseError(f"the {interpreter.version} build left {raw} in {RAW}")
         wheels[interpreter.version] = repair(raw[0].relative_to(ROOT))
-    for version, wheel in wheels.items():
-        check_wheel(wheel, version, names)
+    check_wheels(wheels, names)
     artifacts = [str(sdist), *map(str, wheels.values())]
     run([tool("twine"), "check", "--strict", *artifacts], cwd=ROOT)
     for artifact in artifacts:
@@ -406,8 +423,7 @@ def check(pythons: list[str]) -> None:
     check_sdist(sdist)
     names = sdist_names(sdist)
     wheels = {i.version: wheel_path(i.version) for i in interpreters}
-    for version, wheel in wheels.items():
-        check_wheel(wheel, version, names)
+    check_wheels(wheels, names)
     for interpreter in interpreters:
         wheel = wheels[interpreter.version]
         log(f"{wheel} on {interpreter.version} ({interpreter.place}), no compiler reachable")
@@ -447,15 +463,31 @@ def build_wheel(sdist: Path, out: Path, version: str) -> None:
              "wheel", "--no-deps", "--wheel-dir", str(ROOT / out), str(source)], env=env)
 
 
-def compiler_free_env(venv: Path) -> dict[str, str]:
-    """The caller's environment with only the venv on PATH and the compiler variables false."""
+def compiler_free_env(venv: Path, shadow: Path) -> dict[str, str]:
+    """The caller's environment as a machine without a compiler would have it: PATH is the venv
+    and `shadow`, a folder that links every program of the caller's PATH except compilers,
+    linkers and build tools; CC and CXX are false."""
     env = {k: v for k, v in os.environ.items()
            if k not in ("PYTHONPATH", "PYTHONHOME", "PYTHONSTARTUP", "VIRTUAL_ENV", "LD_PRELOAD",
-                        "MIRTAL_SANITIZE", "CFLAGS", "CXXFLAGS", "LDFLAGS")}
-    env.update(PATH=str(venv / "bin"), CC="false", CXX="false", VIRTUAL_ENV=str(venv))
+                        "MIRTAL_SANITIZE", "CFLAGS", "CXXFLAGS", "LDFLAGS", "CPATH")}
+    shadow.mkdir(parents=True, exist_ok=True)
+    for folder in env.get("PATH", "").split(os.pathsep):
+        if not os.path.isdir(folder):
+            continue
+        for entry in sorted(os.listdir(folder)):
+            program = Path(folder, entry)
+            link = shadow / entry
+            if (BUILD_TOOL.fullmatch(entry) or link.exists() or link.is_symlink()
+                    or not os.access(program, os.X_OK) or program.is_dir()):
+                continue
+            link.symlink_to(program)
+    env.update(PATH=f"{venv / 'bin'}{os.pathsep}{shadow}", CC="false", CXX="false",
+               VIRTUAL_ENV=str(venv))
     reachable = [c for c in COMPILERS if shutil.which(c, path=env["PATH"])]
+    reachable += [p.name for d in (venv / "bin", shadow) if d.is_dir() for p in d.iterdir()
+                  if BUILD_TOOL.fullmatch(p.name)]
     if reachable:
-        raise ReleaseError(f"compilers still on PATH: {reachable}")
+        raise ReleaseError(f"compilers still on PATH: {sorted(set(reachable))}")
     return env
 
 
@@ -467,7 +499,7 @@ def install_test(sdist: Path, wheel: Path, version: str) -> None:
         source = unpack(sdist, Path(temp) / "sdist")
         venv = Path(temp) / "venv"
         run([sys.executable, "-m", "venv", str(venv)])
-        env = compiler_free_env(venv)
+        env = compiler_free_env(venv, Path(temp) / "path")
         python = str(venv / "bin/python")
         run([python, "-m", "pip", "--disable-pip-version-check", "-q", "install",
              "--only-binary", ":all:", f"{ROOT / wheel}[test]"], env=env)

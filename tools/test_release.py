@@ -1,6 +1,8 @@
 """The release checks reject the faults they exist for (run by make release-check)."""
 
 import os
+import re
+import shutil
 import stat
 
 import pytest
@@ -120,20 +122,33 @@ def test_linking_faults_are_reported(needed, paths, expected):
     assert any(expected in p for p in problems), problems
 
 
-@pytest.mark.parametrize("compiler", ["cc", "g++", "clang++"])
-def test_a_compiler_in_the_environment_stops_the_check(tmp_path, compiler):
-    (tmp_path / "bin").mkdir()
-    assert compiler_free_env(tmp_path)["CXX"] == "false"
-    fake = tmp_path / "bin" / compiler
-    fake.write_text("#!/bin/sh\n")
-    fake.chmod(fake.stat().st_mode | stat.S_IXUSR)
-    with pytest.raises(ReleaseError, match=compiler):
-        compiler_free_env(tmp_path)
+def executable(path):
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_text("#!/bin/sh\n")
+    path.chmod(path.stat().st_mode | stat.S_IXUSR)
+    return path
 
 
-def test_compiler_free_env_keeps_only_the_venv_on_path(tmp_path, monkeypatch):
-    monkeypatch.setenv("PYTHONPATH", os.getcwd())
-    env = compiler_free_env(tmp_path)
-    assert env["PATH"] == str(tmp_path / "bin")
-    assert "PYTHONPATH" not in env
+COMPILERS = ["cc", "c++", "gcc-12", "x86_64-linux-gnu-g++-12", "clang++", "ld.gold", "cmake"]
+
+
+def test_release_path_keeps_programs_but_no_compiler(tmp_path, monkeypatch):
+    system = tmp_path / "system"
+    for name in ["bash", "python3", "ldd", *COMPILERS]:
+        executable(system / name)
+    monkeypatch.setenv("PATH", str(system))
+    monkeypatch.setenv("PYTHONPATH", str(tmp_path))
+    env = compiler_free_env(tmp_path / "venv", tmp_path / "shadow")
     assert (env["CC"], env["CXX"]) == ("false", "false")
+    assert "PYTHONPATH" not in env
+    assert sorted(os.listdir(tmp_path / "shadow")) == ["bash", "ldd", "python3"]
+    for name in COMPILERS:
+        assert shutil.which(name, path=env["PATH"]) is None
+
+
+@pytest.mark.parametrize("compiler", COMPILERS)
+def test_a_compiler_in_the_venv_stops_the_check(tmp_path, monkeypatch, compiler):
+    monkeypatch.setenv("PATH", str(tmp_path / "empty"))
+    executable(tmp_path / "venv" / "bin" / compiler)
+    with pytest.raises(ReleaseError, match=re.escape(compiler)):
+        compiler_free_env(tmp_path / "venv", tmp_path / "shadow")
