@@ -100,7 +100,7 @@ class Interpreter:
 
 
 def find_interpreter(version: str) -> Interpreter:
-    """pyenv's build of the version, else python3.X on PATH, else the Debian-unstable root."""
+    """pyenv's build of the version, else the Debian-unstable root, else python3.X on PATH."""
     pyenv_root = os.environ.get("PYENV_ROOT") or os.path.expanduser("~/.pyenv")
     if shutil.which("pyenv"):
         pyenv_root = subprocess.run(["pyenv", "root"], capture_output=True,
@@ -424,6 +424,7 @@ def check(pythons: list[str]) -> None:
     names = sdist_names(sdist)
     wheels = {i.version: wheel_path(i.version) for i in interpreters}
     check_wheels(wheels, names)
+    run([tool("twine"), "check", "--strict", str(sdist), *map(str, wheels.values())], cwd=ROOT)
     for interpreter in interpreters:
         wheel = wheels[interpreter.version]
         log(f"{wheel} on {interpreter.version} ({interpreter.place}), no compiler reachable")
