@@ -13,12 +13,12 @@ int validate_os(const Ctx& c, PyObject* os);
 int validate_chassis_type(const Ctx& c, PyObject* chassis_type);
 int validate_arguments(const Ctx& c, PyObject* os, PyObject* series, PyObject* model,
                        PyObject* chassis_type);
-// validate_arguments on a plain instance (`self`, see plain_instance) when every argument is an
-// exact str or None and the lists are lists of strs: 1 when every check passed in C++ alone (no
-// Python code ran, `self` still holds), 0 when the checks must run the general way (nothing was
-// done that matters), -1 when an argument was rejected.
-int validate_plain(const Ctx& c, const Plain& self, PyObject* os, PyObject* series,
-                   PyObject* model, PyObject* chassis_type);
+// The checks of validate_arguments on a plain instance (`self`, see plain_instance), done in C++
+// alone for exact strs and None: true when they accept every argument. False when they would
+// reject one or cannot tell without running Python code: the checks must then run the general
+// way. Runs no Python code and raises nothing, so `self` still holds afterwards.
+bool validate_plain(const Ctx& c, const Plain& self, PyObject* os, PyObject* series,
+                    PyObject* model, PyObject* chassis_type);
 // self.validate_arguments(os, series, model, chassis_type), an override included.
 int run_validate_arguments(const Ctx& c, PyObject* os, PyObject* series, PyObject* model,
                            PyObject* chassis_type);

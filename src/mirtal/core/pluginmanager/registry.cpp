@@ -56,9 +56,8 @@ int walk_existing(Ref& node, const KeyPath& path) {
 // instance, whose attributes `self` then holds, 0 when it ran the general way, -1 on error.
 int validate(const Ctx& c, Plain& self, PyObject* os, PyObject* series, PyObject* model,
              PyObject* chassis_type) {
-    const int done =
-        plain_instance(c, self) ? validate_plain(c, self, os, series, model, chassis_type) : 0;
-    if (done != 0) return done;
+    if (plain_instance(c, self) && validate_plain(c, self, os, series, model, chassis_type))
+        return 1;
     return run_validate_arguments(c, os, series, model, chassis_type) < 0 ? -1 : 0;
 }
 

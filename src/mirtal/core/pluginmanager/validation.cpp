@@ -71,8 +71,6 @@ int check_shape(const Ctx& c, PyObject* value, const char* what, const char* cas
         c, Ref::steal(PyUnicode_FromFormat("%s (%S) is a reserved name", what, value)));
 }
 
-bool is_plain(PyObject* value) { return value == Py_None || PyUnicode_CheckExact(value); }
-
 // Runs self.<name>(**{kwnames[i]: args[i]}); a C++ call when nothing overrides it.
 template <typename Direct, typename... Args>
 int run_check(const Ctx& c, Name name, PyObject* kwnames, Direct direct, Args*... args) {
@@ -89,18 +87,34 @@ int series_first(const Ctx& c, PyObject* series, PyObject* os) {
     return validate_series(c, os, series);
 }
 
-// `value in texts` for an exact str in an exact list of exact strs: 1 or 0, decided without Python
-// code; -1 (nothing raised) when the list is anything else.
+// `value in texts` for an exact, ready str in an exact list of exact strs: 1 or 0, decided without
+// Python code; -1 (nothing raised) when the list is anything else. Interned texts usually match
+// by identity, so that is tried first.
 int find_plain_text(PyObject* texts, PyObject* value) {
-    if (!PyList_CheckExact(texts) || !text_is_ready(value)) return -1;
+    if (!PyList_CheckExact(texts)) return -1;
     const Py_ssize_t size = PyList_GET_SIZE(texts);
+    PyObject** items = PySequence_Fast_ITEMS(texts);
+    for (Py_ssize_t i = 0; i < size; ++i)
+        if (items[i] == value) return 1;
     for (Py_ssize_t i = 0; i < size; ++i) {
-        PyObject* element = PyList_GET_ITEM(texts, i);
-        if (!PyUnicode_CheckExact(element) || !text_is_ready(element)) return -1;
-        if (same_ready_text(element, value)) return 1;
+        if (!PyUnicode_CheckExact(items[i]) || !text_is_ready(items[i])) return -1;
+        if (same_ready_text(items[i], value)) return 1;
     }
     return 0;
 }
+
+// An exact, ready, non-empty str that passes the series/model shape test (lowercase or digits,
+// not "data").
+bool plain_shape(const Ctx& c, PyObject* text) {
+    if (PyUnicode_GET_LENGTH(text) == 4 && same_ready_text(text, c.str(Name::data))) return false;
+    return text_is_lower(text) || text_is_digits(text);
+}
+
+bool plain_value(PyObject* value) {
+    return value == Py_None || (PyUnicode_CheckExact(value) && text_is_ready(value));
+}
+
+bool given(PyObject* plain) { return plain != Py_None && PyUnicode_GET_LENGTH(plain) != 0; }
 
 }  // namespace
 
@@ -170,25 +184,26 @@ int validate_chassis_type(const Ctx& c, PyObject* chassis_type) {
                                            known.get(), chassis_type)));
 }
 
-int validate_plain(const Ctx& c, const Plain& self, PyObject* os, PyObject* series,
+bool validate_plain(const Ctx& c, const Plain& self, PyObject* os, PyObject* series,
                    PyObject* model, PyObject* chassis_type) {
-    if (!is_plain(os) || !is_plain(series) || !is_plain(model) || !is_plain(chassis_type))
-        return 0;
-    // Exact strs and None: the model and series checks run no Python code until they reject.
-    if (validate_model(c, os, series, model) < 0 || validate_series(c, os, series) < 0) return -1;
-    if (os == Py_None || find_plain_text(self.supported_os, os) != 1) return 0;
-    if (same_ready_text(os, c.str(Name::quilos))) return 1;
-    if (chassis_type == Py_None || find_plain_text(self.chassis_type_list, chassis_type) != 1)
-        return 0;
-    return 1;
+    if (!plain_value(os) || !plain_value(series) || !plain_value(model) ||
+        !plain_value(chassis_type))
+        return false;
+    // The checks of validate_model, validate_series, validate_os and validate_chassis_type in
+    // that order; anything they would not simply accept is left to them.
+    const bool has_os = given(os), has_series = given(series);
+    if (given(model) && !(has_series && has_os && plain_shape(c, model))) return false;
+    if (has_series && !(os != Py_None && plain_shape(c, series))) return false;
+    if (!has_os || find_plain_text(self.supported_os, os) != 1) return false;
+    if (same_ready_text(os, c.str(Name::quilos))) return true;
+    return given(chassis_type) && find_plain_text(self.chassis_type_list, chassis_type) == 1;
 }
 
 int validate_arguments(const Ctx& c, PyObject* os, PyObject* series, PyObject* model,
                        PyObject* chassis_type) {
     Plain self;
-    const int done =
-        plain_instance(c, self) ? validate_plain(c, self, os, series, model, chassis_type) : 0;
-    if (done != 0) return done > 0 ? 0 : -1;
+    if (plain_instance(c, self) && validate_plain(c, self, os, series, model, chassis_type))
+        return 0;
     const ModuleState* st = c.st;
     if (run_check(c, Name::validate_model, st->kw_validate_model, validate_model, os, series,
                   model) < 0 ||
