@@ -1,0 +1,210 @@
+"""Which function a manager calls for its own checks and printout, and which attributes it reads:
+what an attribute lookup on `self` would find, however the instance, its dict or the class change,
+and whatever the keys in the instance dict do when compared."""
+
+import sys
+
+import pytest
+
+from mirtal.core.errors import ConnectionInfraError
+from mirtal.core.pluginmanager import PluginManager
+
+
+class Plugin:
+    pass
+
+
+class Other:
+    pass
+
+
+@pytest.fixture
+def populated():
+    manager = PluginManager()
+    manager.register_plugin(Plugin, os="vennu")
+    manager.register_plugin(Plugin, os="vennu", series="zq4")
+    return manager
+
+
+class Collider:
+    """An instance-dict key with the hash of `name`, so that looking `name` up compares with it.
+    It acts once placed in the dict."""
+
+    def __init__(self, name, on_compare):
+        self.name = name
+        self.hash = hash(name)
+        self.on_compare = on_compare
+        self.armed = False
+
+    def __hash__(self):
+        return self.hash
+
+    def __eq__(self, other):
+        return self.on_compare() if self.armed else False
+
+
+def place(manager, collider):
+    """Puts the collider ahead of any entry of its name, so that a lookup of the name meets it."""
+    entries = vars(manager)
+    present = collider.name in entries
+    value = entries.pop(collider.name, None)
+    entries[collider] = 1
+    if present:
+        entries[collider.name] = value
+    collider.armed = True
+
+
+def raising_once():
+    raised = []
+
+    def compare():
+        if raised:
+            return False
+        raised.append(True)
+        raise RuntimeError("compared")
+
+    return compare
+
+
+@pytest.mark.parametrize("name", ["validate_arguments", "validate_model", "validate_series",
+                                  "validate_os", "validate_chassis_type", "_plugins"])
+def test_a_raising_comparison_during_a_lookup_propagates(populated, name):
+    # Raised by the first lookup of the name, as in Python; a second lookup would find nothing.
+    place(populated, Collider(name, raising_once()))
+    with pytest.raises(RuntimeError, match="compared"):
+        populated.get_plugin("vennu", "zq4")
+    assert populated.get_plugin("vennu", "zq4") is Plugin
+
+
+def test_a_comparison_that_replaces_the_dict_being_read(populated):
+    def replace_dict():
+        populated.__dict__ = dict(vars(populated), validate_os=lambda os: None)
+        return False
+
+    place(populated, Collider("validate_model", replace_dict))
+    # Reads no name that collides (the dict that held the values read stays in use)...
+    populated.validate_os("brelk")
+    assert populated.get_plugin("vennu") is Plugin  # the lookup of validate_model replaces
+    with pytest.raises(ConnectionInfraError, match="not found"):
+        populated.get_plugin("newos")  # validate_os now comes from the new dict: accepted
+    assert "validate_os" in vars(populated)
+
+
+def test_a_comparison_that_clears_the_tree_mid_lookup(populated):
+    place(populated, Collider("_plugins", lambda: populated.__dict__.clear() or False))
+    with pytest.raises(AttributeError, match="_plugins"):
+        populated.get_plugin("vennu")
+
+
+def patch(where, manager, name, function):
+    if where == "class":
+        setattr(PluginManager, name, function)
+    elif where == "instance":
+        setattr(manager, name, function.__get__(manager))
+    else:
+        manager.__class__ = type("Patched", (PluginManager,), {name: function})
+
+
+def unpatch(where, manager, name, original):
+    if where == "class":
+        setattr(PluginManager, name, original)
+    elif where == "instance":
+        delattr(manager, name)
+    else:
+        manager.__class__ = PluginManager
+
+
+@pytest.mark.parametrize("where", ["class", "instance", "__class__"])
+def test_patches_take_effect_and_wear_off_every_time(populated, where):
+    original = PluginManager.__dict__["validate_os"]
+    try:
+        for _ in range(3):  # a watch that fired once must fire again
+            patch(where, populated, "validate_os", lambda self, os: None)
+            with pytest.raises(ConnectionInfraError, match=r"\(newos\)"):
+                populated.get_plugin("newos")  # accepted by the patch, then not found
+            unpatch(where, populated, "validate_os", original)
+            with pytest.raises(ConnectionInfraError, match="OS should be one of"):
+                populated.get_plugin(None)
+            assert populated.get_plugin("vennu", "zq4") is Plugin
+    finally:
+        PluginManager.validate_os = original
+
+
+@pytest.mark.parametrize("name, value", [
+    ("_plugins", property(lambda self: {"vennu": {"data": {"single_rp": {"cls": Other}}}})),
+    ("supported_os", property(lambda self: ["dravo"])),
+    ("validate_arguments", lambda self, *args: None),
+])
+def test_class_descriptors_for_attributes_and_methods(populated, name, value):
+    original = vars(PluginManager).get(name)
+    setattr(PluginManager, name, value)
+    try:
+        if name == "_plugins":
+            assert populated.get_plugin("vennu") is Other
+        elif name == "supported_os":
+            with pytest.raises(ConnectionInfraError, match=r"these \['dravo'\]"):
+                populated.get_plugin(None)
+        else:
+            with pytest.raises(ConnectionInfraError, match="not found"):
+                populated.get_plugin(None)
+    finally:
+        if original is None:
+            delattr(PluginManager, name)
+        else:
+            setattr(PluginManager, name, original)
+    assert populated.get_plugin("vennu") is Plugin
+
+
+def test_unrelated_class_attributes_change_nothing(populated):
+    PluginManager.flag = True
+    try:
+        PluginManager.__annotations__  # noqa: B018  (reading it may store a key)
+        assert populated.get_plugin("vennu", "zq4") is Plugin
+        with pytest.raises(ConnectionInfraError, match="chassis Type"):
+            populated.get_plugin("vennu", chassis_type="quad")
+    finally:
+        del PluginManager.flag
+
+
+def test_replaced_instance_dict(populated):
+    tree = populated._plugins
+    populated.__dict__ = {"_plugins": {}, "supported_os": ["vennu"], "chassis_type_list": ["x"]}
+    with pytest.raises(ConnectionInfraError, match="chassis Type"):
+        populated.get_plugin("vennu")
+    populated.__dict__ = {"_plugins": tree, "supported_os": ["vennu"],
+                          "chassis_type_list": ["single_rp"]}
+    assert populated.get_plugin("vennu") is Plugin
+
+
+class Named(str):
+    """An instance-dict key equal to a method's name but not an exact str."""
+
+    __hash__ = str.__hash__
+
+
+@pytest.mark.parametrize("key", [Named("validate_os"), "".join(["validate", "_os"])])
+def test_override_under_an_equal_key(populated, key):
+    populated.__dict__[key] = lambda os: None
+    with pytest.raises(ConnectionInfraError, match=r"\(newos\)"):
+        populated.get_plugin("newos")
+
+
+def test_attributes_under_equal_keys_that_are_not_the_same_object(populated):
+    tree = populated.__dict__.pop("_plugins")
+    populated.__dict__["".join(["_plu", "gins"])] = tree
+    populated.supported_os = ["".join(["ven", "nu"])]  # equal text, not the interned object
+    assert populated.get_plugin(sys.intern("vennu"), "zq4") is Plugin
+
+
+def test_managers_used_alternately_keep_their_own_state():
+    first, second = PluginManager(), PluginManager()
+    first.register_plugin(Plugin, os="vennu")
+    second.register_plugin(Other, os="vennu")
+    second.chassis_type_list = ["single_rp", "line_card"]
+    second.register_plugin(Other, os="vennu", chassis_type="line_card")
+    for _ in range(50):
+        assert first.get_plugin("vennu") is Plugin
+        assert second.get_plugin("vennu") is Other
+        assert second.get_plugin("vennu", chassis_type="line_card") is Other
+        with pytest.raises(ConnectionInfraError, match="chassis Type"):
+            first.get_plugin("vennu", chassis_type="line_card")
