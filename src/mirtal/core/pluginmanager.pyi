@@ -3,10 +3,10 @@
 import importlib as importlib
 import os as os
 import pkgutil as pkgutil
+import sys
 from collections.abc import Iterator, Mapping
 from inspect import getfile as getfile
 from logging import Logger
-import sys
 from typing import Any, TypeAlias, type_check_only
 
 from typing_extensions import disjoint_base
