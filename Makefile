@@ -19,7 +19,7 @@ PIP := $(PY) -m pip --disable-pip-version-check -q
 BUILD_DEPS := "scikit-build-core>=0.10" cmake ninja
 
 .PHONY: demo test bench install clean sanitize refleak lint typecheck venv leakloop check-one \
-	matrix matrix-pyenv matrix-sid
+	matrix matrix-pyenv matrix-sid bench-matrix
 
 venv:
 	@test -n "$(PYVER)" || { echo "no interpreter '$(PYTHON)'" >&2; exit 2; }
@@ -45,8 +45,36 @@ demo: install
 test: install
 	$(PY) -m pytest
 
+# Timed beside the plain-Python baseline and that baseline compiled with Cython (pinned), built into
+# build/bench-cython-X.Y for each interpreter. BENCH_ARGS: e.g. "--quick", "--json FILE".
+CYTHON := cython==3.3.2
+BENCH_CYTHON_DIR = build/bench-cython-$(PYVER)
+
 bench: install
-	$(PY) benchmarks/bench.py
+	$(PIP) install "$(CYTHON)"
+	$(PY) benchmarks/build_cython.py $(BENCH_CYTHON_DIR)
+	$(PY) benchmarks/bench.py --cython-dir $(BENCH_CYTHON_DIR) $(BENCH_ARGS)
+
+# make bench on every interpreter of the matrix, each writing benchmarks/results/X.Y.json, then one
+# markdown block per interpreter from those files (benchmarks/results/tables.md).
+BENCH_RESULTS := benchmarks/results
+
+bench-matrix:
+	@mkdir -p $(BENCH_RESULTS); failed=; \
+	for v in $(MATRIX_PYENV); do \
+		py=$$(ls -d $(PYENV_ROOT)/versions/$$v.*/bin/python$$v 2>/dev/null | sort -V | tail -n 1); \
+		echo "=== CPython $$v ($$py)"; rm -f $(BENCH_RESULTS)/$$v.json; \
+		test -n "$$py" && $(MAKE) --no-print-directory bench PYTHON=$$py VENV=.venv-$$v \
+			BENCH_ARGS="--json $(BENCH_RESULTS)/$$v.json $(BENCH_ARGS)" || failed="$$failed $$v"; \
+	done; \
+	for v in $(MATRIX_SID); do \
+		echo "=== CPython $$v (Debian unstable root)"; rm -f $(BENCH_RESULTS)/$$v.json; \
+		tools/sid-root.sh run make --no-print-directory bench PYTHON=python$$v \
+			VENV=.venv-sid-$$v BENCH_ARGS="--json $(BENCH_RESULTS)/$$v.json $(BENCH_ARGS)" \
+			|| failed="$$failed $$v"; \
+	done; \
+	$(PYTHON) benchmarks/table.py $(BENCH_RESULTS)/*.json | tee $(BENCH_RESULTS)/tables.md; \
+	test -z "$$failed" || { echo "make bench failed on:$$failed" >&2; exit 1; }
 
 clean:
 	rm -rf build .venv .venv-* .pytest_cache .hypothesis

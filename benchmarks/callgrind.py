@@ -3,10 +3,12 @@
 Each count runs a fresh interpreter under `valgrind --tool=callgrind` twice, making N calls of a
 case of bench.py and then 2N; the difference divided by N is the cost of one call, start-up and
 imports excluded (hash randomisation is fixed, so both runs start up alike, to the instruction).
-By default: the get_plugin hit at series depth with keywords, in C++ and in plain Python, the bare
-nested subscript it is compared with, and the timing loop's own cost.
+By default: the get_plugin hit at series depth with keywords, in C++, in plain Python and in its
+Cython build (make bench builds it), the bare nested subscript it is compared with, and the timing
+loop's own cost.
 
-    python benchmarks/callgrind.py [--calls N] [--cases KEY ...]
+    python benchmarks/callgrind.py [--calls N] [--cases KEY ...] [--impls IMPL ...]
+                                   [--cython-dir DIR]
 """
 
 import argparse
@@ -26,21 +28,24 @@ ALL_CASES = {case.key: case for case in bench.CASES} | SINGLE
 LARGE = {"print_tree_2k", "print_tree_20k", "repr_2k", "repr_20k"}
 
 
-def run_calls(key, impl, calls):
+def run_calls(key, impl, calls, cython_dir):
     """What runs under valgrind: `calls` runs of one case's statement, in timeit's loop."""
     import timeit
 
     case = ALL_CASES[key]
-    space = bench.namespaces(large_trees=key in LARGE)[bench.IMPLS.index(impl)]
+    modules = [bench.pluginmanager, bench.baseline]
+    if impl == "Cython":
+        modules.append(bench.load_cython(cython_dir))
+    space = bench.namespaces(modules, large_trees=key in LARGE)[bench.IMPLS.index(impl)]
     timeit.Timer(case.stmt, case.setup, globals=space).timeit(calls)
 
 
-def instructions(key, impl, calls, workdir):
+def instructions(key, impl, calls, cython_dir, workdir):
     """Instructions executed by a fresh interpreter making `calls` calls."""
     out = os.path.join(workdir, f"callgrind.{key}.{bench.IMPLS.index(impl)}.{calls}")
     run = subprocess.run(
         ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}",
-         sys.executable, os.path.abspath(__file__), "--child", key, impl, str(calls)],
+         sys.executable, os.path.abspath(__file__), "--child", key, impl, str(calls), cython_dir],
         env={**os.environ, "PYTHONHASHSEED": "0"},
         capture_output=True, text=True,
     )
@@ -56,22 +61,29 @@ def main():
     parser.add_argument("--cases", nargs="+", choices=list(ALL_CASES), default=DEFAULT_CASES,
                         metavar="KEY",
                         help=f"cases of bench.py (default: {' '.join(DEFAULT_CASES)})")
-    parser.add_argument("--child", nargs=3, metavar=("KEY", "IMPL", "CALLS"),
+    parser.add_argument("--impls", nargs="+", choices=bench.IMPLS, default=list(bench.IMPLS),
+                        metavar="IMPL", help="implementations (default: C++ Python Cython)")
+    parser.add_argument("--cython-dir", metavar="DIR", default=bench.CYTHON_DIR,
+                        help="the Cython build of baseline.py (default: build/bench-cython-X.Y)")
+    parser.add_argument("--child", nargs=4, metavar=("KEY", "IMPL", "CALLS", "DIR"),
                         help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
-        key, impl, calls = args.child
-        run_calls(key, impl, int(calls))
+        key, impl, calls, cython_dir = args.child
+        run_calls(key, impl, int(calls), cython_dir)
         return
+    if "Cython" in args.impls:
+        bench.load_cython(args.cython_dir)  # fails early, with what to do, if it is not built
     if not shutil.which("valgrind"):
         sys.exit("valgrind is not installed (apt-get install valgrind)")
 
     n = args.calls
     measured = [(key, impl) for key in args.cases
-                for impl in (bench.IMPLS[:1] if key in SINGLE else bench.IMPLS)]
+                for impl in (["C++"] if key in SINGLE else args.impls)]
     jobs = [(key, impl, calls) for key, impl in measured for calls in (n, 2 * n)]
     with tempfile.TemporaryDirectory() as workdir, ThreadPoolExecutor(os.cpu_count() or 1) as pool:
-        counts = dict(zip(jobs, pool.map(lambda job: instructions(*job, workdir), jobs)))
+        counts = dict(zip(jobs, pool.map(
+            lambda job: instructions(*job, args.cython_dir, workdir), jobs)))
     per_call = {(key, impl): (counts[key, impl, 2 * n] - counts[key, impl, n]) / n
                 for key, impl in measured}
 
@@ -84,10 +96,12 @@ def main():
         print(f"  {ALL_CASES[key].label:<46}{impl:>7}{per_call[key, impl]:15,.0f}"
               f"{per_call[key, impl] - loop:15,.0f}")
     for key in args.cases:
-        if key in SINGLE:
+        if key in SINGLE or (key, "C++") not in per_call:
             continue
         cpp = per_call[key, "C++"] - loop
-        line = f"  {key}: Python / C++ {(per_call[key, 'Python'] - loop) / cpp:.1f}x"
+        ratios = [f"{impl} / C++ {(per_call[key, impl] - loop) / cpp:.1f}x"
+                  for impl in args.impls if impl != "C++"]
+        line = f"  {key}: " + ", ".join(ratios)
         if floor is not None and key.startswith("hit"):
             line += f", C++ / floor {cpp / (floor - loop):.1f}x"
         print(line)
