@@ -7,6 +7,8 @@ children through self.print_tree, splitting their text into lines and prefixing 
 reserved key "data", the lookup that stops at the root, getfile before any node is created, non-str
 keys shown by their str() text and %-messages with a tuple value behave as in the extension.
 Discovery only imports modules and is not measured, so it is left out.
+
+The second baseline is this file compiled with Cython, unchanged (build_cython.py).
 """
 
 import logging
