@@ -35,8 +35,6 @@ def module_globals():
     """The extension's globals; any rebinding made by the test is undone afterwards."""
     saved = dict(vars(pluginmanager))
     yield vars(pluginmanager)
-    for name in list(vars(pluginmanager)):
-        if name not in saved:
-            delattr(pluginmanager, name)
-    for name, value in saved.items():
-        setattr(pluginmanager, name, value)
+    if vars(pluginmanager) != saved or list(vars(pluginmanager)) != list(saved):
+        vars(pluginmanager).clear()  # restored in the original order too
+        vars(pluginmanager).update(saved)

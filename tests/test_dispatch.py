@@ -2,6 +2,7 @@
 what an attribute lookup on `self` would find, however the instance, its dict or the class change,
 and whatever the keys in the instance dict do when compared."""
 
+import re
 import sys
 
 import pytest
@@ -156,6 +157,7 @@ def test_class_descriptors_for_attributes_and_methods(populated, name, value):
 
 
 def test_unrelated_class_attributes_change_nothing(populated):
+    had_annotations = "__annotations__" in vars(PluginManager)
     PluginManager.flag = True
     try:
         PluginManager.__annotations__  # noqa: B018  (reading it may store a key)
@@ -164,6 +166,8 @@ def test_unrelated_class_attributes_change_nothing(populated):
             populated.get_plugin("vennu", chassis_type="quad")
     finally:
         del PluginManager.flag
+        if not had_annotations and "__annotations__" in vars(PluginManager):
+            del PluginManager.__annotations__
 
 
 def test_replaced_instance_dict(populated):
@@ -208,3 +212,20 @@ def test_managers_used_alternately_keep_their_own_state():
         assert second.get_plugin("vennu", chassis_type="line_card") is Other
         with pytest.raises(ConnectionInfraError, match="chassis Type"):
             first.get_plugin("vennu", chassis_type="line_card")
+
+
+def test_attributes_set_in_a_hot_loop_take_effect_at_once():
+    manager = PluginManager()
+    trees = [{"vennu": {"data": {"single_rp": {"cls": cls}}}} for cls in (Plugin, Other)]
+    for i in range(300):  # long enough for the interpreter to specialise the stores and calls
+        manager._plugins = trees[i % 2]
+        assert manager.get_plugin("vennu") is (Plugin, Other)[i % 2]
+        manager.validate_os = lambda os: None
+        with pytest.raises(ConnectionInfraError, match=r"\(newos\)"):
+            manager.get_plugin("newos")
+        del manager.validate_os
+        with pytest.raises(ConnectionInfraError, match="OS should be one of"):
+            manager.get_plugin(None)
+        manager.supported_os = ["dravo"] if i % 3 == 0 else ["vennu"]
+        with pytest.raises(ConnectionInfraError, match=re.escape(f"{manager.supported_os} ,")):
+            manager.get_plugin(None)

@@ -22,6 +22,34 @@ struct Signature {
 int bind_arguments(const ModuleState* st, const Signature& sig, PyObject* const* args,
                    Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
 
+// bind_arguments for the calls the interpreter makes every day, inlined per signature: positional
+// arguments, then keywords that are parameter names by identity (call sites intern them), nothing
+// twice, nothing required left out. Anything else goes to bind_arguments for its checks and
+// messages.
+template <const Signature& sig>
+inline int bind(const ModuleState* st, PyObject* const* args, Py_ssize_t nargs,
+                PyObject* kwnames, PyObject** out) {
+    if (nargs <= sig.count) {
+        for (int i = 0; i < sig.count; ++i) out[i] = i < nargs ? args[i] : nullptr;
+        const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+        bool simple = true;
+        for (Py_ssize_t k = 0; k < nkw && simple; ++k) {
+            PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
+            int i = 0;
+            while (i < sig.count && st->str(sig.params[i]) != keyword) ++i;
+            simple = i < sig.count && !out[i];
+            if (simple) out[i] = args[nargs + k];
+        }
+        for (int i = 0; i < sig.count && simple; ++i) {
+            if (out[i]) continue;
+            simple = i >= sig.required;
+            if (simple) out[i] = st->str(sig.defaults[i - sig.required]);
+        }
+        if (simple) return 0;
+    }
+    return bind_arguments(st, sig, args, nargs, kwnames, out);
+}
+
 // The same for a method without parameters called through a slot (tuple and dict), __init__.
 int bind_no_arguments(const ModuleState* st, const Signature& sig, PyObject* args,
                       PyObject* kwargs);

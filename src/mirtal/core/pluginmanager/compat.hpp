@@ -6,7 +6,12 @@
 // - TextWriter: builds a str piecewise (the public PyUnicodeWriter from 3.14).
 // - ClassWatch: learns that a type was modified (type watchers from 3.12; the type's version tag,
 //   which has no public replacement there, on 3.11).
+// - DictWatch: learns that any of the dicts it watches changed (dict watchers, used on 3.12 only:
+//   3.11 has none, and from 3.13 a manager's attributes live inline, where setting one does not
+//   reach the watchers of its dict).
 // - kMemberPySsize / kMemberReadOnly: PyMemberDef codes without structmember.h from 3.12.
+// - ManagerObject and its helpers: where a manager keeps its dict and weak references (the
+//   interpreter manages both from 3.13, so that method loads on managers are specialised).
 // - MIRTAL_MODULE_INTERPRETER_SLOTS: the module's subinterpreter declarations (3.12+).
 // - stack_nearly_exhausted: the C stack headroom of the running thread.
 #pragma once
@@ -22,6 +27,7 @@
 #include <pthread.h>
 #endif
 
+#include <cstddef>
 #include <cstdint>
 
 namespace mirtal {
@@ -214,6 +220,110 @@ private:
     unsigned int tag_ = 0;
 };
 
+// --- learning that watched dicts changed -----------------------------------------------------
+
+// One counter per interpreter, raised by every event (an entry added, changed or deleted, the dict
+// cleared or freed) of any dict watched through it: a reading of a watched dict is still what the
+// dict holds while the counter has not moved. Kept in a capsule in the interpreter's own dict, where
+// the watcher's callback, which is told only the dict, finds it.
+#define MIRTAL_DICT_WATCH (PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030D0000)
+
+struct DictEvents {
+    uint64_t count;
+    int watcher;
+};
+
+class DictWatch {
+public:
+    // Joins (or starts) this interpreter's counter. Failing to get a watcher is not an error: the
+    // watch is then never available.
+    int start() {
+#if MIRTAL_DICT_WATCH
+        PyObject* registry = PyInterpreterState_GetDict(PyInterpreterState_Get());
+        if (!registry) return 0;
+        PyObject* key = PyUnicode_FromString(kRegistryKey);
+        PyObject* capsule;
+        const int found = key ? dict_get(registry, key, &capsule) : -1;
+        Py_XDECREF(key);
+        if (found < 0) return -1;
+        if (!found) {
+            capsule = new_events_capsule();
+            if (!capsule) return PyErr_ExceptionMatches(PyExc_ValueError) ? (PyErr_Clear(), 0) : -1;
+            if (PyDict_SetItemString(registry, kRegistryKey, capsule) < 0) {
+                Py_DECREF(capsule);
+                return -1;
+            }
+        }
+        capsule_ = capsule;
+        events_ = static_cast<DictEvents*>(PyCapsule_GetPointer(capsule, kRegistryKey));
+#endif
+        return 0;
+    }
+
+    void stop() {
+        events_ = nullptr;
+        Py_CLEAR(capsule_);
+    }
+
+    PyObject* capsule() const { return capsule_; }
+    bool available() const { return events_ != nullptr; }
+    uint64_t count() const { return events_->count; }
+    void bump() {
+        if (events_) ++events_->count;
+    }
+
+    // Reports the dict's changes from now on; false (nothing raised) when it cannot.
+    bool watch(PyObject* dict) {
+#if MIRTAL_DICT_WATCH
+        return events_ && PyDict_Watch(events_->watcher, dict) == 0;
+#else
+        (void)dict;
+        return false;
+#endif
+    }
+
+private:
+    static constexpr const char* kRegistryKey = "mirtal.core.pluginmanager dict events";
+
+#if MIRTAL_DICT_WATCH
+    // Runs inside whatever changed the dict, maybe with an exception pending: it keeps that.
+    static int on_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+        PyObject* pending = PyErr_GetRaisedException();
+        PyObject* registry = PyInterpreterState_GetDict(PyInterpreterState_Get());
+        PyObject* capsule = registry ? PyDict_GetItemString(registry, kRegistryKey) : nullptr;
+        if (capsule) ++static_cast<DictEvents*>(PyCapsule_GetPointer(capsule, kRegistryKey))->count;
+        PyErr_Clear();
+        PyErr_SetRaisedException(pending);
+        return 0;
+    }
+
+    static void free_events(PyObject* capsule) {
+        auto* events = static_cast<DictEvents*>(PyCapsule_GetPointer(capsule, kRegistryKey));
+        if (PyDict_ClearWatcher(events->watcher) < 0) PyErr_Clear();
+        PyMem_RawFree(events);
+    }
+
+    // ValueError when the interpreter has no watcher left.
+    static PyObject* new_events_capsule() {
+        const int watcher = PyDict_AddWatcher(on_event);
+        if (watcher < 0) return nullptr;
+        auto* events = static_cast<DictEvents*>(PyMem_RawMalloc(sizeof(DictEvents)));
+        PyObject* capsule =
+            events ? PyCapsule_New(events, kRegistryKey, free_events) : PyErr_NoMemory();
+        if (!capsule) {
+            PyMem_RawFree(events);
+            PyDict_ClearWatcher(watcher);
+            return nullptr;
+        }
+        *events = DictEvents{1, watcher};
+        return capsule;
+    }
+#endif
+
+    PyObject* capsule_ = nullptr;
+    DictEvents* events_ = nullptr;
+};
+
 // --- member codes --------------------------------------------------------------------------------
 
 #if PY_VERSION_HEX >= 0x030C0000
@@ -223,6 +333,79 @@ constexpr int kMemberReadOnly = Py_READONLY;
 constexpr int kMemberPySsize = T_PYSSIZET;
 constexpr int kMemberReadOnly = READONLY;
 #endif
+
+// --- the instance layout ----------------------------------------------------------------------
+
+#if PY_VERSION_HEX >= 0x030D0000
+// The dict and weak references are managed by the interpreter, as for a class from a class
+// statement: the instance is a bare object head, its attributes live inline, and the interpreter's
+// specialised method loads apply to managers too (they do not for a dict of our own).
+struct ManagerObject {
+    PyObject_HEAD
+};
+constexpr unsigned int kLayoutFlags = Py_TPFLAGS_MANAGED_DICT | Py_TPFLAGS_MANAGED_WEAKREF;
+#define MIRTAL_LAYOUT_MEMBERS
+#else
+struct ManagerObject {
+    PyObject_HEAD
+    PyObject* dict;
+    PyObject* weakreflist;
+};
+constexpr unsigned int kLayoutFlags = 0;
+#define MIRTAL_LAYOUT_MEMBERS                                                                   \
+    {"__dictoffset__", kMemberPySsize, offsetof(ManagerObject, dict), kMemberReadOnly, nullptr}, \
+        {"__weaklistoffset__", kMemberPySsize, offsetof(ManagerObject, weakreflist),            \
+         kMemberReadOnly, nullptr},
+#endif
+
+// The instance dict of a manager (or of an instance of a subclass): 1 and *dict set to a new
+// reference, 0 when it has none, -1 on error. Runs no Python code.
+inline int instance_dict(PyObject* self, PyObject** dict) {
+#if PY_VERSION_HEX >= 0x030D0000
+    *dict = PyObject_GenericGetDict(self, nullptr);  // the inline attributes, as a dict
+    return *dict ? 1 : -1;
+#else
+    *dict = Py_XNewRef(reinterpret_cast<ManagerObject*>(self)->dict);
+    return *dict ? 1 : 0;
+#endif
+}
+
+inline int visit_instance(PyObject* self, visitproc visit, void* arg) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyObject_VisitManagedDict(self, visit, arg);
+#else
+    Py_VISIT(reinterpret_cast<ManagerObject*>(self)->dict);
+    return 0;
+#endif
+}
+
+inline void clear_instance(PyObject* self) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject_ClearManagedDict(self);
+#else
+    Py_CLEAR(reinterpret_cast<ManagerObject*>(self)->dict);
+#endif
+}
+
+// `instance.__dict__ = value`. The generic setter only swaps the dict: with the interpreter's
+// inline attributes the old ones would stay visible, so they are first moved into the old dict
+// (which keeps them for whoever still holds it) and detached from the instance.
+inline int set_instance_dict(PyObject* self, PyObject* value, void* context) {
+#if PY_VERSION_HEX >= 0x030D0000
+    if (value && PyDict_Check(value)) PyObject_ClearManagedDict(self);
+#endif
+    return PyObject_GenericSetDict(self, value, context);
+}
+
+// The head of the instance's list of weak references (what __weakref__ shows).
+inline PyObject* first_weak_reference(PyObject* self) {
+#if PY_VERSION_HEX >= 0x030D0000
+    const Py_ssize_t offset = Py_TYPE(self)->tp_weaklistoffset;  // negative: before the head
+    return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + offset);
+#else
+    return reinterpret_cast<ManagerObject*>(self)->weakreflist;
+#endif
+}
 
 // --- subinterpreters -----------------------------------------------------------------------------
 

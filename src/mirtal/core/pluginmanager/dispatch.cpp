@@ -53,10 +53,10 @@ bool class_as_built(ModuleState* st) {
     return st->class_as_built;
 }
 
+constexpr Name kAttributes[] = {Name::_plugins, Name::supported_os, Name::chassis_type_list};
+
 // Index of an exact-str key among the three attributes, or -1.
 int attribute_index(const Ctx& c, PyObject* key) {
-    static constexpr Name kAttributes[] = {Name::_plugins, Name::supported_os,
-                                           Name::chassis_type_list};
     for (int i = 0; i < 3; ++i)
         if (key == c.str(kAttributes[i])) return i;
     if (!PyUnicode_CheckExact(key) || !text_is_ready(key)) return -1;
@@ -65,45 +65,74 @@ int attribute_index(const Ctx& c, PyObject* key) {
     return -1;
 }
 
-// The instance dict, when self is an exact PluginManager whose class is as built; else null.
-PyObject* dict_of_plain_class_instance(const Ctx& c) {
-    if (Py_TYPE(c.self) != c.st->manager_type || !class_as_built(c.st)) return nullptr;
-    return reinterpret_cast<ManagerObject*>(c.self)->dict;
+// Whether self is an exact PluginManager whose class is as built.
+bool plain_class_instance(const Ctx& c) {
+    return Py_TYPE(c.self) == c.st->manager_type && class_as_built(c.st);
 }
 
-}  // namespace
-
-bool plain_instance(const Ctx& c, Plain& out) {
-    PyObject* dict = dict_of_plain_class_instance(c);
-    if (!dict || !PyDict_CheckExact(dict) || PyDict_GET_SIZE(dict) != 3) return false;
+// Reads a dict of exactly three entries, our attributes under exact-str keys, into `out`.
+bool read_plain_dict(const Ctx& c, PyObject* dict, Plain& out) {
+    if (!PyDict_CheckExact(dict) || PyDict_GET_SIZE(dict) != 3) return false;
     PyObject* values[3] = {nullptr, nullptr, nullptr};
     Py_ssize_t pos = 0;
     PyObject *key, *value;
-    while (PyDict_Next(dict, &pos, &key, &value)) {
+    for (int n = 0; n < 3 && PyDict_Next(dict, &pos, &key, &value); ++n) {
         const int i = attribute_index(c, key);
         if (i < 0 || values[i]) return false;
         values[i] = value;
     }
     out = Plain{values[0], values[1], values[2]};
-    return true;
+    return values[0] && values[1] && values[2];
+}
+
+}  // namespace
+
+int plain_instance(const Ctx& c, Plain& out) {
+    if (!plain_class_instance(c)) return 0;
+    PyObject* dict;
+    const int has_dict = instance_dict(c.self, &dict);
+    if (has_dict <= 0) return has_dict;
+    Ref hold = Ref::steal(dict);  // the instance holds it too: its values outlive this call
+    ModuleState* st = c.st;
+    DictWatch& watch = st->instance_watch;
+    if (watch.available()) {
+        const uint64_t now = watch.count();
+        for (const PlainReading& reading : st->plain_readings) {
+            if (reading.instance == c.self && reading.dict == dict && reading.events == now) {
+                out = reading.attributes;
+                return 1;
+            }
+        }
+    }
+    if (!read_plain_dict(c, dict, out)) return 0;
+    if (watch.watch(dict))
+        st->plain_readings[st->next_plain_reading++ % kPlainReadings] =
+            PlainReading{c.self, dict, watch.count(), out};
+    return 1;
 }
 
 int can_call_directly(const Ctx& c, Name method) {
     Plain unused;
-    if (plain_instance(c, unused)) return 1;
+    const int plain = plain_instance(c, unused);
+    if (plain != 0) return plain;
+    if (!plain_class_instance(c)) return 0;
     // As the interpreter looks it up: the class's own function (the class is as built), unless the
     // instance dict holds the name.
-    PyObject* dict = dict_of_plain_class_instance(c);
-    if (!dict) return Py_TYPE(c.self) == c.st->manager_type && c.st->class_as_built;
+    PyObject* dict;
+    const int has_dict = instance_dict(c.self, &dict);
+    if (has_dict <= 0) return has_dict < 0 ? -1 : 1;
     PyObject* entry;
     const int found = dict_get(dict, c.str(method), &entry);
+    Py_DECREF(dict);
     Py_XDECREF(entry);
     return found < 0 ? -1 : !found;
 }
 
 Ref instance_attr(const Ctx& c, Name name) {
     Plain plain;
-    if (plain_instance(c, plain)) {
+    const int is_plain = plain_instance(c, plain);
+    if (is_plain < 0) return Ref();
+    if (is_plain) {
         switch (name) {
             case Name::_plugins: return Ref::borrow(plain.plugins);
             case Name::supported_os: return Ref::borrow(plain.supported_os);
@@ -121,7 +150,7 @@ int watch_class(ModuleState* st) {
         st->class_entries[i] =
             Py_XNewRef(PyDict_GetItemWithError(dict.get(), st->str(kWatchedClassNames[i])));
     st->class_watch.start(on_class_modified);
-    return 0;
+    return st->instance_watch.start();
 }
 
 }  // namespace mirtal

@@ -57,8 +57,6 @@ constexpr Signature kPrintTree{"PluginManager.print_tree", true, 2, {N::data, N:
 
 // --- instances ---------------------------------------------------------------------------------
 
-ManagerObject* as_manager(PyObject* self) { return reinterpret_cast<ManagerObject*>(self); }
-
 Ref new_str_list(const char* const* texts, size_t count) {
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
     if (!list) return Ref();
@@ -100,26 +98,25 @@ PyObject* repr_slot(PyObject* self) {
 
 int traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
-    Py_VISIT(as_manager(self)->dict);
-    return 0;
+    return visit_instance(self, visit, arg);
 }
 
 int clear(PyObject* self) {
-    Py_CLEAR(as_manager(self)->dict);
+    clear_instance(self);
     return 0;
 }
 
 void dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
-    if (as_manager(self)->weakreflist) PyObject_ClearWeakRefs(self);
+    if (first_weak_reference(self)) PyObject_ClearWeakRefs(self);
     clear(self);
     type->tp_free(self);
     Py_DECREF(type);
 }
 
 PyObject* get_weakref(PyObject* self, void*) {
-    PyObject* head = as_manager(self)->weakreflist;
+    PyObject* head = first_weak_reference(self);
     return Py_NewRef(head ? head : Py_None);
 }
 
@@ -135,7 +132,7 @@ template <const Signature& sig, auto impl, size_t... I>
 PyObject* invoke(const Ctx& c, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                  std::index_sequence<I...>) {
     PyObject* bound[kMaxParams > 0 ? kMaxParams : 1];
-    if (bind_arguments(c.st, sig, args, nargs, kwnames, bound) < 0) return nullptr;
+    if (bind<sig>(c.st, args, nargs, kwnames, bound) < 0) return nullptr;
     return to_python(impl(c, bound[I]...));
 }
 
@@ -279,14 +276,12 @@ Ref make_plugins_property(PyObject* module) {
 // --- the type ----------------------------------------------------------------------------------
 
 PyMemberDef kMembers[] = {
-    {"__dictoffset__", kMemberPySsize, offsetof(ManagerObject, dict), kMemberReadOnly, nullptr},
-    {"__weaklistoffset__", kMemberPySsize, offsetof(ManagerObject, weakreflist), kMemberReadOnly,
-     nullptr},
+    MIRTAL_LAYOUT_MEMBERS
     {nullptr, 0, 0, 0, nullptr},
 };
 
 PyGetSetDef kGetSets[] = {
-    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict,
+    {"__dict__", PyObject_GenericGetDict, set_instance_dict,
      "dictionary for instance variables (if defined)", nullptr},
     {"__weakref__", get_weakref, nullptr, "list of weak references to the object (if defined)",
      nullptr},
@@ -310,7 +305,7 @@ PyType_Spec kSpec = {
     "mirtal.core.pluginmanager.PluginManager",
     sizeof(ManagerObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | kLayoutFlags,
     kSlots,
 };
 

@@ -150,6 +150,7 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
     if (!st) return 0;
     Py_VISIT(st->manager_type);
     Py_VISIT(st->builtins);
+    Py_VISIT(st->instance_watch.capsule());
     for (PyObject* entry : st->class_entries) Py_VISIT(entry);
     return 0;
 }
@@ -158,6 +159,7 @@ int module_clear(PyObject* module) {
     ModuleState* st = state_of(module);
     if (!st) return 0;
     st->class_watch.stop();
+    st->instance_watch.stop();
     Py_CLEAR(st->manager_type);
     Py_CLEAR(st->builtins);
     for (PyObject*& entry : st->class_entries) Py_CLEAR(entry);

@@ -56,8 +56,9 @@ int walk_existing(Ref& node, const KeyPath& path) {
 // instance, whose attributes `self` then holds, 0 when it ran the general way, -1 on error.
 int validate(const Ctx& c, Plain& self, PyObject* os, PyObject* series, PyObject* model,
              PyObject* chassis_type) {
-    if (plain_instance(c, self) && validate_plain(c, self, os, series, model, chassis_type))
-        return 1;
+    const int plain = plain_instance(c, self);
+    if (plain < 0) return -1;
+    if (plain && validate_plain(c, self, os, series, model, chassis_type)) return 1;
     return run_validate_arguments(c, os, series, model, chassis_type) < 0 ? -1 : 0;
 }
 

@@ -56,6 +56,25 @@ constexpr Name kWatchedClassNames[] = {
 };
 constexpr int kWatchedClassNameCount = static_cast<int>(std::size(kWatchedClassNames));
 
+// The three attributes of a plain instance, borrowed from its dict: valid only until Python code
+// runs (any call, comparison, hash or str() of a caller's object).
+struct Plain {
+    PyObject* plugins;
+    PyObject* supported_os;
+    PyObject* chassis_type_list;
+};
+
+// A plain instance as last read (dispatch.cpp): still so while it holds the same dict and no
+// watched dict has changed (or been freed) since. A new instance or dict at a freed one's address
+// cannot match: freeing a watched dict is a change.
+struct PlainReading {
+    const PyObject* instance;  // identity only
+    const PyObject* dict;  // identity only
+    uint64_t events;
+    Plain attributes;
+};
+constexpr int kPlainReadings = 4;
+
 struct ModuleState {
     PyTypeObject* manager_type;
     PyObject* strings[kNameCount];
@@ -74,6 +93,10 @@ struct ModuleState {
     PyObject* class_entries[kWatchedClassNameCount];
     bool class_as_built;
     ClassWatch class_watch;
+    // Instance dicts read as plain are watched; the last few readings are kept (dispatch.cpp).
+    DictWatch instance_watch;
+    PlainReading plain_readings[kPlainReadings];
+    unsigned int next_plain_reading;
 
     PyObject* str(Name name) const {
         return name == Name::none ? Py_None : strings[static_cast<int>(name)];
@@ -94,13 +117,6 @@ struct Ctx {
     PyObject* str(Name name) const { return st->str(name); }
 };
 
-// The C layout of a manager instance; everything else lives in its __dict__.
-struct ManagerObject {
-    PyObject_HEAD
-    PyObject* dict;
-    PyObject* weakreflist;
-};
-
 // The module's definition (module.cpp): types find their module state through it.
 extern PyModuleDef pluginmanager_module;
 
@@ -116,25 +132,18 @@ Ref import_from(PyObject* package, PyObject* name);
 
 // --- dispatch.cpp -------------------------------------------------------------------------------
 
-// The three attributes of a plain instance, borrowed from its dict: valid only until Python code
-// runs (any call, comparison, hash or str() of a caller's object).
-struct Plain {
-    PyObject* plugins;
-    PyObject* supported_os;
-    PyObject* chassis_type_list;
-};
-
-// True, with `out` filled, when every method the manager calls on self is our own C++ function
-// and its attributes are plain dict entries: self is an exact PluginManager, the class holds the
+// 1, with `out` filled, when every method the manager calls on self is our own C++ function and
+// its attributes are plain dict entries: self is an exact PluginManager, the class holds the
 // watched names as it was built, and the instance dict holds exactly _plugins, supported_os and
-// chassis_type_list. Runs no Python code and raises nothing.
-bool plain_instance(const Ctx& c, Plain& out);
+// chassis_type_list. 0 otherwise, -1 on error (only making a missing dict can fail). Runs no
+// Python code.
+int plain_instance(const Ctx& c, Plain& out);
 // 1 when self.<method> is the class's own C++ function (looked up as the interpreter would), 0 when
 // something else is to be called through the attribute, -1 on error.
 int can_call_directly(const Ctx& c, Name method);
 // self.<name> for the attributes _plugins, supported_os and chassis_type_list.
 Ref instance_attr(const Ctx& c, Name name);
-// Starts watching the class for changes to the watched names (module set-up).
+// Starts watching the class for changes to the watched names, and instance dicts (module set-up).
 int watch_class(ModuleState* st);
 
 // --- manager.cpp --------------------------------------------------------------------------------

@@ -202,8 +202,9 @@ bool validate_plain(const Ctx& c, const Plain& self, PyObject* os, PyObject* ser
 int validate_arguments(const Ctx& c, PyObject* os, PyObject* series, PyObject* model,
                        PyObject* chassis_type) {
     Plain self;
-    if (plain_instance(c, self) && validate_plain(c, self, os, series, model, chassis_type))
-        return 0;
+    const int plain = plain_instance(c, self);
+    if (plain < 0) return -1;
+    if (plain && validate_plain(c, self, os, series, model, chassis_type)) return 0;
     const ModuleState* st = c.st;
     if (run_check(c, Name::validate_model, st->kw_validate_model, validate_model, os, series,
                   model) < 0 ||
