@@ -157,7 +157,7 @@ def test_class_descriptors_for_attributes_and_methods(populated, name, value):
 
 
 def test_unrelated_class_attributes_change_nothing(populated):
-    had_annotations = "__annotations__" in vars(PluginManager)
+    before = set(vars(PluginManager))
     PluginManager.flag = True
     try:
         PluginManager.__annotations__  # noqa: B018  (reading it may store a key)
@@ -165,9 +165,8 @@ def test_unrelated_class_attributes_change_nothing(populated):
         with pytest.raises(ConnectionInfraError, match="chassis Type"):
             populated.get_plugin("vennu", chassis_type="quad")
     finally:
-        del PluginManager.flag
-        if not had_annotations and "__annotations__" in vars(PluginManager):
-            del PluginManager.__annotations__
+        for name in set(vars(PluginManager)) - before:  # the flag, and what reading stored
+            delattr(PluginManager, name)
 
 
 def test_replaced_instance_dict(populated):
