@@ -87,6 +87,29 @@ def _register_then_unregister(manager, **where):
     manager.unregister_plugin(**where)
 
 
+class RaisingKey:
+    """An instance-dict key with the hash of "validate_model" whose comparison raises."""
+
+    def __hash__(self):
+        return hash("validate_model")
+
+    def __eq__(self, other):
+        raise ValueError("no")
+
+
+def _replace_dict(manager):
+    manager.__dict__ = dict(vars(manager))
+
+
+def _patch_class_then_restore(manager):
+    own = PluginManager.__dict__["validate_os"]
+    PluginManager.validate_os = lambda self, os: None
+    try:
+        manager.get_plugin("brelk")
+    finally:
+        PluginManager.validate_os = own
+
+
 def build_cases():
     """(name, operation, expected exception type or None)."""
     logging.getLogger("mirtal").setLevel(logging.WARNING)  # debug lines are built, not printed
@@ -95,6 +118,10 @@ def build_cases():
     raising_printer = RaisingPrinter()
     raising_printer.register_plugin(Alpha, os="brelk")
     cie = ConnectionInfraError
+    overriding = _populated()
+    overriding.validate_os = lambda os: None
+    hostile = _populated()
+    hostile.__dict__[RaisingKey()] = 1
     return [
         ("new manager", PluginManager, None),
         ("plugins getter", lambda: m.plugins, None),
@@ -133,6 +160,10 @@ def build_cases():
         ("unregister no chassis",
          lambda: m.unregister_plugin("brelk", chassis_type=("a", "b")), cie),
         ("override raises", lambda: raising_validator.get_plugin("brelk"), ValueError),
+        ("override in instance dict", lambda: overriding.get_plugin("brelk"), None),
+        ("instance dict key raises", lambda: hostile.get_plugin("brelk"), ValueError),
+        ("instance dict replaced", lambda: _replace_dict(m), None),
+        ("class patched and restored", lambda: _patch_class_then_restore(m), None),
         ("print tree", lambda: m.print_tree(m.plugins), None),
         ("print leaf", lambda: m.print_tree("x\ny", "label"), None),
         ("print output not str", lambda: m.print_tree({"a": 1}, 5), TypeError),
