@@ -273,13 +273,16 @@ def outcome(action, *args):
 
 def load_cython(directory):
     """baseline.py as compiled by build_cython.py into `directory`, checked to be that build."""
-    sys.path.append(os.path.abspath(directory))
+    sys.path.insert(0, os.path.abspath(directory))
     try:
         module = importlib.import_module("baseline_cython")
     except ImportError as error:
         sys.exit(f"no Cython build of baseline.py in {directory} ({error}); make bench builds it, "
                  f"or: python benchmarks/build_cython.py {directory}")
-    if not module.__file__.endswith(tuple(importlib.machinery.EXTENSION_SUFFIXES)):
+    finally:
+        del sys.path[0]
+    if os.path.dirname(module.__file__) != os.path.abspath(directory) or \
+            not module.__file__.endswith(tuple(importlib.machinery.EXTENSION_SUFFIXES)):
         sys.exit(f"{module.__file__} is not a compiled module: make bench rebuilds it")
     with open(os.path.join(directory, "stamp.json")) as stamp:
         built = json.load(stamp)
