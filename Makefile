@@ -16,7 +16,7 @@ endif
 BUILD_DIR ?= build/{wheel_tag}
 PY := $(VENV)/bin/python
 PIP := $(PY) -m pip --disable-pip-version-check -q
-BUILD_DEPS := "scikit-build-core>=0.10" cmake ninja
+BUILD_DEPS := "scikit-build-core>=0.11" cmake ninja
 
 .PHONY: demo test bench install clean sanitize refleak lint typecheck venv leakloop check-one \
 	matrix matrix-pyenv matrix-sid bench-matrix

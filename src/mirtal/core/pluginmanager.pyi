@@ -71,10 +71,11 @@ class _PluginManagerMembers:
     def discover_external_plugins() -> None: ...
     def print_tree(self, /, data: Mapping[Any, Any], output: str = "plugin") -> str: ...
 
-# Instances keep their dict and weak-reference slots in a C layout of their own. From 3.12 the
-# interpreter compares layouts by size, so the class cannot be combined with another base of its
-# own layout; 3.11 still allowed it.
-if sys.version_info >= (3, 12):
+# On 3.12 instances keep their dict and weak-reference slots in a C layout of their own, and the
+# interpreter compares layouts by size: the class cannot be combined with another base of its own
+# layout. 3.11 compared layouts otherwise, and from 3.13 the interpreter manages both slots, as for
+# a class statement.
+if sys.version_info >= (3, 12) and sys.version_info < (3, 13):
     @disjoint_base
     class PluginManager(_PluginManagerMembers):
         """Loads all plugin implementation,
