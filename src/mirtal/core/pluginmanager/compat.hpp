@@ -6,9 +6,8 @@
 // - TextWriter: builds a str piecewise (the public PyUnicodeWriter from 3.14).
 // - ClassWatch: learns that a type was modified (type watchers from 3.12; the type's version tag,
 //   which has no public replacement there, on 3.11).
-// - DictWatch: learns that any of the dicts it watches changed (dict watchers, used on 3.12 only:
-//   3.11 has none, and from 3.13 a manager's attributes live inline, where setting one does not
-//   reach the watchers of its dict).
+// - DictWatch: learns that any of the dicts it watches changed (dict watchers from 3.12; 3.11 has
+//   none).
 // - kMemberPySsize / kMemberReadOnly: PyMemberDef codes without structmember.h from 3.12.
 // - ManagerObject and its helpers: where a manager keeps its dict and weak references (the
 //   interpreter manages both from 3.13, so that method loads on managers are specialised).
@@ -226,7 +225,7 @@ private:
 // cleared or freed) of any dict watched through it: a reading of a watched dict is still what the
 // dict holds while the counter has not moved. Kept in a capsule in the interpreter's own dict, where
 // the watcher's callback, which is told only the dict, finds it.
-#define MIRTAL_DICT_WATCH (PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030D0000)
+#define MIRTAL_DICT_WATCH (PY_VERSION_HEX >= 0x030C0000)
 
 struct DictEvents {
     uint64_t count;

@@ -143,6 +143,27 @@ Ref instance_attr(const Ctx& c, Name name) {
     return get_attr(c.self, c.str(name));
 }
 
+namespace {
+
+// Whether setting an attribute of a manager reaches the watchers of its dict. Where the attributes
+// live inline it does not on every release (3.13.0 sends no event), so it is tried once: a reading
+// is kept across calls only where a change is sure to be heard.
+int stores_reach_watchers(ModuleState* st) {
+    Ref instance = Ref::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(st->manager_type)));
+    PyObject* dict = nullptr;
+    const int has_dict = instance ? instance_dict(instance.get(), &dict) : -1;
+    Ref hold = Ref::steal(dict);
+    if (has_dict <= 0) return has_dict;
+    if (!st->instance_watch.watch(dict)) return 0;
+    const uint64_t before = st->instance_watch.count();
+    Ref tree = Ref::steal(PyDict_New());
+    if (!tree || PyObject_SetAttr(instance.get(), st->str(Name::_plugins), tree.get()) < 0)
+        return -1;
+    return st->instance_watch.count() != before;
+}
+
+}  // namespace
+
 int watch_class(ModuleState* st) {
     Ref dict = Ref::steal(class_dict(st->manager_type));
     if (!dict) return -1;
@@ -150,7 +171,11 @@ int watch_class(ModuleState* st) {
         st->class_entries[i] =
             Py_XNewRef(PyDict_GetItemWithError(dict.get(), st->str(kWatchedClassNames[i])));
     st->class_watch.start(on_class_modified);
-    return st->instance_watch.start();
+    if (st->instance_watch.start() < 0) return -1;
+    const int reliable = st->instance_watch.available() ? stores_reach_watchers(st) : 1;
+    if (reliable < 0) return -1;
+    if (!reliable) st->instance_watch.stop();
+    return 0;
 }
 
 }  // namespace mirtal
