@@ -444,3 +444,30 @@ def test_tree_changed_while_rendering_never_crashes(action, as_key):
     results = [outcome(render, action, as_key) for render in renders]
     assert results[0] == results[1] == results[2]
     assert results[0] is KeyError or results[0].startswith("plugin\n  |__ x\n")
+
+
+class Installer:
+    """A leaf that, when shown, installs an overriding print_tree on the instance or the class."""
+
+    def __init__(self, manager, where):
+        self.manager, self.where = manager, where
+
+    def __str__(self):
+        def shout(*args, **kwargs):
+            return shouting(self.manager, *args, **kwargs)
+        if self.where == "instance":
+            self.manager.print_tree = shout
+        else:
+            PluginManager.print_tree = lambda manager, *args, **kwargs: shout(*args, **kwargs)
+        return "installed"
+
+
+@pytest.mark.parametrize("where", ["instance", "class"])
+def test_override_installed_mid_render_is_used_for_the_rest(where):
+    manager = PluginManager()
+    tree = {"a": Installer(manager, where), "b": {"c": 1}, "d": "x"}
+    try:
+        text = manager.print_tree(tree)
+    finally:
+        PluginManager.print_tree = ORIGINAL_PRINT_TREE
+    assert text == "plugin\n  |__ a = installed\n  |__ b\n  |  |__ C!\n  |__ D!"

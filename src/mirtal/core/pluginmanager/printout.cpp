@@ -63,10 +63,25 @@ public:
 
     Ref finish() { return Ref::steal(writer_.finish()); }
 
+    // Whether self's print_tree was found to be our own and nothing that could run Python code
+    // (and so change that) has happened since: then the next child needs no new look.
+    bool own_renderer(const Ctx& c) const {
+        return own_renderer_ && !c.st->class_watch.maybe_modified(c.st->manager_type);
+    }
+    void set_own_renderer(bool own) { own_renderer_ = own; }
+
 private:
     TextWriter writer_;
     std::string prefix_;
+    bool own_renderer_ = false;
 };
+
+// Values whose truth, comparison with {} and str() run no Python code: exact dicts and strs, None,
+// and classes whose metaclass is type itself.
+bool renders_in_c(PyObject* data) {
+    return PyDict_CheckExact(data) || PyUnicode_CheckExact(data) || data == Py_None ||
+           Py_TYPE(data) == &PyType_Type;
+}
 
 int render(const Ctx& c, TreeWriter& out, PyObject* data, const char* marker, PyObject* label);
 
@@ -84,7 +99,7 @@ int renders_empty(PyObject* data) {
 // A plain dict with plain str keys is read and sorted here without any container object: they
 // would feed the cyclic garbage collector, whose passes over a large tree cost more than the
 // rendering itself.
-int sorted_keys(const Ctx& c, PyObject* level, std::vector<Ref>& keys) {
+int sorted_keys(const Ctx& c, PyObject* level, std::vector<Ref>& keys, bool& plain_keys) {
     if (PyDict_CheckExact(level)) {
         keys.reserve(static_cast<size_t>(PyDict_GET_SIZE(level)));
         Py_ssize_t pos = 0;
@@ -102,6 +117,7 @@ int sorted_keys(const Ctx& c, PyObject* level, std::vector<Ref>& keys) {
         plain_text = plain_text && PyUnicode_CheckExact(key.get());
         all_text = all_text && PyUnicode_Check(key.get());
     }
+    plain_keys = plain_text && PyDict_CheckExact(level);
     if (plain_text) {
         std::sort(keys.begin(), keys.end(), [](const Ref& a, const Ref& b) {
             return PyUnicode_Compare(a.get(), b.get()) < 0;
@@ -156,8 +172,9 @@ private:
 // print_tree whose text is split into lines like any child's rendering.
 int render_child(const Ctx& c, TreeWriter& out, PyObject* value, PyObject* key_text, bool last) {
     ChildBlock block(out, last);
-    const int plain = can_call_directly(c, Name::print_tree);
+    const int plain = out.own_renderer(c) ? 1 : can_call_directly(c, Name::print_tree);
     if (plain < 0) return -1;
+    out.set_own_renderer(plain);
     if (plain) return block.open() < 0 ? -1 : render(c, out, value, "__ ", key_text);
 
     Ref label = Ref::steal(PyUnicode_FromFormat("__ %U", key_text));
@@ -183,7 +200,10 @@ int render_child(const Ctx& c, TreeWriter& out, PyObject* value, PyObject* key_t
 
 int render_children(const Ctx& c, TreeWriter& out, PyObject* level) {
     std::vector<Ref> keys;
-    if (sorted_keys(c, level, keys) < 0) return -1;
+    bool plain_keys = false;
+    if (sorted_keys(c, level, keys, plain_keys) < 0) return -1;
+    // Other keys run their own code when sorted, shown, compared or looked up.
+    if (!plain_keys) out.set_own_renderer(false);
     if (keys.empty()) {
         PyErr_SetString(PyExc_IndexError, "list index out of range");
         return -1;
@@ -203,6 +223,7 @@ int render_children(const Ctx& c, TreeWriter& out, PyObject* level) {
 // The block of one level: nothing for an empty value; `marker` + `label`, " = " and the value's
 // text for a leaf; `marker` + `label` and the children's blocks for a dict.
 int render(const Ctx& c, TreeWriter& out, PyObject* data, const char* marker, PyObject* label) {
+    if (!renders_in_c(data)) out.set_own_renderer(false);
     const int empty = renders_empty(data);
     if (empty != 0) return empty < 0 ? -1 : 0;
     if (!PyDict_Check(data)) {
