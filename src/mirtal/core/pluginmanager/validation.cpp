@@ -106,8 +106,23 @@ int find_plain_text(PyObject* texts, PyObject* value) {
 // An exact, ready, non-empty str that passes the series/model shape test (lowercase or digits,
 // not "data").
 bool plain_shape(const Ctx& c, PyObject* text) {
-    if (PyUnicode_GET_LENGTH(text) == 4 && same_ready_text(text, c.str(Name::data))) return false;
-    return text_is_lower(text) || text_is_digits(text);
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    if (n == 4 && same_ready_text(text, c.str(Name::data))) return false;
+    if (!PyUnicode_IS_ASCII(text)) return text_is_lower(text) || text_is_digits(text);
+    const Py_UCS1* chars = PyUnicode_1BYTE_DATA(text);
+    bool cased = false;
+    Py_ssize_t i = 0;
+    for (; i < n; ++i) {
+        const unsigned ch = chars[i];
+        if (ch - 'a' < 26u)
+            cased = true;
+        else if (ch - 'A' < 26u)
+            break;
+    }
+    if (i == n && cased) return true;  // lowercase
+    for (i = 0; i < n; ++i)
+        if (chars[i] - unsigned{'0'} >= 10u) return false;
+    return true;  // digits only (n > 0: the value was given)
 }
 
 bool plain_value(PyObject* value) {
