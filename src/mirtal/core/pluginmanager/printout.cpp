@@ -40,7 +40,7 @@ public:
         const Py_ssize_t size = PyUnicode_GET_LENGTH(text);
         Py_ssize_t start = 0;
         while (start < size) {
-            const Py_ssize_t feed = PyUnicode_FindChar(text, '\n', start, size, 1);
+            const Py_ssize_t feed = find_line_feed(text, start, size);
             if (feed == -2) return -1;
             const Py_ssize_t end = feed < 0 ? size : feed;
             if (end > start && writer_.substring(text, start, end) < 0) return -1;
@@ -71,6 +71,16 @@ public:
     void set_own_renderer(bool own) { own_renderer_ = own; }
 
 private:
+    // The next line feed in text[start:size], -1 for none, -2 on error. One-byte texts (keys,
+    // class names, paths) are searched here directly.
+    static Py_ssize_t find_line_feed(PyObject* text, Py_ssize_t start, Py_ssize_t size) {
+        if (PyUnicode_KIND(text) != PyUnicode_1BYTE_KIND)
+            return PyUnicode_FindChar(text, '\n', start, size, 1);
+        const Py_UCS1* chars = PyUnicode_1BYTE_DATA(text);
+        const void* feed = memchr(chars + start, '\n', static_cast<size_t>(size - start));
+        return feed ? static_cast<const Py_UCS1*>(feed) - chars : -1;
+    }
+
     TextWriter writer_;
     std::string prefix_;
     bool own_renderer_ = false;
@@ -87,9 +97,13 @@ int render(const Ctx& c, TreeWriter& out, PyObject* data, const char* marker, Py
 
 // False values, and values equal to an empty dict, render as nothing at all.
 int renders_empty(PyObject* data) {
+    // What the test gives for the values of a plain tree, without calls: an exact str or a class
+    // whose metaclass is type is never equal to a dict.
+    if (PyDict_CheckExact(data)) return PyDict_GET_SIZE(data) == 0;
+    if (PyUnicode_CheckExact(data) && text_is_ready(data)) return PyUnicode_GET_LENGTH(data) == 0;
+    if (Py_TYPE(data) == &PyType_Type) return 0;
     const int truth = PyObject_IsTrue(data);
     if (truth <= 0) return truth < 0 ? -1 : 1;
-    if (PyDict_CheckExact(data)) return 0;
     Ref empty = Ref::steal(PyDict_New());
     return empty ? equals(data, empty.get()) : -1;
 }
