@@ -27,8 +27,8 @@ int bind_arguments(const ModuleState* st, const Signature& sig, PyObject* const*
 // twice, nothing required left out. Anything else goes to bind_arguments for its checks and
 // messages.
 template <const Signature& sig>
-inline int bind(const ModuleState* st, PyObject* const* args, Py_ssize_t nargs,
-                PyObject* kwnames, PyObject** out) {
+inline int bind(const ModuleState* st, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                PyObject** out) {
     if (nargs <= sig.count) {
         for (int i = 0; i < sig.count; ++i) out[i] = i < nargs ? args[i] : nullptr;
         const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;

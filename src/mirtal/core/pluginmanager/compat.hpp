@@ -223,8 +223,8 @@ private:
 
 // One counter per interpreter, raised by every event (an entry added, changed or deleted, the dict
 // cleared or freed) of any dict watched through it: a reading of a watched dict is still what the
-// dict holds while the counter has not moved. Kept in a capsule in the interpreter's own dict, where
-// the watcher's callback, which is told only the dict, finds it.
+// dict holds while the counter has not moved. Kept in a capsule in the interpreter's own dict,
+// where the watcher's callback, which is told only the dict, finds it.
 #define MIRTAL_DICT_WATCH (PY_VERSION_HEX >= 0x030C0000)
 
 struct DictEvents {
@@ -351,9 +351,9 @@ struct ManagerObject {
     PyObject* weakreflist;
 };
 constexpr unsigned int kLayoutFlags = 0;
-#define MIRTAL_LAYOUT_MEMBERS                                                                   \
+#define MIRTAL_LAYOUT_MEMBERS                                                                    \
     {"__dictoffset__", kMemberPySsize, offsetof(ManagerObject, dict), kMemberReadOnly, nullptr}, \
-        {"__weaklistoffset__", kMemberPySsize, offsetof(ManagerObject, weakreflist),            \
+        {"__weaklistoffset__", kMemberPySsize, offsetof(ManagerObject, weakreflist),             \
          kMemberReadOnly, nullptr},
 #endif
 

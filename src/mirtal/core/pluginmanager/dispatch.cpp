@@ -134,10 +134,14 @@ Ref instance_attr(const Ctx& c, Name name) {
     if (is_plain < 0) return Ref();
     if (is_plain) {
         switch (name) {
-            case Name::_plugins: return Ref::borrow(plain.plugins);
-            case Name::supported_os: return Ref::borrow(plain.supported_os);
-            case Name::chassis_type_list: return Ref::borrow(plain.chassis_type_list);
-            default: break;
+            case Name::_plugins:
+                return Ref::borrow(plain.plugins);
+            case Name::supported_os:
+                return Ref::borrow(plain.supported_os);
+            case Name::chassis_type_list:
+                return Ref::borrow(plain.chassis_type_list);
+            default:
+                break;
         }
     }
     return get_attr(c.self, c.str(name));

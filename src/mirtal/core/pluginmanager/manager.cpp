@@ -229,9 +229,9 @@ PyObject* init_function(PyObject* module, PyObject* const* args, Py_ssize_t narg
     return to_python(init_instance(Ctx{module, state_of(module), self}));
 }
 
-PyMethodDef kInitDef = {
-    "__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(init_function)),
-    METH_FASTCALL | METH_KEYWORDS, "__init__(self)\n--\n\nInitialize"};
+PyMethodDef kInitDef = {"__init__",
+                        reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(init_function)),
+                        METH_FASTCALL | METH_KEYWORDS, "__init__(self)\n--\n\nInitialize"};
 
 PyMethodDef kStaticMethods[] = {
     {"discover_builtin_plugins", MIRTAL_STATIC(kDiscoverBuiltin, discover_builtin_plugins),
@@ -276,8 +276,7 @@ Ref make_plugins_property(PyObject* module) {
 // --- the type ----------------------------------------------------------------------------------
 
 PyMemberDef kMembers[] = {
-    MIRTAL_LAYOUT_MEMBERS
-    {nullptr, 0, 0, 0, nullptr},
+    MIRTAL_LAYOUT_MEMBERS{nullptr, 0, 0, 0, nullptr},
 };
 
 PyGetSetDef kGetSets[] = {
@@ -334,8 +333,7 @@ constexpr const char* kDictOrder[] = {"__module__",
 int add_module_bound_entries(PyObject* module, PyObject* entries) {
     Ref init = Ref::steal(PyCFunction_NewEx(&kInitDef, module, nullptr));
     Ref init_method = init ? Ref::steal(PyInstanceMethod_New(init.get())) : Ref();
-    if (!init_method || PyDict_SetItemString(entries, "__init__", init_method.get()) < 0)
-        return -1;
+    if (!init_method || PyDict_SetItemString(entries, "__init__", init_method.get()) < 0) return -1;
     Ref plugins = make_plugins_property(module);
     if (!plugins || PyDict_SetItemString(entries, "plugins", plugins.get()) < 0) return -1;
     for (PyMethodDef& def : kStaticMethods) {

@@ -45,8 +45,8 @@ int init_state(ModuleState* st) {
     st->kw_register_demo = name_tuple(st, {N::os, N::series, N::cls});
     Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
     st->builtins = builtins ? Py_XNewRef(PyModule_GetDict(builtins.get())) : nullptr;
-    return st->builtins && st->kw_validate_model && st->kw_validate_series && st->kw_os && st->kw_chassis_type &&
-                   st->kw_print_tree && st->kw_group && st->kw_register_demo
+    return st->builtins && st->kw_validate_model && st->kw_validate_series && st->kw_os &&
+                   st->kw_chassis_type && st->kw_print_tree && st->kw_group && st->kw_register_demo
                ? 0
                : -1;
 }
@@ -178,8 +178,7 @@ void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
 
 PyModuleDef_Slot kModuleSlots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
-    MIRTAL_MODULE_INTERPRETER_SLOTS
-    {0, nullptr},
+    MIRTAL_MODULE_INTERPRETER_SLOTS{0, nullptr},
 };
 
 }  // namespace

@@ -26,7 +26,9 @@ class TreeWriter {
 public:
     bool ok() const { return writer_.ok(); }
 
-    int ascii(const char* text) { return writer_.ascii(text, static_cast<Py_ssize_t>(strlen(text))); }
+    int ascii(const char* text) {
+        return writer_.ascii(text, static_cast<Py_ssize_t>(strlen(text)));
+    }
 
     // A line feed and the prefix of the current nesting.
     int line_break() {

@@ -50,9 +50,9 @@ constexpr int kNameCount = static_cast<int>(Name::count);
 // the methods the manager calls on itself and the attributes it reads (a descriptor of one of
 // those names on the class would take precedence over the instance dict).
 constexpr Name kWatchedClassNames[] = {
-    Name::validate_model,        Name::validate_series,    Name::validate_os,
-    Name::validate_chassis_type, Name::validate_arguments, Name::print_tree,
-    Name::_plugins,              Name::supported_os,       Name::chassis_type_list,
+    Name::validate_model,     Name::validate_series, Name::validate_os, Name::validate_chassis_type,
+    Name::validate_arguments, Name::print_tree,      Name::_plugins,    Name::supported_os,
+    Name::chassis_type_list,
 };
 constexpr int kWatchedClassNameCount = static_cast<int>(std::size(kWatchedClassNames));
 

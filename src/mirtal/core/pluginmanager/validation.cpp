@@ -200,7 +200,7 @@ int validate_chassis_type(const Ctx& c, PyObject* chassis_type) {
 }
 
 bool validate_plain(const Ctx& c, const Plain& self, PyObject* os, PyObject* series,
-                   PyObject* model, PyObject* chassis_type) {
+                    PyObject* model, PyObject* chassis_type) {
     if (!plain_value(os) || !plain_value(series) || !plain_value(model) ||
         !plain_value(chassis_type))
         return false;
