@@ -221,12 +221,12 @@ private:
 
 // --- learning that watched dicts changed -----------------------------------------------------
 
+#define MIRTAL_DICT_WATCH (PY_VERSION_HEX >= 0x030C0000)
+
 // One counter per interpreter, raised by every event (an entry added, changed or deleted, the dict
 // cleared or freed) of any dict watched through it: a reading of a watched dict is still what the
 // dict holds while the counter has not moved. Kept in a capsule in the interpreter's own dict,
 // where the watcher's callback, which is told only the dict, finds it.
-#define MIRTAL_DICT_WATCH (PY_VERSION_HEX >= 0x030C0000)
-
 struct DictEvents {
     uint64_t count;
     int watcher;

@@ -176,10 +176,13 @@ int module_clear(PyObject* module) {
 
 void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
 
+// clang-format off
 PyModuleDef_Slot kModuleSlots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
-    MIRTAL_MODULE_INTERPRETER_SLOTS{0, nullptr},
+    MIRTAL_MODULE_INTERPRETER_SLOTS
+    {0, nullptr},
 };
+// clang-format on
 
 }  // namespace
 
