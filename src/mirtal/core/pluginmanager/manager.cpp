@@ -275,9 +275,12 @@ Ref make_plugins_property(PyObject* module) {
 
 // --- the type ----------------------------------------------------------------------------------
 
+// clang-format off
 PyMemberDef kMembers[] = {
-    MIRTAL_LAYOUT_MEMBERS{nullptr, 0, 0, 0, nullptr},
+    MIRTAL_LAYOUT_MEMBERS
+    {nullptr, 0, 0, 0, nullptr},
 };
+// clang-format on
 
 PyGetSetDef kGetSets[] = {
     {"__dict__", PyObject_GenericGetDict, set_instance_dict,
