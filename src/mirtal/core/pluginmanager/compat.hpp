@@ -155,6 +155,36 @@ private:
     bool finished_ = false;
 };
 
+// --- a pending exception kept across a callback -------------------------------------------------
+
+// Keeps the exception pending when it is made (if any) and restores it when it goes: whatever the
+// code in between raised is dropped.
+class PendingError {
+public:
+#if PY_VERSION_HEX >= 0x030C0000
+    PendingError() : error_(PyErr_GetRaisedException()) {}
+    ~PendingError() {
+        PyErr_Clear();
+        PyErr_SetRaisedException(error_);
+    }
+
+private:
+    PyObject* error_;
+#else
+    PendingError() { PyErr_Fetch(&type_, &value_, &traceback_); }
+    ~PendingError() {
+        PyErr_Clear();
+        PyErr_Restore(type_, value_, traceback_);
+    }
+
+private:
+    PyObject *type_, *value_, *traceback_;
+#endif
+public:
+    PendingError(const PendingError&) = delete;
+    PendingError& operator=(const PendingError&) = delete;
+};
+
 // --- learning that a type was modified -------------------------------------------------------
 
 using ClassCallback = int (*)(PyTypeObject*);
@@ -287,12 +317,10 @@ private:
 #if MIRTAL_DICT_WATCH
     // Runs inside whatever changed the dict, maybe with an exception pending: it keeps that.
     static int on_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
-        PyObject* pending = PyErr_GetRaisedException();
+        const PendingError pending;
         PyObject* registry = PyInterpreterState_GetDict(PyInterpreterState_Get());
         PyObject* capsule = registry ? PyDict_GetItemString(registry, kRegistryKey) : nullptr;
         if (capsule) ++static_cast<DictEvents*>(PyCapsule_GetPointer(capsule, kRegistryKey))->count;
-        PyErr_Clear();
-        PyErr_SetRaisedException(pending);
         return 0;
     }
 

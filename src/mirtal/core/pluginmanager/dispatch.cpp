@@ -9,8 +9,10 @@
 // - the instance dict holds exactly its three attributes (read with PyDict_Next, which runs no
 //   Python code: a hostile key's __eq__ is never called here).
 //
-// Otherwise the lookup goes the interpreter's way. Nothing is cached between calls: each answer is
-// computed from the objects as they are now, and borrowed values are used before Python code runs.
+// Otherwise the lookup goes the interpreter's way. Borrowed values are used before any Python code
+// runs. Between calls, a few plain readings are kept while a dict watcher hears no change to any
+// watched instance dict (where setting an attribute reaches dict watchers at all: tried once at
+// start-up); elsewhere the dict is read on every call.
 #include "ops.hpp"
 
 #include <cstring>
@@ -18,17 +20,11 @@
 namespace mirtal {
 namespace {
 
-ModuleState* state_of_class(PyTypeObject* type) {
-    PyObject* module = PyType_GetModuleByDef(type, &pluginmanager_module);
-    if (!module) {
-        PyErr_Clear();  // cannot happen: only our own class is watched
-        return nullptr;
-    }
-    return state_of(module);
-}
-
+// Runs inside whatever modified the class (maybe with an exception pending, maybe while the
+// interpreter shuts down): only our own class is watched, whose module is its own module.
 int on_class_modified(PyTypeObject* type) {
-    if (ModuleState* st = state_of_class(type)) st->class_watch.notify();
+    const PendingError pending;
+    if (auto* st = static_cast<ModuleState*>(PyType_GetModuleState(type))) st->class_watch.notify();
     return 0;
 }
 
