@@ -126,6 +126,10 @@ CASES = [
     Case("hit_model_kw", "get_plugin hit, model depth, keywords",
          f'{HIT}(os="vennu", series="zq4", model="m1")'),
     Case("hit_late_os", "get_plugin hit, last OS of supported_os", f'{HIT}(os="dravo")'),
+    # Two managers in turn (two calls per statement): no more per call than one manager.
+    Case("hit_alternating", "get_plugin hit, two managers in turn (2 calls)",
+         f'{HIT}("vennu", "zq4"); m2.get_plugin("vennu", "zq4")',
+         setup="m = _m; m2 = populate(_new())"),
     Case("hit_unlisted_os", "get_plugin hit, unlisted OS (debug off)", f'{HIT}(os="newos")'),
     Case("hit_quilos", "get_plugin hit, quilos, unlisted chassis",
          f'{HIT}(os="quilos", chassis_type="line_card")'),
@@ -174,6 +178,8 @@ CHECKS = {
     "hit_model_pos": lambda ns: ns["_m"].get_plugin("vennu", "zq4", "m1"),
     "hit_model_kw": lambda ns: ns["_m"].get_plugin(os="vennu", series="zq4", model="m1"),
     "hit_late_os": lambda ns: ns["_m"].get_plugin(os="dravo"),
+    "hit_alternating": lambda ns: (ns["_m"].get_plugin("vennu", "zq4"),
+                                   populate(ns["_new"]()).get_plugin("vennu", "zq4")),
     "hit_unlisted_os": lambda ns: ns["_m"].get_plugin(os="newos"),
     "hit_quilos": lambda ns: ns["_m"].get_plugin(os="quilos", chassis_type="line_card"),
     "hit_str_subclass": lambda ns: ns["_m"].get_plugin(os="vennu", series=Series("zq4")),
@@ -311,6 +317,7 @@ def namespaces(modules, large_trees=True):
             "new_names": new_names,
             "Series": Series,
             "SeriesConnection": SeriesConnection,
+            "populate": populate,
             "ConnectionInfraError": ConnectionInfraError,
         })
     return spaces
