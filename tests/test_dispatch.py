@@ -228,3 +228,31 @@ def test_attributes_set_in_a_hot_loop_take_effect_at_once():
         manager.supported_os = ["dravo"] if i % 3 == 0 else ["vennu"]
         with pytest.raises(ConnectionInfraError, match=re.escape(f"{manager.supported_os} ,")):
             manager.get_plugin(None)
+
+
+class RaisingElement:
+    """A list element whose comparison raises, as `in` meets it."""
+
+    __hash__ = object.__hash__
+
+    def __eq__(self, other):
+        raise RuntimeError("compared")
+
+
+@pytest.mark.parametrize("attribute, found", [("supported_os", "vennu"),
+                                              ("chassis_type_list", "single_rp")])
+def test_list_elements_before_the_match_are_compared(populated, attribute, found):
+    setattr(populated, attribute, [RaisingElement(), found])
+    with pytest.raises(RuntimeError, match="compared"):
+        populated.get_plugin("vennu")
+    setattr(populated, attribute, [found, RaisingElement()])  # never reached: found first
+    assert populated.get_plugin("vennu") is Plugin
+
+
+def test_deleting_the_instance_dict_leaves_an_empty_one(populated):
+    del populated.__dict__
+    assert vars(populated) == {}
+    with pytest.raises(AttributeError, match="supported_os"):
+        populated.get_plugin("vennu")
+    populated.__init__()
+    assert populated.plugins == {} and populated.supported_os[0] == "brelk"

@@ -2,6 +2,7 @@
 
 import collections
 import types
+import warnings
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -471,3 +472,28 @@ def test_override_installed_mid_render_is_used_for_the_rest(where):
     finally:
         PluginManager.print_tree = ORIGINAL_PRINT_TREE
     assert text == "plugin\n  |__ a = installed\n  |__ b\n  |  |__ C!\n  |__ D!"
+
+
+def test_override_installed_while_a_class_leaf_is_shown():
+    manager = PluginManager()
+
+    class Installing:
+        """A key of a leaf class's dict, compared when the class's str() looks up __module__."""
+
+        def __hash__(self):
+            return hash("__module__")
+
+        armed = False
+
+        def __eq__(self, other):
+            if Installing.armed:
+                manager.print_tree = lambda data, output="plugin": output + " <override>"
+            return False
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # a key that is not a str: some versions warn
+        leaf = type("Leaf", (), {Installing(): 1, "__module__": "mod"})
+    Installing.armed = True
+    text = manager.print_tree({"a": {"cls": leaf}, "b": {"c": "leaf"}, "c": "z"}, "root")
+    assert text == ("root\n  |__ a\n  |  |__ cls = <class 'mod.Leaf'>\n"
+                    "  |__ b <override>\n  |__ c <override>")

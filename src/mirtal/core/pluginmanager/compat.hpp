@@ -414,14 +414,21 @@ inline void clear_instance(PyObject* self) {
 #endif
 }
 
-// `instance.__dict__ = value`. The generic setter only swaps the dict: with the interpreter's
-// inline attributes the old ones would stay visible, so they are first moved into the old dict
-// (which keeps them for whoever still holds it) and detached from the instance.
+// `instance.__dict__ = value`, and `del instance.__dict__` (allowed, as for a class statement's
+// instances: the instance is left with a new, empty dict). The generic setter only swaps the dict:
+// with the interpreter's inline attributes the old ones would stay visible, so they are first
+// moved into the old dict (which keeps them for whoever still holds it) and detached.
 inline int set_instance_dict(PyObject* self, PyObject* value, void* context) {
 #if PY_VERSION_HEX >= 0x030D0000
-    if (value && PyDict_Check(value)) PyObject_ClearManagedDict(self);
-#endif
+    if (!value || PyDict_Check(value)) PyObject_ClearManagedDict(self);
+    return value ? PyObject_GenericSetDict(self, value, context) : 0;
+#else
+    if (!value) {
+        Py_CLEAR(reinterpret_cast<ManagerObject*>(self)->dict);
+        return 0;
+    }
     return PyObject_GenericSetDict(self, value, context);
+#endif
 }
 
 // The head of the instance's list of weak references (what __weakref__ shows).

@@ -88,11 +88,10 @@ private:
     bool own_renderer_ = false;
 };
 
-// Values whose truth, comparison with {} and str() run no Python code: exact dicts and strs, None,
-// and classes whose metaclass is type itself.
+// Values whose rendering runs no Python code: exact dicts and strs, and None. (Not even a plain
+// class: its str() looks __module__ up in its dict, where a key of another type may compare.)
 bool renders_in_c(PyObject* data) {
-    return PyDict_CheckExact(data) || PyUnicode_CheckExact(data) || data == Py_None ||
-           Py_TYPE(data) == &PyType_Type;
+    return PyDict_CheckExact(data) || PyUnicode_CheckExact(data) || data == Py_None;
 }
 
 int render(const Ctx& c, TreeWriter& out, PyObject* data, const char* marker, PyObject* label);
