@@ -88,13 +88,15 @@ int series_first(const Ctx& c, PyObject* series, PyObject* os) {
 }
 
 // `value in texts` for an exact, ready str in an exact list: 1 or 0 when every element up to the
-// answer is an exact str (compared in order, as `in` does, by identity and then by text, so no
-// Python code runs); -1 (nothing raised) at the first other element, whose own comparison
-// must run.
+// answer is an exact str (their comparisons run no Python code); -1 (nothing raised) at the first
+// other element, whose own comparison must run. Interned texts usually match by identity, so that
+// is tried first, over the exact strs before any other element.
 int find_plain_text(PyObject* texts, PyObject* value) {
     if (!PyList_CheckExact(texts)) return -1;
     const Py_ssize_t size = PyList_GET_SIZE(texts);
     PyObject** items = PySequence_Fast_ITEMS(texts);
+    for (Py_ssize_t i = 0; i < size && PyUnicode_CheckExact(items[i]); ++i)
+        if (items[i] == value) return 1;
     for (Py_ssize_t i = 0; i < size; ++i) {
         if (!PyUnicode_CheckExact(items[i]) || !text_is_ready(items[i])) return -1;
         if (same_ready_text(items[i], value)) return 1;
