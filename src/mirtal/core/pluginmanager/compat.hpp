@@ -297,9 +297,6 @@ public:
     PyObject* capsule() const { return capsule_; }
     bool available() const { return events_ != nullptr; }
     uint64_t count() const { return events_->count; }
-    void bump() {
-        if (events_) ++events_->count;
-    }
 
     // Reports the dict's changes from now on; false (nothing raised) when it cannot.
     bool watch(PyObject* dict) {
