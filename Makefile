@@ -19,7 +19,8 @@ PIP := $(PY) -m pip --disable-pip-version-check -q
 BUILD_DEPS := "scikit-build-core>=0.11" cmake ninja
 
 .PHONY: demo test bench install clean sanitize refleak lint typecheck venv leakloop check-one \
-	matrix matrix-pyenv matrix-sid bench-matrix
+	matrix matrix-pyenv matrix-sid bench-matrix \
+	bench-compare ref-source ref-build
 
 venv:
 	@test -n "$(PYVER)" || { echo "no interpreter '$(PYTHON)'" >&2; exit 2; }
@@ -54,6 +55,28 @@ bench: install
 	$(PIP) install "$(CYTHON)"
 	$(PY) benchmarks/build_cython.py $(BENCH_CYTHON_DIR)
 	$(PY) benchmarks/bench.py --cython-dir $(BENCH_CYTHON_DIR) $(BENCH_ARGS)
+
+# Two builds against each other on the hot cases (benchmarks/compare.py): BENCH_A and BENCH_B are
+# the interpreters of two virtual environments, each with its own build installed; B defaults to
+# this work tree's build (.venv). `make ref-build REF=<commit>` installs a commit's build into
+# .venv-ref-X.Y for A (the source is taken with git archive, so inside the Debian-unstable root,
+# where git does not reach the repository, extract it first: make ref-source REF=<commit>).
+BENCH_B ?= $(PY)
+REF ?= HEAD
+REF_SRC = build/ref-$(REF)/src
+REF_VENV = .venv-ref-$(PYVER)
+
+bench-compare: install
+	test -n "$(BENCH_A)" || { echo "BENCH_A=<python of the other build> is needed" >&2; exit 2; }
+	$(PY) benchmarks/compare.py A=$(BENCH_A) B=$(BENCH_B) $(COMPARE_ARGS)
+
+ref-source:
+	test -d $(REF_SRC) || { mkdir -p $(REF_SRC) && git archive $(REF) | tar -x -C $(REF_SRC); }
+
+ref-build: ref-source
+	test -x $(REF_VENV)/bin/python || $(PYTHON) -m venv $(REF_VENV)
+	$(REF_VENV)/bin/python -m pip --disable-pip-version-check -q install $(REF_SRC)
+	@echo "A build of $(REF): make bench-compare BENCH_A=$(REF_VENV)/bin/python"
 
 # make bench on every interpreter of the matrix, each writing benchmarks/results/X.Y.json, then one
 # markdown block per interpreter from those files (benchmarks/results/tables.md).
