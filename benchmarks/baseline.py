@@ -157,9 +157,9 @@ class PluginManager:
         chassis_type indicates if the connection class is for single_rp or
         dual_rp or stack(default single_rp)"""
         self.validate_arguments(os, series, model, chassis_type)
+        node = self._plugins
         # Before any node is made, so that a class getfile rejects leaves the tree as it was.
         class_path = getfile(cls)
-        node = self._plugins
         for key in key_path(os, series, model):
             if key not in node:
                 node[key] = {}
@@ -195,8 +195,9 @@ class PluginManager:
             sorted_keys = sorted(keys, key=str)
         last_key = sorted_keys[-1]
         for key in sorted_keys:
-            label = "__ " + (key if isinstance(key, str) else str(key))
-            temp_output = self.print_tree(data=data[key], output=label)
+            temp_output = self.print_tree(
+                data=data[key], output="__ " + (key if isinstance(key, str) else str(key))
+            )
             separator = "  " if key == last_key else "  |"
             current_line = 1
             for line in temp_output.split("\n"):

@@ -5,6 +5,7 @@ import importlib
 import importlib.util
 import logging
 import os
+import subprocess
 import sys
 from types import SimpleNamespace
 
@@ -317,3 +318,83 @@ def test_external_message_renders_name_and_module_with_str(debug_lines, module_g
         "Loading external plugin 7 from p.seven",
         "Loading external plugin eight from 8.5",
     ]
+
+
+# --- every import through the builtins' __import__ once it is replaced ---------------------------
+
+
+@pytest.fixture
+def traced_import(monkeypatch):
+    """builtins.__import__ replaced by a tracer that hands every call on to the original."""
+    import builtins
+
+    calls, original = [], builtins.__import__
+
+    def tracer(name, globals=None, locals=None, fromlist=(), level=0):
+        calls.append((name, globals, locals, fromlist, level))
+        return original(name, globals, locals, fromlist, level)
+
+    monkeypatch.setattr(builtins, "__import__", tracer)
+    return calls
+
+
+def test_builtin_discovery_imports_the_package_through_a_replaced_import(
+        tmp_path, recorder, traced_import):
+    add_to_package(tmp_path, SANDBOX)
+    PluginManager.discover_builtin_plugins()
+    module_globals = vars(sys.modules[PluginManager.__module__])
+    ours = [call for call in traced_import if call[1] is module_globals]
+    assert [(name, locals, fromlist, level) for name, _, locals, fromlist, level in ours] == [
+        ("", None, ("__path__", "__name__"), 2)]
+    assert recorder == SANDBOX_IMPORTED
+
+
+def test_builtin_discovery_fallback_also_goes_through_a_replaced_import(
+        tmp_path, recorder, monkeypatch):
+    import builtins
+
+    add_to_package(tmp_path, SANDBOX)
+    seen, original = [], builtins.__import__
+
+    def without_path(name, globals=None, locals=None, fromlist=(), level=0):
+        if globals is not vars(sys.modules[PluginManager.__module__]):
+            return original(name, globals, locals, fromlist, level)
+        seen.append(fromlist)
+        return SimpleNamespace(__file__=mirtal.__file__, __name__="mirtal")
+
+    monkeypatch.setattr(builtins, "__import__", without_path)
+    PluginManager.discover_builtin_plugins()
+    monkeypatch.undo()
+    assert seen == [("__path__", "__name__"), ("__file__", "__name__")]
+    # The one directory of mirtal's __init__ holds none of the sandbox.
+    assert recorder == []
+
+
+def test_a_missing_import_function_fails_like_an_import_statement(monkeypatch):
+    import builtins
+
+    monkeypatch.delattr(builtins, "__import__")
+    with pytest.raises(ImportError, match="__import__ not found"):
+        PluginManager.discover_builtin_plugins()
+
+
+def test_initialisation_imports_through_a_replaced_import():
+    done = subprocess.run([sys.executable, "-c", """if True:
+        import builtins, sys
+        calls, original = [], builtins.__import__
+        def tracer(name, globals=None, locals=None, fromlist=(), level=0):
+            if globals is not None and globals.get("__name__") == "mirtal.core.pluginmanager":
+                calls.append((name, fromlist, level, locals is globals))
+            return original(name, globals, locals, fromlist, level)
+        builtins.__import__ = tracer
+        import mirtal.core.pluginmanager
+        print(calls)
+    """], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    # The module's own imports in order (warnings: to keep pkg_resources' deprecation warning from
+    # its users), each made at module level.
+    assert eval(done.stdout) == [
+        ("os", None, 0, True), ("pkgutil", None, 0, True), ("importlib", None, 0, True),
+        ("mirtal", ("log",), 0, True), ("inspect", ("getfile",), 0, True),
+        ("errors", ("ConnectionInfraError",), 1, True), ("warnings", None, 0, True),
+        ("pkg_resources", ("iter_entry_points",), 0, True)]

@@ -195,7 +195,6 @@ def _mutating(manager, result=None):
     [
         ("log", "raising", lambda m: m.get_plugin("newos")),
         ("getfile", "raising", lambda m: m.register_plugin(Plugin, "brelk")),
-        ("getfile", "mutating", lambda m: m.register_plugin(Plugin, "brelk")),
         ("ConnectionInfraError", "raising", lambda m: m.get_plugin("tarn")),
         ("ConnectionInfraError", "mutating", lambda m: m.get_plugin("tarn")),
         ("ConnectionInfraError", "class", lambda m: m.get_plugin("tarn")),

@@ -5,6 +5,7 @@ import copy
 import gc
 import inspect
 import pickle
+import pydoc
 import subprocess
 import sys
 import weakref
@@ -145,6 +146,24 @@ def raised(call):
     return str(info.value)
 
 
+CLASS_CALLS_WITHOUT_SELF = [
+    ("validate_os", (), {}), ("validate_os", (), {"os": 1}), ("get_plugin", (), {}),
+    ("get_plugin", (), {"os": 1}), ("register_plugin", (), {"cls": 1}), ("print_tree", (), {}),
+    ("__repr__", (), {}), ("__init__", (), {}), ("get_plugin", (), {"self": 1, "x": 1}),
+    ("register_plugin", (), {"cls": 1, "self": 1, "os": 1, "series": 1, "model": 1,
+                             "chassis_type": 1, "other": 1}),
+    ("validate_model", (1, 2, 3, 4, 5), {}), ("__init__", (1, 2), {}),
+    ("get_plugin", (1,), {"self": 1}),
+]
+
+
+@pytest.mark.parametrize("name, args, kwargs", CLASS_CALLS_WITHOUT_SELF)
+def test_calls_on_the_class_bind_self_like_any_parameter(name, args, kwargs):
+    texts = [raised(lambda: getattr(cls, name)(*args, **kwargs))  # noqa: B023 (called at once)
+             for cls in (PluginManager, Reference)]
+    assert texts[0] == texts[1]
+
+
 @pytest.mark.parametrize("via", ["instance", "class"])
 @pytest.mark.parametrize("name, args, kwargs", BAD_CALLS, ids=[
     f"{n}{(*a, *(f'{k}={v}' for k, v in kw.items()))}" for n, a, kw in BAD_CALLS])
@@ -160,11 +179,107 @@ def test_wrong_arguments_raise_the_interpreters_type_error(via, name, args, kwar
     assert texts[0] == texts[1]
 
 
-@pytest.mark.xfail(strict=True, raises=TypeError,
-                   reason="C methods take the instance positionally only (method descriptors)")
-def test_self_may_be_passed_by_keyword_on_the_class(manager):
+# (method, arguments after self by keyword, expected result); run on a populated manager.
+SELF_BY_KEYWORD = [
+    ("__init__", {}, None), ("validate_model", {"os": "brelk", "series": "a", "model": "b"}, None),
+    ("validate_series", {"os": "brelk", "series": "a"}, None),
+    ("validate_os", {"os": "brelk"}, None),
+    ("validate_chassis_type", {"chassis_type": "stack"}, None),
+    ("validate_arguments", {"os": "brelk", "series": None, "model": None,
+                            "chassis_type": "stack"}, None),
+    ("get_plugin", {"os": "brelk"}, Alpha), ("register_plugin", {"cls": Beta, "os": "tarn"}, None),
+    ("unregister_plugin", {"os": "brelk"}, None),
+    ("print_tree", {"data": {"a": 1}}, "plugin\n  |__ a = 1"),
+]
+
+
+@pytest.mark.parametrize("name, kwargs, expected", SELF_BY_KEYWORD,
+                         ids=[case[0] for case in SELF_BY_KEYWORD])
+def test_self_may_be_passed_by_keyword_on_the_class(manager, name, kwargs, expected):
     manager.register_plugin(Alpha, "brelk")
-    assert PluginManager.get_plugin(self=manager, os="brelk") is Alpha
+    assert getattr(PluginManager, name)(self=manager, **kwargs) == expected
+    assert PluginManager.__repr__(self=PluginManager()) == ""
+
+
+class Double:
+    """A test double: what the methods look up on self, and nothing of PluginManager."""
+
+    def __init__(self):
+        self._plugins = {"brelk": {"data": {"single_rp": {"cls": Alpha, "path": "f"}}}}
+        self.calls = []
+
+    def validate_arguments(self, *args):
+        self.calls.append(args)
+
+    def print_tree(self, data, output="plugin"):
+        return f"{output}: {sorted(data)}"
+
+
+@pytest.mark.parametrize("call, expected, calls", [
+    (lambda d: PluginManager.get_plugin(self=d, os="brelk"), Alpha,
+     [("brelk", None, None, "single_rp")]),
+    (lambda d: PluginManager.get_plugin(d, "brelk"), Alpha, [("brelk", None, None, "single_rp")]),
+    (lambda d: PluginManager.unregister_plugin(**{"self": d, "os": "brelk"}), None,
+     [("brelk", None, None, "single_rp")]),
+    (lambda d: PluginManager.__repr__(d)[:9], "plugins (", []),
+    (lambda d: PluginManager.print_tree(d, {"a": {"b": 1}}), "plugin\n  |__ a: ['b']", []),
+])
+def test_any_object_will_do_as_self(call, expected, calls):
+    double = Double()
+    assert call(double) == expected
+    assert double.calls == calls
+
+
+@pytest.mark.parametrize("self", [None, 5, object()])
+def test_self_without_the_attributes_fails_as_in_python(self):
+    with pytest.raises(AttributeError, match="validate_arguments"):
+        PluginManager.get_plugin(self, "brelk")
+    with pytest.raises(AttributeError, match="_plugins"):
+        PluginManager.__init__(self)
+
+
+@pytest.mark.parametrize("name", ["__init__", *METHODS, "__repr__"])
+def test_methods_are_functions_to_inspect_pydoc_and_pickle(name):
+    ours, theirs = getattr(PluginManager, name), getattr(Reference, name)
+    assert (ours.__defaults__, ours.__kwdefaults__) == (theirs.__defaults__, theirs.__kwdefaults__)
+    assert (ours.__name__, ours.__qualname__, ours.__module__) == (
+        name, f"PluginManager.{name}", "mirtal.core.pluginmanager")
+    assert str(inspect.signature(ours)) == str(inspect.signature(theirs))
+    assert getattr(PluginManager, name) is ours
+    for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+        assert pickle.loads(pickle.dumps(ours, protocol)) is ours
+    assert copy.copy(ours) is ours and copy.deepcopy(ours) is ours
+    help_text = pydoc.render_doc(PluginManager, renderer=pydoc.plaintext)
+    assert f"{name}{inspect.signature(theirs)}" in help_text
+
+
+def test_bound_methods_pickle_and_repr_like_a_functions(manager):
+    manager.register_plugin(Alpha, "brelk")
+    for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+        bound = pickle.loads(pickle.dumps(manager.get_plugin, protocol))
+        assert bound("brelk") is Alpha
+    assert repr(PluginManager.get_plugin).startswith("<function PluginManager.get_plugin at 0x")
+    assert repr(manager.get_plugin).startswith("<bound method PluginManager.get_plugin of ")
+    assert manager.get_plugin.__func__ is PluginManager.get_plugin
+    assert inspect.ismethod(manager.get_plugin) and inspect.isroutine(PluginManager.get_plugin)
+
+
+class Slotted:
+    __slots__ = ("x",)
+
+
+@pytest.mark.parametrize("other", [Exception, Slotted, dict, type("Plain", (), {})])
+def test_the_class_combines_with_other_bases(other):
+    # As a class statement's does: the interpreter manages the instance dict and weak references.
+    combined = type("Combined", (PluginManager, other), {})
+    instance = combined()
+    instance.register_plugin(Alpha, "brelk")
+    assert instance.get_plugin("brelk") is Alpha and weakref.ref(instance)() is instance
+    assert repr(instance).startswith("plugins (<class")
+    mirrored = type("Mirrored", (other, PluginManager), {})()
+    PluginManager.__init__(mirrored)
+    mirrored.register_plugin(Alpha, "brelk")
+    assert mirrored.get_plugin("brelk") is Alpha
 
 
 def test_argument_errors_come_before_any_work(manager):
@@ -256,3 +371,18 @@ def test_reference_cycles_are_collected():
     del manager
     gc.collect()
     assert ref() is None
+
+
+def test_type_checkers_name_the_class_users_wrote(tmp_path):
+    api = pytest.importorskip("mypy.api")  # installed by make typecheck
+    client = tmp_path / "client.py"
+    client.write_text("from mirtal.core.pluginmanager import PluginManager\n"
+                      "m = PluginManager()\n"
+                      "m.plugins = {}\n"
+                      "m.get_plugin(1)\n"
+                      "PluginManager.get_plugin(self=m, os='vennu')\n")
+    out, _, status = api.run(["--strict", "--cache-dir", str(tmp_path / "cache"), str(client)])
+    errors = [line.split(": error: ", 1)[1] for line in out.splitlines() if ": error: " in line]
+    assert status == 1 and len(errors) == 2, out
+    assert errors[0].startswith('Property "plugins" defined in "PluginManager" is read-only')
+    assert errors[1].startswith('Argument 1 to "get_plugin" of "PluginManager" has incompatible')

@@ -497,3 +497,159 @@ def test_override_installed_while_a_class_leaf_is_shown():
     text = manager.print_tree({"a": {"cls": leaf}, "b": {"c": "leaf"}, "c": "z"}, "root")
     assert text == ("root\n  |__ a\n  |  |__ cls = <class 'mod.Leaf'>\n"
                     "  |__ b <override>\n  |__ c <override>")
+
+
+# --- outputs and keys with operators of their own: every +, += and == as the interpreter runs them
+
+
+class PartReference:
+    """print_tree as documented, in Python: the behaviour the extension must reproduce."""
+
+    def print_tree(self, data, output="plugin"):
+        if not data:
+            return ""
+        if data == {}:
+            return ""
+        if not isinstance(data, dict):
+            return output + " = " + str(data)
+        keys = list(data.keys())
+        textual = all(isinstance(key, str) for key in keys)
+        sorted_keys = sorted(keys) if textual else sorted(keys, key=str)
+        last_key = sorted_keys[-1]
+        for key in sorted_keys:
+            temp_output = self.print_tree(
+                data=data[key], output="__ " + (key if isinstance(key, str) else str(key)))
+            separator = "  " if key == last_key else "  |"
+            current_line = 1
+            for line in temp_output.split("\n"):
+                if current_line == 1 and key == last_key:
+                    output += "\n  |" + line
+                else:
+                    output += "\n" + separator + line
+                current_line += 1
+        return output
+
+
+TRACE = []
+
+
+class Acc:
+    """An output that records what is added to it."""
+
+    def __init__(self, name):
+        self.name, self.parts = name, []
+
+    def __add__(self, other):
+        TRACE.append(("add", self.name, str(other)))
+        self.parts.append(str(other))
+        return self
+
+    __iadd__ = __add__
+
+    def __repr__(self):
+        return f"Acc({self.name!r}, {self.parts!r})"
+
+
+class RAdd(str):
+    def __radd__(self, other):
+        TRACE.append(("radd", str(self), other))
+        return "RADD" + str(self)
+
+
+class Eq(str):
+    __hash__ = str.__hash__
+
+    def __eq__(self, other):
+        TRACE.append(("eq", str(self), str(other)))
+        return str.__eq__(self, other)
+
+
+class RAddAcc(str):
+    def __radd__(self, other):
+        return Acc("k" + str(self))
+
+
+class Sub(str):
+    pass
+
+
+class Joining(str):
+    def __add__(self, other):
+        TRACE.append(("join", str(self), str(other)))
+        return Joining(str.__add__(self, other))
+
+    def __radd__(self, other):
+        TRACE.append(("rjoin", str(self), str(other)))
+        return Joining(str.__add__(other, self))
+
+
+class JoiningText:
+    def __init__(self, text):
+        self.text = text
+
+    def __str__(self):
+        return Joining(self.text)
+
+
+class OwnSplit(str):
+    def split(self, sep):
+        TRACE.append(("split", str(self)))
+        return [RAdd("x"), "y\nz"]
+
+
+def odd_renderer(base, kind):
+    class Odd(base):
+        def print_tree(self, data, output="plugin"):
+            TRACE.append(("print_tree", str(output)[:12]))
+            if isinstance(data, int) and kind == "split":
+                return OwnSplit(f"{output} = {data}")
+            if isinstance(data, int) and data == 2 and kind == "acc":
+                return Acc("override")
+            if isinstance(data, int) and kind == "joining":
+                return Joining(f"{output}={data}")
+            return base.print_tree(self, data, output)
+    return Odd
+
+
+ODD_TREES = [
+    5,
+    {RAdd("k"): 1},
+    {"a": {RAdd("k"): 1, "b": 2}, "c": {"d": 3}},
+    {"a": 1, "b": {"c": JoiningText("w\nv"), "d": 4}, "e": 5},
+    {"a": 1, "b": {"c": 2, "d": {RAddAcc("q"): 1}}, "e": {"f": 1}},
+    {Eq("a"): {"x": 1, "y": 2}, Eq("b"): {"z": 3}},
+    {None: 1, "a": {(1, 2): 3}},
+    {Sub("b"): 1, Sub("a"): {"c": "x\ny"}},
+    {"a": "", "b": {}, "c": 0, "d": {"e": None}},
+    {"a": {"b": {"c": 2, "d": 1}}, "z": {"y": 2}},
+]
+ODD_OUTPUTS = ["plugin", Sub("S"), "Acc", Joining("J"), "p\nq"]
+
+
+def traced_rendering(cls, tree, output):
+    TRACE.clear()
+    try:
+        result = cls().print_tree(tree, Acc("output") if output == "Acc" else output)
+        return type(result), repr(result), list(TRACE)
+    except Exception as error:  # noqa: BLE001 (the same error is expected of both)
+        return type(error), str(error), list(TRACE)
+
+
+@pytest.mark.parametrize("kind", [None, "split", "acc", "joining"])
+@pytest.mark.parametrize("output", ODD_OUTPUTS, ids=repr)
+@pytest.mark.parametrize("tree", ODD_TREES, ids=repr)
+def test_operators_of_outputs_keys_and_renderings_run_as_documented(tree, output, kind):
+    ours, theirs = (odd_renderer(cls, kind) if kind else cls
+                    for cls in (PluginManager, PartReference))
+    assert traced_rendering(ours, tree, output) == traced_rendering(theirs, tree, output)
+
+
+def test_examples_of_outputs_and_keys_with_operators(manager):
+    TRACE.clear()
+    output = manager.print_tree(5, Acc("L"))
+    assert output.parts == [" = ", "5"]
+    assert manager.print_tree({RAdd("k"): 1}) == "plugin\n  |RADDk = 1"
+    TRACE.clear()
+    manager.print_tree({Eq("a"): {"x": 1}, Eq("b"): 2})
+    # Each child is rendered before its key is compared: for the separator, then the first line.
+    assert [t[:2] for t in TRACE] == [("eq", "a")] * 2 + [("eq", "b")] * 2

@@ -171,6 +171,31 @@ def test_failed_getfile_leaves_no_trace(manager, module_globals, cls, getfile, f
     assert manager.get_plugin("vennu", "zq4", "m1") is A
 
 
+class Rebinding(PluginManager):
+    pass
+
+
+@pytest.mark.parametrize("cls", [PluginManager, Rebinding])
+@pytest.mark.parametrize("path", [("vennu",), ("vennu", "zq4", "m1"), ("brelk",)])
+def test_registration_goes_into_the_tree_read_before_getfile(module_globals, cls, path):
+    manager = cls()
+    manager.register_plugin(A, "brelk")
+    held = manager._plugins
+    replacement = {"brelk": {"data": "not a map"}}
+
+    def rebinding_getfile(registered):
+        manager._plugins = replacement
+        return "f"
+
+    module_globals["getfile"] = rebinding_getfile
+    manager.register_plugin(B, *path)
+    assert manager._plugins is replacement and replacement == {"brelk": {"data": "not a map"}}
+    node = held
+    for key in path:
+        node = node[key]
+    assert node["data"]["single_rp"] == {"cls": B, "path": "f"}
+
+
 def test_failed_registration_after_the_file_leaves_no_trace(manager):
     manager.register_plugin(A, "quilos")
     with pytest.raises(TypeError):

@@ -3,13 +3,10 @@
 import importlib as importlib
 import os as os
 import pkgutil as pkgutil
-import sys
 from collections.abc import Iterator, Mapping
 from inspect import getfile as getfile
 from logging import Logger
-from typing import Any, TypeAlias, type_check_only
-
-from typing_extensions import disjoint_base
+from typing import Any, TypeAlias
 
 from mirtal.core.errors import ConnectionInfraError as ConnectionInfraError
 
@@ -23,9 +20,10 @@ def iter_entry_points(group: str, name: str | None = None) -> Iterator[Any]: ...
 # hold "data", a map from chassis type to a record {"cls": <class>, "path": <file of its module>}.
 _PluginTree: TypeAlias = dict[Any, Any]
 
-# The members; PluginManager below adds nothing but its layout.
-@type_check_only
-class _PluginManagerMembers:
+class PluginManager:
+    """Loads all plugin implementation,
+    provides API's for accessing plugins"""
+
     _plugins: _PluginTree
     chassis_type_list: list[str]
     supported_os: list[str]
@@ -33,16 +31,15 @@ class _PluginManagerMembers:
     # Read-only for type checkers: its setter exists only to raise Exception.
     @property
     def plugins(self) -> _PluginTree: ...
-    def validate_model(self, /, os: object, series: object, model: object) -> None: ...
-    def validate_series(self, /, os: object, series: object) -> None: ...
-    def validate_os(self, /, os: object) -> None: ...
-    def validate_chassis_type(self, /, chassis_type: object) -> None: ...
+    def validate_model(self, os: object, series: object, model: object) -> None: ...
+    def validate_series(self, os: object, series: object) -> None: ...
+    def validate_os(self, os: object) -> None: ...
+    def validate_chassis_type(self, chassis_type: object) -> None: ...
     def validate_arguments(
-        self, /, os: object, series: object, model: object, chassis_type: object
+        self, os: object, series: object, model: object, chassis_type: object
     ) -> None: ...
     def get_plugin(
         self,
-        /,
         os: str | None = None,
         series: str | None = None,
         model: str | None = None,
@@ -50,7 +47,6 @@ class _PluginManagerMembers:
     ) -> type[Any]: ...
     def unregister_plugin(
         self,
-        /,
         os: str | None = None,
         series: str | None = None,
         model: str | None = None,
@@ -58,7 +54,6 @@ class _PluginManagerMembers:
     ) -> None: ...
     def register_plugin(
         self,
-        /,
         cls: type[Any],
         os: str | None = None,
         series: str | None = None,
@@ -69,19 +64,4 @@ class _PluginManagerMembers:
     def discover_builtin_plugins() -> None: ...
     @staticmethod
     def discover_external_plugins() -> None: ...
-    def print_tree(self, /, data: Mapping[Any, Any], output: str = "plugin") -> str: ...
-
-# On 3.12 instances keep their dict and weak-reference slots in a C layout of their own, and the
-# interpreter compares layouts by size: the class cannot be combined with another base of its own
-# layout. 3.11 compared layouts otherwise, and from 3.13 the interpreter manages both slots, as for
-# a class statement.
-if sys.version_info >= (3, 12) and sys.version_info < (3, 13):
-    @disjoint_base
-    class PluginManager(_PluginManagerMembers):
-        """Loads all plugin implementation,
-        provides API's for accessing plugins"""
-
-else:
-    class PluginManager(_PluginManagerMembers):
-        """Loads all plugin implementation,
-        provides API's for accessing plugins"""
+    def print_tree(self, data: Mapping[Any, Any], output: str = "plugin") -> str: ...

@@ -17,17 +17,16 @@ int parameter_index(const ModuleState* st, const Signature& sig, PyObject* keywo
 }
 
 int too_many_positional(const Signature& sig, Py_ssize_t given) {
-    const Py_ssize_t self = sig.takes_self ? 1 : 0;
-    const Py_ssize_t most = sig.count + self;
-    const Py_ssize_t least = sig.required + self;
-    const char* verb = given + self == 1 ? "was" : "were";
+    const Py_ssize_t most = sig.count;
+    const Py_ssize_t least = sig.required;
+    const char* verb = given == 1 ? "was" : "were";
     if (least == most)
         PyErr_Format(PyExc_TypeError, "%s() takes %zd positional argument%s but %zd %s given",
-                     sig.qualname, most, most == 1 ? "" : "s", given + self, verb);
+                     sig.qualname, most, most == 1 ? "" : "s", given, verb);
     else
         PyErr_Format(PyExc_TypeError,
                      "%s() takes from %zd to %zd positional arguments but %zd %s given",
-                     sig.qualname, least, most, given + self, verb);
+                     sig.qualname, least, most, given, verb);
     return -1;
 }
 
@@ -74,13 +73,6 @@ int bind_arguments(const ModuleState* st, const Signature& sig, PyObject* const*
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
         const int i = parameter_index(st, sig, keyword);
-        if (i < 0 && sig.takes_self && PyUnicode_Check(keyword) &&
-            PyUnicode_CompareWithASCIIString(keyword, "self") == 0) {
-            // The instance is already bound to `self`, as for a method defined in Python.
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument 'self'",
-                         sig.qualname);
-            return -1;
-        }
         if (i < 0) {
             PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'",
                          sig.qualname, keyword);
@@ -102,18 +94,24 @@ int bind_arguments(const ModuleState* st, const Signature& sig, PyObject* const*
     return 0;
 }
 
-int bind_no_arguments(const ModuleState* st, const Signature& sig, PyObject* args,
-                      PyObject* kwargs) {
+int bind_self_only(const ModuleState* st, const Signature& sig, PyObject* args, PyObject* kwargs) {
     if (kwargs && PyDict_GET_SIZE(kwargs) > 0) {
         Py_ssize_t pos = 0;
         PyObject *keyword, *value;
         PyDict_Next(kwargs, &pos, &keyword, &value);
-        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", sig.qualname,
-                     keyword);
+        // `self` is taken: the instance is bound to it, as the interpreter does for a function.
+        const bool is_self = PyUnicode_Check(keyword) && parameter_index(st, sig, keyword) == 0;
+        if (is_self)
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%S'",
+                         sig.qualname, keyword);
+        else
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'",
+                         sig.qualname, keyword);
         return -1;
     }
-    return bind_arguments(st, sig, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args), nullptr,
-                          nullptr);
+    const Py_ssize_t given = PyTuple_GET_SIZE(args);
+    if (given > 0) return too_many_positional(sig, given + 1);
+    return 0;
 }
 
 }  // namespace mirtal

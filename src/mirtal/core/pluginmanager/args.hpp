@@ -6,12 +6,11 @@
 
 namespace mirtal {
 
-constexpr int kMaxParams = 5;
+constexpr int kMaxParams = 6;
 
 struct Signature {
     const char* qualname;  // as in the messages: "PluginManager.get_plugin"
-    bool takes_self;  // counted in "takes N positional arguments"
-    int count;  // parameters after self
+    int count;  // parameters, `self` first for a method
     Name params[kMaxParams];
     int required;  // the leading `required` parameters have no default
     Name defaults[kMaxParams];  // defaults of params[required..count), in order
@@ -50,8 +49,8 @@ inline int bind(const ModuleState* st, PyObject* const* args, Py_ssize_t nargs, 
     return bind_arguments(st, sig, args, nargs, kwnames, out);
 }
 
-// The same for a method without parameters called through a slot (tuple and dict), __init__.
-int bind_no_arguments(const ModuleState* st, const Signature& sig, PyObject* args,
-                      PyObject* kwargs);
+// The same for a call through a slot (an argument tuple and a keyword dict) of a method whose only
+// parameter is `self`, already known: __init__ called by the class.
+int bind_self_only(const ModuleState* st, const Signature& sig, PyObject* args, PyObject* kwargs);
 
 }  // namespace mirtal

@@ -10,7 +10,8 @@
 //   none).
 // - kMemberPySsize / kMemberReadOnly: PyMemberDef codes without structmember.h from 3.12.
 // - ManagerObject and its helpers: where a manager keeps its dict and weak references (the
-//   interpreter manages both from 3.13, so that method loads on managers are specialised).
+//   interpreter manages both from 3.12, so that method loads on managers are specialised and the
+//   class combines with other bases).
 // - MIRTAL_MODULE_INTERPRETER_SLOTS: the module's subinterpreter declarations (3.12+).
 // - stack_nearly_exhausted: the C stack headroom of the running thread.
 #pragma once
@@ -101,10 +102,23 @@ public:
     TextWriter(const TextWriter&) = delete;
     TextWriter& operator=(const TextWriter&) = delete;
 
+    // Starts a new, empty text after finish() (check ok() afterwards).
+    void restart() {
+        if (!finished_) return;
+        finished_ = false;
+#if PY_VERSION_HEX >= 0x030E0000
+        writer_ = PyUnicodeWriter_Create(0);
+        if (!writer_) finished_ = true;
+#else
+        _PyUnicodeWriter_Init(&writer_);
+        writer_.overallocate = 1;
+#endif
+    }
+
     // False when the writer could not be made (MemoryError set).
     bool ok() const {
 #if PY_VERSION_HEX >= 0x030E0000
-        return writer_ != nullptr;
+        return writer_ != nullptr && !finished_;
 #else
         return true;
 #endif
@@ -360,16 +374,35 @@ constexpr int kMemberReadOnly = READONLY;
 
 // --- the instance layout ----------------------------------------------------------------------
 
-#if PY_VERSION_HEX >= 0x030D0000
+#if PY_VERSION_HEX >= 0x030C0000
 // The dict and weak references are managed by the interpreter, as for a class from a class
-// statement: the instance is a bare object head, its attributes live inline, and the interpreter's
-// specialised method loads apply to managers too (they do not for a dict of our own).
+// statement: the instance is a bare object head, its attributes live inline, the interpreter's
+// specialised method loads apply to managers too (they do not for a dict of our own), and the
+// class combines with any other base as a class statement's does. 3.12 made the flags public; its
+// documentation names the underscore functions below for the traverse and clear of such a type,
+// which 3.13 renamed to public ones.
+#define MIRTAL_MANAGED_LAYOUT 1
+inline int visit_managed_dict(PyObject* self, visitproc visit, void* arg) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyObject_VisitManagedDict(self, visit, arg);
+#else
+    return _PyObject_VisitManagedDict(self, visit, arg);
+#endif
+}
+inline void clear_managed_dict(PyObject* self) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject_ClearManagedDict(self);
+#else
+    _PyObject_ClearManagedDict(self);
+#endif
+}
 struct ManagerObject {
     PyObject_HEAD
 };
 constexpr unsigned int kLayoutFlags = Py_TPFLAGS_MANAGED_DICT | Py_TPFLAGS_MANAGED_WEAKREF;
 #define MIRTAL_LAYOUT_MEMBERS
 #else
+#define MIRTAL_MANAGED_LAYOUT 0
 struct ManagerObject {
     PyObject_HEAD
     PyObject* dict;
@@ -385,7 +418,7 @@ constexpr unsigned int kLayoutFlags = 0;
 // The instance dict of a manager (or of an instance of a subclass): 1 and *dict set to a new
 // reference, 0 when it has none, -1 on error. Runs no Python code.
 inline int instance_dict(PyObject* self, PyObject** dict) {
-#if PY_VERSION_HEX >= 0x030D0000
+#if MIRTAL_MANAGED_LAYOUT
     *dict = PyObject_GenericGetDict(self, nullptr);  // the inline attributes, as a dict
     return *dict ? 1 : -1;
 #else
@@ -395,8 +428,8 @@ inline int instance_dict(PyObject* self, PyObject** dict) {
 }
 
 inline int visit_instance(PyObject* self, visitproc visit, void* arg) {
-#if PY_VERSION_HEX >= 0x030D0000
-    return PyObject_VisitManagedDict(self, visit, arg);
+#if MIRTAL_MANAGED_LAYOUT
+    return visit_managed_dict(self, visit, arg);
 #else
     Py_VISIT(reinterpret_cast<ManagerObject*>(self)->dict);
     return 0;
@@ -404,8 +437,8 @@ inline int visit_instance(PyObject* self, visitproc visit, void* arg) {
 }
 
 inline void clear_instance(PyObject* self) {
-#if PY_VERSION_HEX >= 0x030D0000
-    PyObject_ClearManagedDict(self);
+#if MIRTAL_MANAGED_LAYOUT
+    clear_managed_dict(self);
 #else
     Py_CLEAR(reinterpret_cast<ManagerObject*>(self)->dict);
 #endif
@@ -416,8 +449,8 @@ inline void clear_instance(PyObject* self) {
 // with the interpreter's inline attributes the old ones would stay visible, so they are first
 // moved into the old dict (which keeps them for whoever still holds it) and detached.
 inline int set_instance_dict(PyObject* self, PyObject* value, void* context) {
-#if PY_VERSION_HEX >= 0x030D0000
-    if (!value || PyDict_Check(value)) PyObject_ClearManagedDict(self);
+#if MIRTAL_MANAGED_LAYOUT
+    if (!value || PyDict_Check(value)) clear_managed_dict(self);
     return value ? PyObject_GenericSetDict(self, value, context) : 0;
 #else
     if (!value) {
@@ -430,7 +463,7 @@ inline int set_instance_dict(PyObject* self, PyObject* value, void* context) {
 
 // The head of the instance's list of weak references (what __weakref__ shows).
 inline PyObject* first_weak_reference(PyObject* self) {
-#if PY_VERSION_HEX >= 0x030D0000
+#if MIRTAL_MANAGED_LAYOUT
     const Py_ssize_t offset = Py_TYPE(self)->tp_weaklistoffset;  // negative: before the head
     return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + offset);
 #else

@@ -10,10 +10,10 @@ namespace {
 int import_from_top_package(const Ctx& c, Name first, Name second, Ref& first_value,
                             Ref& second_value) {
     Ref fromlist = Ref::steal(PyTuple_Pack(2, c.str(first), c.str(second)));
-    Ref package =
-        fromlist ? Ref::steal(PyImport_ImportModuleLevelObject(
-                       c.str(Name::empty), PyModule_GetDict(c.module), nullptr, fromlist.get(), 2))
-                 : Ref();
+    // As in a function body: no locals are passed.
+    Ref package = fromlist ? import_name(c.st, c.str(Name::empty), PyModule_GetDict(c.module),
+                                         Py_None, fromlist.get(), 2)
+                           : Ref();
     if (!package) return -1;
     first_value = import_from(package.get(), c.str(first));
     if (!first_value) return -1;

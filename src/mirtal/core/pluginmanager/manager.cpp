@@ -4,7 +4,7 @@
 #include <iterator>
 #include <utility>
 
-#include "args.hpp"
+#include "function.hpp"
 #include "ops.hpp"
 
 namespace mirtal {
@@ -23,35 +23,35 @@ constexpr const char* kSupportedOs[] = {"brelk",  "tarn",   "vennu", "tarnel", "
                                         "uzu",    "kolm",   "jepra", "dravo"};
 constexpr const char* kChassisTypes[] = {"single_rp", "dual_rp", "stack"};
 
-// --- argument signatures -------------------------------------------------------------------------
+// --- argument signatures: `self` first, as in the class statement ------------------------------
 
 // clang-format off
 using N = Name;
-constexpr Signature kInit{"PluginManager.__init__", true, 0, {}, 0, {}};
-// __init__ as seen on the class: a function of `self`, like one from a class statement.
-constexpr Signature kInitFunction{"PluginManager.__init__", false, 1, {N::self_}, 1, {}};
-constexpr Signature kRepr{"PluginManager.__repr__", true, 0, {}, 0, {}};
+constexpr Signature kInit{"PluginManager.__init__", 1, {N::self_}, 1, {}};
+constexpr Signature kRepr{"PluginManager.__repr__", 1, {N::self_}, 1, {}};
 constexpr Signature kValidateModel{
-    "PluginManager.validate_model", true, 3, {N::os, N::series, N::model}, 3, {}};
+    "PluginManager.validate_model", 4, {N::self_, N::os, N::series, N::model}, 4, {}};
 constexpr Signature kValidateSeries{
-    "PluginManager.validate_series", true, 2, {N::os, N::series}, 2, {}};
-constexpr Signature kValidateOs{"PluginManager.validate_os", true, 1, {N::os}, 1, {}};
+    "PluginManager.validate_series", 3, {N::self_, N::os, N::series}, 3, {}};
+constexpr Signature kValidateOs{"PluginManager.validate_os", 2, {N::self_, N::os}, 2, {}};
 constexpr Signature kValidateChassisType{
-    "PluginManager.validate_chassis_type", true, 1, {N::chassis_type}, 1, {}};
-constexpr Signature kValidateArguments{"PluginManager.validate_arguments", true, 4,
-                                       {N::os, N::series, N::model, N::chassis_type}, 4, {}};
-constexpr Signature kGetPlugin{"PluginManager.get_plugin", true, 4,
-                               {N::os, N::series, N::model, N::chassis_type}, 0,
+    "PluginManager.validate_chassis_type", 2, {N::self_, N::chassis_type}, 2, {}};
+constexpr Signature kValidateArguments{"PluginManager.validate_arguments", 5,
+                                       {N::self_, N::os, N::series, N::model, N::chassis_type}, 5,
+                                       {}};
+constexpr Signature kGetPlugin{"PluginManager.get_plugin", 5,
+                               {N::self_, N::os, N::series, N::model, N::chassis_type}, 1,
                                {N::none, N::none, N::none, N::single_rp}};
-constexpr Signature kUnregisterPlugin{"PluginManager.unregister_plugin", true, 4,
-                                      {N::os, N::series, N::model, N::chassis_type}, 0,
+constexpr Signature kUnregisterPlugin{"PluginManager.unregister_plugin", 5,
+                                      {N::self_, N::os, N::series, N::model, N::chassis_type}, 1,
                                       {N::none, N::none, N::none, N::none}};
-constexpr Signature kRegisterPlugin{"PluginManager.register_plugin", true, 5,
-                                    {N::cls, N::os, N::series, N::model, N::chassis_type}, 1,
+constexpr Signature kRegisterPlugin{"PluginManager.register_plugin", 6,
+                                    {N::self_, N::cls, N::os, N::series, N::model,
+                                     N::chassis_type}, 2,
                                     {N::none, N::none, N::none, N::single_rp}};
-constexpr Signature kDiscoverBuiltin{"PluginManager.discover_builtin_plugins", false, 0, {}, 0, {}};
-constexpr Signature kDiscoverExternal{"PluginManager.discover_external_plugins", false, 0, {}, 0, {}};
-constexpr Signature kPrintTree{"PluginManager.print_tree", true, 2, {N::data, N::output}, 1,
+constexpr Signature kDiscoverBuiltin{"PluginManager.discover_builtin_plugins", 0, {}, 0, {}};
+constexpr Signature kDiscoverExternal{"PluginManager.discover_external_plugins", 0, {}, 0, {}};
+constexpr Signature kPrintTree{"PluginManager.print_tree", 3, {N::self_, N::data, N::output}, 2,
                                {N::plugin}};
 // clang-format on
 
@@ -87,7 +87,7 @@ Ctx context_of_instance(PyObject* self) {
 
 int init_slot(PyObject* self, PyObject* args, PyObject* kwargs) {
     const Ctx c = context_of_instance(self);
-    if (!c.module || bind_no_arguments(c.st, kInit, args, kwargs) < 0) return -1;
+    if (!c.module || bind_self_only(c.st, kInit, args, kwargs) < 0) return -1;
     return init_instance(c);
 }
 
@@ -120,7 +120,7 @@ PyObject* get_weakref(PyObject* self, void*) {
     return Py_NewRef(head ? head : Py_None);
 }
 
-// --- methods -----------------------------------------------------------------------------------
+// --- methods ---------------------------------------------------------------------------------
 
 inline PyObject* to_python(int status) {
     if (status < 0) return nullptr;
@@ -128,118 +128,105 @@ inline PyObject* to_python(int status) {
 }
 inline PyObject* to_python(Ref result) { return result.release(); }
 
+// A method: `self` is the first parameter, bound like the others (whatever object it is: as for a
+// function, the body's attribute lookups decide whether it will do).
 template <const Signature& sig, auto impl, size_t... I>
-PyObject* invoke(const Ctx& c, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                 std::index_sequence<I...>) {
-    PyObject* bound[kMaxParams > 0 ? kMaxParams : 1];
-    if (bind<sig>(c.st, args, nargs, kwnames, bound) < 0) return nullptr;
-    return to_python(impl(c, bound[I]...));
+PyObject* call_method_impl(PyObject* function, PyObject* const* args, size_t nargsf,
+                           PyObject* kwnames, std::index_sequence<I...>) {
+    PyObject* module = reinterpret_cast<FunctionObject*>(function)->module;
+    ModuleState* st = state_of(module);
+    PyObject* bound[kMaxParams];
+    if (bind<sig>(st, args, PyVectorcall_NARGS(nargsf), kwnames, bound) < 0) return nullptr;
+    const Ctx c{module, st, bound[0]};
+    return to_python(impl(c, bound[I + 1]...));
 }
 
-// An instance method: FASTCALL with keywords. Not METH_METHOD: the interpreter has a specialised
-// call for plain FASTCALL method descriptors, and the descriptor has already checked that `self`
-// is a manager, whose type leads to the module.
 template <const Signature& sig, auto impl>
-PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    const Ctx c = context_of_instance(self);
-    if (!c.module) return nullptr;
-    return invoke<sig, impl>(c, args, nargs, kwnames, std::make_index_sequence<sig.count>{});
+PyObject* method(PyObject* function, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    return call_method_impl<sig, impl>(function, args, nargsf, kwnames,
+                                       std::make_index_sequence<sig.count - 1>{});
 }
 
-// A static method: a function bound to the module (the state is reached from there), wrapped in
-// a staticmethod when the class dict is laid out.
+// A static method: no instance (wrapped in a staticmethod when the class dict is laid out).
 template <const Signature& sig, auto impl>
-PyObject* static_method(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+PyObject* static_method(PyObject* function, PyObject* const* args, size_t nargsf,
                         PyObject* kwnames) {
-    const Ctx c{module, state_of(module), nullptr};
-    return invoke<sig, impl>(c, args, nargs, kwnames, std::make_index_sequence<sig.count>{});
+    static_assert(sig.count == 0);
+    PyObject* module = reinterpret_cast<FunctionObject*>(function)->module;
+    ModuleState* st = state_of(module);
+    PyObject* unused[1];
+    if (bind<sig>(st, args, PyVectorcall_NARGS(nargsf), kwnames, unused) < 0) return nullptr;
+    return to_python(impl(Ctx{module, st, nullptr}));
 }
 
-constexpr int kMethodFlags = METH_FASTCALL | METH_KEYWORDS;
-constexpr int kStaticFlags = METH_FASTCALL | METH_KEYWORDS;
+constexpr const char* kPrintTreeDoc =
+    "This Method print the plugin list in tree structure\n"
+    "Sample Tree Structure::\n"
+    "\n"
+    "    plugin\n"
+    "      |__ brelk\n"
+    "      |  |__ data\n"
+    "      |    |__ dual_rp\n"
+    "      |    |  |__ cls = <class 'brelk.DualRpConnection'>\n"
+    "      |    |  |__ path = /lib/mirtal/plugins/brelk.py\n"
+    "      |    |__ single_rp\n"
+    "      |      |__ cls = <class 'brelk.SingleRpConnection'>\n"
+    "      |      |__ path = /lib/mirtal/plugins/brelk.py\n"
+    "      |__ vennu\n"
+    "        |__ zq4\n"
+    "          |__ data\n"
+    "            |__ single_rp\n"
+    "              |__ cls = <class 'vennu.Zq4Connection'>\n"
+    "              |__ path = /lib/mirtal/plugins/vennu.py";
 
-#define MIRTAL_METHOD(sig, impl) \
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&method<sig, impl>))
-#define MIRTAL_STATIC(sig, impl) \
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&static_method<sig, impl>))
+constexpr const char* kRegisterPluginDoc =
+    "This method registers all the implementation plugin(i.e connection class)\n"
+    "to the mirtal plugin manager\n"
+    "It takes OS, SERIES, MODEL information and based on that\n"
+    "registers it\n"
+    "cls refer to the connection class\n"
+    "chassis_type indicates if the connection class is for single_rp or\n"
+    "dual_rp or stack(default single_rp)";
 
-PyMethodDef kMethods[] = {
-    {"validate_model", MIRTAL_METHOD(kValidateModel, validate_model), kMethodFlags,
-     "validate_model($self, os, series, model)\n--\n\nValidates Model"},
-    {"validate_series", MIRTAL_METHOD(kValidateSeries, validate_series), kMethodFlags,
-     "validate_series($self, os, series)\n--\n\nValidates series"},
-    {"validate_os", MIRTAL_METHOD(kValidateOs, validate_os), kMethodFlags,
-     "validate_os($self, os)\n--\n\nValidates OS"},
-    {"validate_chassis_type", MIRTAL_METHOD(kValidateChassisType, validate_chassis_type),
-     kMethodFlags, "validate_chassis_type($self, chassis_type)\n--\n\nValidate chassis"},
-    {"validate_arguments", MIRTAL_METHOD(kValidateArguments, validate_arguments), kMethodFlags,
-     "validate_arguments($self, os, series, model, chassis_type)\n--\n\n"
-     "Validates the input arguments provided"},
-    {"get_plugin", MIRTAL_METHOD(kGetPlugin, get_plugin), kMethodFlags,
-     "get_plugin($self, os=None, series=None, model=None, chassis_type='single_rp')\n--\n\n"
+// The instance methods after __init__ and the plugins property, in the order the class defines
+// them; __repr__ last.
+const FunctionDef kInitDef = {"__init__", &kInit, "Initialize", "(self)",
+                              method<kInit, init_instance>};
+
+const FunctionDef kMethodDefs[] = {
+    {"validate_model", &kValidateModel, "Validates Model", "(self, os, series, model)",
+     method<kValidateModel, validate_model>},
+    {"validate_series", &kValidateSeries, "Validates series", "(self, os, series)",
+     method<kValidateSeries, validate_series>},
+    {"validate_os", &kValidateOs, "Validates OS", "(self, os)", method<kValidateOs, validate_os>},
+    {"validate_chassis_type", &kValidateChassisType, "Validate chassis", "(self, chassis_type)",
+     method<kValidateChassisType, validate_chassis_type>},
+    {"validate_arguments", &kValidateArguments, "Validates the input arguments provided",
+     "(self, os, series, model, chassis_type)", method<kValidateArguments, validate_arguments>},
+    {"get_plugin", &kGetPlugin,
      "This method returns the connection class based on the\n"
-     "input details provided"},
-    {"unregister_plugin", MIRTAL_METHOD(kUnregisterPlugin, unregister_plugin), kMethodFlags,
-     "unregister_plugin($self, os=None, series=None, model=None, chassis_type=None)\n--\n\n"
+     "input details provided",
+     "(self, os=None, series=None, model=None, chassis_type='single_rp')",
+     method<kGetPlugin, get_plugin>},
+    {"unregister_plugin", &kUnregisterPlugin,
      "This method unregister a particular implementations from\n"
-     "the internal database"},
-    {"register_plugin", MIRTAL_METHOD(kRegisterPlugin, register_plugin), kMethodFlags,
-     "register_plugin($self, cls, os=None, series=None, model=None, chassis_type='single_rp')\n"
-     "--\n\n"
-     "This method registers all the implementation plugin(i.e connection class)\n"
-     "to the mirtal plugin manager\n"
-     "It takes OS, SERIES, MODEL information and based on that\n"
-     "registers it\n"
-     "cls refer to the connection class\n"
-     "chassis_type indicates if the connection class is for single_rp or\n"
-     "dual_rp or stack(default single_rp)"},
-    {"print_tree", MIRTAL_METHOD(kPrintTree, print_tree), kMethodFlags,
-     "print_tree($self, data, output='plugin')\n--\n\n"
-     "This Method print the plugin list in tree structure\n"
-     "Sample Tree Structure::\n"
-     "\n"
-     "    plugin\n"
-     "      |__ brelk\n"
-     "      |  |__ data\n"
-     "      |    |__ dual_rp\n"
-     "      |    |  |__ cls = <class 'brelk.DualRpConnection'>\n"
-     "      |    |  |__ path = /lib/mirtal/plugins/brelk.py\n"
-     "      |    |__ single_rp\n"
-     "      |      |__ cls = <class 'brelk.SingleRpConnection'>\n"
-     "      |      |__ path = /lib/mirtal/plugins/brelk.py\n"
-     "      |__ vennu\n"
-     "        |__ zq4\n"
-     "          |__ data\n"
-     "            |__ single_rp\n"
-     "              |__ cls = <class 'vennu.Zq4Connection'>\n"
-     "              |__ path = /lib/mirtal/plugins/vennu.py"},
-    {"__repr__", MIRTAL_METHOD(kRepr, manager_text), kMethodFlags | METH_COEXIST,
-     "__repr__($self)\n--\n\n"},
-    {nullptr, nullptr, 0, nullptr},
+     "the internal database",
+     "(self, os=None, series=None, model=None, chassis_type=None)",
+     method<kUnregisterPlugin, unregister_plugin>},
+    {"register_plugin", &kRegisterPlugin, kRegisterPluginDoc,
+     "(self, cls, os=None, series=None, model=None, chassis_type='single_rp')",
+     method<kRegisterPlugin, register_plugin>},
+    {"print_tree", &kPrintTree, kPrintTreeDoc, "(self, data, output='plugin')",
+     method<kPrintTree, print_tree>},
+    {"__repr__", &kRepr, nullptr, "(self)", method<kRepr, manager_text>},
 };
 
-// __init__ is a function bound to the module and wrapped as an instance method: on the class it is
-// the plain function of `self` (so inspect binds it to the class like a Python function), on an
-// instance a bound method. Creating an instance goes through the tp_init slot.
-PyObject* init_function(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) {
-    const ModuleState* st = state_of(module);
-    PyObject* self;
-    if (bind_arguments(st, kInitFunction, args, nargs, kwnames, &self) < 0) return nullptr;
-    return to_python(init_instance(Ctx{module, state_of(module), self}));
-}
-
-PyMethodDef kInitDef = {"__init__",
-                        reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(init_function)),
-                        METH_FASTCALL | METH_KEYWORDS, "__init__(self)\n--\n\nInitialize"};
-
-PyMethodDef kStaticMethods[] = {
-    {"discover_builtin_plugins", MIRTAL_STATIC(kDiscoverBuiltin, discover_builtin_plugins),
-     kStaticFlags, "discover_builtin_plugins()\n--\n\nloads all plugins"},
-    {"discover_external_plugins", MIRTAL_STATIC(kDiscoverExternal, discover_external_plugins),
-     kStaticFlags,
-     "discover_external_plugins()\n--\n\n"
-     "discover external plugins defined that users pip installed."},
+const FunctionDef kStaticDefs[] = {
+    {"discover_builtin_plugins", &kDiscoverBuiltin, "loads all plugins", "()",
+     static_method<kDiscoverBuiltin, discover_builtin_plugins>},
+    {"discover_external_plugins", &kDiscoverExternal,
+     "discover external plugins defined that users pip installed.", "()",
+     static_method<kDiscoverExternal, discover_external_plugins>},
 };
 
 // --- the plugins property: functions bound to the module, wrapped in a real `property` ---------
@@ -297,7 +284,6 @@ PyType_Slot kSlots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(clear)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
-    {Py_tp_methods, kMethods},
     {Py_tp_members, kMembers},
     {Py_tp_getset, kGetSets},
     {0, nullptr},
@@ -332,25 +318,31 @@ constexpr const char* kDictOrder[] = {"__module__",
                                       "__dict__",
                                       "__weakref__"};
 
-// The entries that are not in the method table: __init__, the property and the static methods.
-int add_module_bound_entries(PyObject* module, PyObject* entries) {
-    Ref init = Ref::steal(PyCFunction_NewEx(&kInitDef, module, nullptr));
-    Ref init_method = init ? Ref::steal(PyInstanceMethod_New(init.get())) : Ref();
-    if (!init_method || PyDict_SetItemString(entries, "__init__", init_method.get()) < 0) return -1;
+// The methods (functions of our own), the property and the static methods.
+int add_function(PyObject* module, PyObject* entries, const FunctionDef& def, bool is_static) {
+    Ref function = new_function(module, def);
+    Ref entry = function && is_static
+                    ? Ref::steal(PyObject_CallOneArg(
+                          reinterpret_cast<PyObject*>(&PyStaticMethod_Type), function.get()))
+                    : std::move(function);
+    return entry ? PyDict_SetItemString(entries, def.name, entry.get()) : -1;
+}
+
+int add_entries(PyObject* module, PyObject* entries) {
+    if (add_function(module, entries, kInitDef, false) < 0) return -1;
     Ref plugins = make_plugins_property(module);
     if (!plugins || PyDict_SetItemString(entries, "plugins", plugins.get()) < 0) return -1;
-    for (PyMethodDef& def : kStaticMethods) {
-        Ref function = Ref::steal(PyCFunction_NewEx(&def, module, nullptr));
-        Ref wrapped = function ? Ref::steal(PyStaticMethod_New(function.get())) : Ref();
-        if (!wrapped || PyDict_SetItemString(entries, def.ml_name, wrapped.get()) < 0) return -1;
-    }
+    for (const FunctionDef& def : kMethodDefs)
+        if (add_function(module, entries, def, false) < 0) return -1;
+    for (const FunctionDef& def : kStaticDefs)
+        if (add_function(module, entries, def, true) < 0) return -1;
     return 0;
 }
 
 int lay_out_class_dict(PyObject* module, PyTypeObject* type) {
     Ref dict = Ref::steal(class_dict(type));
     Ref entries = dict ? Ref::steal(PyDict_Copy(dict.get())) : Ref();
-    if (!entries || add_module_bound_entries(module, entries.get()) < 0) return -1;
+    if (!entries || add_entries(module, entries.get()) < 0) return -1;
     PyDict_Clear(dict.get());
     for (const char* name : kDictOrder) {
         PyObject* value = PyDict_GetItemString(entries.get(), name);
@@ -368,6 +360,7 @@ int lay_out_class_dict(PyObject* module, PyTypeObject* type) {
 
 int add_manager_type(PyObject* module) {
     ModuleState* st = state_of(module);
+    if (add_function_type(module) < 0) return -1;
     Ref type = Ref::steal(PyType_FromModuleAndSpec(module, &kSpec, nullptr));
     if (!type) return -1;
     auto* manager_type = reinterpret_cast<PyTypeObject*>(type.get());

@@ -1,5 +1,6 @@
 // The module mirtal.core.pluginmanager: multi-phase initialisation, module state, the globals it
 // binds in order, and the demonstration block run when it is executed as the main program.
+#include <cstring>
 #include <initializer_list>
 
 #include "state.hpp"
@@ -30,6 +31,26 @@ PyObject* name_tuple(const ModuleState* st, std::initializer_list<Name> names) {
     return tuple;
 }
 
+// The builtins of this interpreter (taken from sys.modules: looking them up is not an import) and
+// the C function behind their original __import__, which tells it apart from a replacement.
+int find_builtins(ModuleState* st) {
+    Ref name = Ref::steal(PyUnicode_FromString("builtins"));
+    Ref module = name ? Ref::steal(PyImport_GetModule(name.get())) : Ref();
+    if (!module && PyErr_Occurred()) return -1;
+    const bool is_module = module && PyModule_Check(module.get());
+    PyObject* dict = is_module ? PyModule_GetDict(module.get()) : PyEval_GetBuiltins();
+    if (!dict) {
+        PyErr_SetString(PyExc_ImportError, "no builtins");
+        return -1;
+    }
+    st->builtins = Py_NewRef(dict);
+    PyModuleDef* def = is_module ? PyModule_GetDef(module.get()) : nullptr;
+    if (!def) PyErr_Clear();
+    for (PyMethodDef* m = def ? def->m_methods : nullptr; m && m->ml_name; ++m)
+        if (strcmp(m->ml_name, "__import__") == 0) st->original_import = m->ml_meth;
+    return 0;
+}
+
 int init_state(ModuleState* st) {
     for (int i = 0; i < kNameCount; ++i) {
         st->strings[i] = PyUnicode_InternFromString(kStringTexts[i]);
@@ -42,28 +63,36 @@ int init_state(ModuleState* st) {
     st->kw_chassis_type = name_tuple(st, {N::chassis_type});
     st->kw_print_tree = name_tuple(st, {N::data, N::output});
     st->kw_group = name_tuple(st, {N::group});
+    st->kw_key = name_tuple(st, {N::key});
     st->kw_register_demo = name_tuple(st, {N::os, N::series, N::cls});
-    Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
-    st->builtins = builtins ? Py_XNewRef(PyModule_GetDict(builtins.get())) : nullptr;
+    if (find_builtins(st) < 0) return -1;
     return st->builtins && st->kw_validate_model && st->kw_validate_series && st->kw_os &&
-                   st->kw_chassis_type && st->kw_print_tree && st->kw_group && st->kw_register_demo
+                   st->kw_chassis_type && st->kw_print_tree && st->kw_group && st->kw_key &&
+                   st->kw_register_demo
                ? 0
                : -1;
 }
 
+// `import <name>` at module level (globals and locals are the module's dict).
+Ref import_module(const ModuleState* st, PyObject* globals, const char* name) {
+    Ref module_name = Ref::steal(PyUnicode_FromString(name));
+    return module_name ? import_name(st, module_name.get(), globals, globals, Py_None, 0) : Ref();
+}
+
 // `import <name>` bound under its own name.
-int bind_module(PyObject* globals, const char* name) {
-    Ref module = Ref::steal(PyImport_ImportModule(name));
+int bind_module(const ModuleState* st, PyObject* globals, const char* name) {
+    Ref module = import_module(st, globals, name);
     return module ? PyDict_SetItemString(globals, name, module.get()) : -1;
 }
 
 // `from <package> import <name>` (relative when level > 0), bound under the same name.
-int bind_from(PyObject* globals, const char* package, int level, PyObject* name) {
+int bind_from(const ModuleState* st, PyObject* globals, const char* package, int level,
+              PyObject* name) {
     Ref package_name = Ref::steal(PyUnicode_FromString(package));
     Ref fromlist = package_name ? Ref::steal(PyTuple_Pack(1, name)) : Ref();
-    Ref module = fromlist ? Ref::steal(PyImport_ImportModuleLevelObject(
-                                package_name.get(), globals, nullptr, fromlist.get(), level))
-                          : Ref();
+    Ref module = fromlist
+                     ? import_name(st, package_name.get(), globals, globals, fromlist.get(), level)
+                     : Ref();
     Ref value = module ? import_from(module.get(), name) : Ref();
     return value ? PyDict_SetItem(globals, name, value.get()) : -1;
 }
@@ -71,7 +100,7 @@ int bind_from(PyObject* globals, const char* package, int level, PyObject* name)
 // `from pkg_resources import iter_entry_points`, keeping the package's own deprecation warning
 // (emitted on every import of it) from reaching our users.
 int bind_entry_point_reader(PyObject* globals, ModuleState* st) {
-    Ref warnings = Ref::steal(PyImport_ImportModule("warnings"));
+    Ref warnings = import_module(st, globals, "warnings");
     Ref catcher = warnings
                       ? Ref::steal(PyObject_CallMethod(warnings.get(), "catch_warnings", nullptr))
                       : Ref();
@@ -80,7 +109,8 @@ int bind_entry_point_reader(PyObject* globals, ModuleState* st) {
     Ref filtered = Ref::steal(PyObject_CallMethod(warnings.get(), "filterwarnings", "ss", "ignore",
                                                   ".*pkg_resources is deprecated"));
     const int status =
-        filtered ? bind_from(globals, "pkg_resources", 0, st->str(Name::iter_entry_points)) : -1;
+        filtered ? bind_from(st, globals, "pkg_resources", 0, st->str(Name::iter_entry_points))
+                 : -1;
     // Leave the warnings context whatever happened, keeping the pending exception.
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
@@ -100,7 +130,7 @@ Ref global_item(PyObject* globals, PyObject* name) {
 
 // Run as the main program: register a sample class with the library's shared manager.
 int run_demonstration(PyObject* globals, ModuleState* st) {
-    if (bind_from(globals, "mirtal", 0, st->str(Name::dunder_plugin_manager)) < 0) return -1;
+    if (bind_from(st, globals, "mirtal", 0, st->str(Name::dunder_plugin_manager)) < 0) return -1;
     Ref module_name = global_item(globals, st->str(Name::dunder_name));
     if (!module_name) return -1;
     Ref sample = Ref::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type),
@@ -122,11 +152,11 @@ int exec_steps(PyObject* module) {
     ModuleState* st = state_of(module);
     PyObject* globals = PyModule_GetDict(module);
     if (init_state(st) < 0) return -1;
-    if (bind_module(globals, "os") < 0 || bind_module(globals, "pkgutil") < 0 ||
-        bind_module(globals, "importlib") < 0 ||
-        bind_from(globals, "mirtal", 0, st->str(Name::log)) < 0 ||
-        bind_from(globals, "inspect", 0, st->str(Name::getfile)) < 0 ||
-        bind_from(globals, "errors", 1, st->str(Name::ConnectionInfraError)) < 0 ||
+    if (bind_module(st, globals, "os") < 0 || bind_module(st, globals, "pkgutil") < 0 ||
+        bind_module(st, globals, "importlib") < 0 ||
+        bind_from(st, globals, "mirtal", 0, st->str(Name::log)) < 0 ||
+        bind_from(st, globals, "inspect", 0, st->str(Name::getfile)) < 0 ||
+        bind_from(st, globals, "errors", 1, st->str(Name::ConnectionInfraError)) < 0 ||
         bind_entry_point_reader(globals, st) < 0 ||
         PyDict_SetItemString(globals, "ENTRYPOINT_GROUP",
                              Ref::steal(PyUnicode_FromString("mirtal.plugins")).get()) < 0 ||
@@ -149,6 +179,7 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
     ModuleState* st = state_of(module);
     if (!st) return 0;
     Py_VISIT(st->manager_type);
+    Py_VISIT(st->function_type);
     Py_VISIT(st->builtins);
     Py_VISIT(st->instance_watch.capsule());
     for (PyObject* entry : st->class_entries) Py_VISIT(entry);
@@ -161,6 +192,7 @@ int module_clear(PyObject* module) {
     st->class_watch.stop();
     st->instance_watch.stop();
     Py_CLEAR(st->manager_type);
+    Py_CLEAR(st->function_type);
     Py_CLEAR(st->builtins);
     for (PyObject*& entry : st->class_entries) Py_CLEAR(entry);
     for (PyObject*& text : st->strings) Py_CLEAR(text);
@@ -170,6 +202,7 @@ int module_clear(PyObject* module) {
     Py_CLEAR(st->kw_chassis_type);
     Py_CLEAR(st->kw_print_tree);
     Py_CLEAR(st->kw_group);
+    Py_CLEAR(st->kw_key);
     Py_CLEAR(st->kw_register_demo);
     return 0;
 }
@@ -217,6 +250,26 @@ Ref import_from(PyObject* package, PyObject* name) {
         PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
     }
     return value;
+}
+
+Ref import_name(const ModuleState* st, PyObject* name, PyObject* globals, PyObject* locals,
+                PyObject* fromlist, int level) {
+    PyObject* found;
+    const int has_import = dict_get(st->builtins, st->str(Name::dunder_import), &found);
+    if (has_import < 0) return Ref();
+    if (!has_import) {
+        PyErr_SetString(PyExc_ImportError, "__import__ not found");
+        return Ref();
+    }
+    Ref hook = Ref::steal(found);
+    const bool original = st->original_import && PyCFunction_Check(hook.get()) &&
+                          PyCFunction_GetFunction(hook.get()) == st->original_import;
+    if (original)
+        return Ref::steal(PyImport_ImportModuleLevelObject(name, globals, locals, fromlist, level));
+    Ref level_number = Ref::steal(PyLong_FromLong(level));
+    return level_number
+               ? call(hook.get(), nullptr, name, globals, locals, fromlist, level_number.get())
+               : Ref();
 }
 
 PyModuleDef pluginmanager_module = {

@@ -1,11 +1,19 @@
 // The text rendering of a tree of dicts, and the manager's text form.
 //
 // The rendering is defined recursively: each level renders its children (through self.print_tree),
-// splits each child's text into lines and prefixes them. We write the same text in one pass: every
-// line feed that a level's text contains is followed, in the final text, by the separators of all
-// the levels above it ("  |" where a later sibling follows, "  " for a last child), so the writer
-// keeps that prefix and adds it after each line feed it writes. A child whose print_tree is
-// overridden is rendered by calling the override and writing its text through the same writer.
+// splits each child's text into lines and appends them, one piece at a time, to its output with
+// the interpreter's + and +=. Where every output and key is an exact str, none of that runs code,
+// and we write the same text in one pass: every line feed that a level's text contains is
+// followed, in the final text, by the separators of all the levels above it ("  |" where a later
+// sibling follows, "  " for a last child), so the writer keeps that prefix and adds it after each
+// line feed it writes.
+//
+// Anything else goes the interpreter's way, step by step: an output that is not an exact str, a
+// level whose keys are not all exact strs (their +, == and ordering are their own), and a child's
+// rendering that is not an exact str (an override's result, a leaf whose str() is of a subclass).
+// When such a rendering cannot be appended without running code, the level's text written so far
+// is taken back out of the writer (without the ancestors' prefixes) and the level goes on as an
+// object.
 #include "ops.hpp"
 
 #include <algorithm>
@@ -25,15 +33,15 @@ constexpr size_t kStackMargin = 128 * 1024;
 class TreeWriter {
 public:
     bool ok() const { return writer_.ok(); }
+    Py_ssize_t length() const { return length_; }
 
-    int ascii(const char* text) {
-        return writer_.ascii(text, static_cast<Py_ssize_t>(strlen(text)));
-    }
+    int ascii(const char* text) { return ascii(text, static_cast<Py_ssize_t>(strlen(text))); }
 
     // A line feed and the prefix of the current nesting.
     int line_break() {
         if (writer_.character('\n') < 0) return -1;
-        return writer_.ascii(prefix_.data(), static_cast<Py_ssize_t>(prefix_.size()));
+        ++length_;
+        return ascii(prefix_.data(), static_cast<Py_ssize_t>(prefix_.size()));
     }
 
     // A str, each of its line feeds followed by the prefix.
@@ -45,7 +53,7 @@ public:
             const Py_ssize_t feed = find_line_feed(text, start, size);
             if (feed == -2) return -1;
             const Py_ssize_t end = feed < 0 ? size : feed;
-            if (end > start && writer_.substring(text, start, end) < 0) return -1;
+            if (end > start && substring(text, start, end) < 0) return -1;
             if (feed < 0) break;
             if (line_break() < 0) return -1;
             start = feed + 1;
@@ -65,6 +73,30 @@ public:
 
     Ref finish() { return Ref::steal(writer_.finish()); }
 
+    // Takes back what was written from `text_start` on, as the level that wrote it built it: the
+    // prefix that the levels above add after each of its line feeds (the current prefix) removed.
+    // The writer then holds only what came before `keep` (<= text_start).
+    Ref take_back(Py_ssize_t keep, Py_ssize_t text_start) {
+        Ref all = finish();
+        writer_.restart();
+        if (!all || !writer_.ok()) return Ref();
+        length_ = 0;
+        if (keep > 0 && substring(all.get(), 0, keep) < 0) return Ref();
+        TextWriter taken;
+        if (!taken.ok()) return Ref();
+        const Py_ssize_t size = PyUnicode_GET_LENGTH(all.get());
+        const Py_ssize_t strip = static_cast<Py_ssize_t>(prefix_.size());
+        Py_ssize_t start = text_start;
+        while (start < size) {
+            Py_ssize_t feed = find_line_feed(all.get(), start, size);
+            if (feed == -2) return Ref();
+            const Py_ssize_t end = feed < 0 ? size : feed + 1;
+            if (taken.substring(all.get(), start, end) < 0) return Ref();
+            start = feed < 0 ? size : std::min(size, end + strip);
+        }
+        return Ref::steal(taken.finish());
+    }
+
     // Whether self's print_tree was found to be our own and nothing that could run Python code
     // (and so change that) has happened since: then the next child needs no new look.
     bool own_renderer(const Ctx& c) const {
@@ -73,6 +105,15 @@ public:
     void set_own_renderer(bool own) { own_renderer_ = own; }
 
 private:
+    int ascii(const char* text, Py_ssize_t size) {
+        length_ += size;
+        return writer_.ascii(text, size);
+    }
+    int substring(PyObject* text, Py_ssize_t start, Py_ssize_t end) {
+        length_ += end - start;
+        return writer_.substring(text, start, end);
+    }
+
     // The next line feed in text[start:size], -1 for none, -2 on error. One-byte texts (keys,
     // class names, paths) are searched here directly.
     static Py_ssize_t find_line_feed(PyObject* text, Py_ssize_t start, Py_ssize_t size) {
@@ -85,16 +126,50 @@ private:
 
     TextWriter writer_;
     std::string prefix_;
+    Py_ssize_t length_ = 0;
     bool own_renderer_ = false;
 };
+
+// A child's block: its first line starts with "  |" under the current prefix, its later lines
+// continue under the prefix extended by the child's separator until the block closes. Opened when
+// the child first writes; a child whose rendering comes back as an object writes nothing here.
+class Block {
+public:
+    Block(TreeWriter& out, bool last) : out_(out), last_(last) {}
+    ~Block() { close(); }
+    Block(const Block&) = delete;
+    Block& operator=(const Block&) = delete;
+
+    int open() {
+        start_ = out_.length();
+        if (out_.line_break() < 0 || out_.ascii("  |") < 0) return -1;
+        out_.push(last_);
+        open_ = true;
+        return 0;
+    }
+    void close() {
+        if (open_) out_.pop(last_);
+        open_ = false;
+    }
+    Py_ssize_t start() const { return start_; }
+
+private:
+    TreeWriter& out_;
+    bool last_;
+    bool open_ = false;
+    Py_ssize_t start_ = 0;
+};
+
+// What rendering a value gave: its text is in the writer, or it came back as an object (the text,
+// or whatever the interpreter's operators made of it), which the caller appends itself.
+constexpr int kWritten = 0;
+constexpr int kObject = 1;
 
 // Values whose rendering runs no Python code: exact dicts and strs, and None. (Not even a plain
 // class: its str() looks __module__ up in its dict, where a key of another type may compare.)
 bool renders_in_c(PyObject* data) {
     return PyDict_CheckExact(data) || PyUnicode_CheckExact(data) || data == Py_None;
 }
-
-int render(const Ctx& c, TreeWriter& out, PyObject* data, const char* marker, PyObject* label);
 
 // False values, and values equal to an empty dict, render as nothing at all.
 int renders_empty(PyObject* data) {
@@ -109,8 +184,49 @@ int renders_empty(PyObject* data) {
     return empty ? equals(data, empty.get()) : -1;
 }
 
+// Whether `output += piece` on an exact str output only joins the texts (no code of the piece's
+// type runs): the piece is a str whose type adds nothing of its own.
+bool joins_plainly(PyObject* piece) {
+    return PyUnicode_CheckExact(piece) ||
+           (PyUnicode_Check(piece) && !PyType_GetSlot(Py_TYPE(piece), Py_nb_add));
+}
+
+Ref add(PyObject* left, PyObject* right) {
+    if (PyUnicode_CheckExact(left) && PyUnicode_CheckExact(right))
+        return Ref::steal(PyUnicode_Concat(left, right));
+    return Ref::steal(PyNumber_Add(left, right));
+}
+
+// output += piece.
+int append(Ref& output, PyObject* piece) {
+    if (PyUnicode_CheckExact(output.get()) && PyUnicode_CheckExact(piece)) {
+        PyObject* text = output.release();
+        PyUnicode_Append(&text, piece);  // in place when nothing else holds the text
+        output = Ref::steal(text);
+    } else {
+        output = Ref::steal(PyNumber_InPlaceAdd(output.get(), piece));
+    }
+    return output ? 0 : -1;
+}
+
+// The pieces that introduce a child's lines: "\n  |" before the first line of the last child,
+// "\n" + separator before every other line.
+struct Pieces {
+    Ref first_of_last;  // "\n  |"
+    Ref last;  // "\n" + "  "
+    Ref other;  // "\n" + "  |"
+};
+
+int make_pieces(Pieces& p) {
+    p.first_of_last = Ref::steal(PyUnicode_FromString("\n  |"));
+    p.last = Ref::steal(PyUnicode_FromString("\n  "));
+    p.other = p.last ? Ref::borrow(p.first_of_last.get()) : Ref();
+    return p.other ? 0 : -1;
+}
+
 // The keys of a level in the order they are rendered: sorted when all are str; otherwise ordered
 // by their str() texts, equal texts keeping their order (a tree may hold None or tuple keys).
+// `plain_keys`: all are exact strs, so that sorting, comparing and joining them runs no code.
 // A plain dict with plain str keys is read and sorted here without any container object: they
 // would feed the cyclic garbage collector, whose passes over a large tree cost more than the
 // rendering itself.
@@ -132,152 +248,321 @@ int sorted_keys(const Ctx& c, PyObject* level, std::vector<Ref>& keys, bool& pla
         plain_text = plain_text && PyUnicode_CheckExact(key.get());
         all_text = all_text && PyUnicode_Check(key.get());
     }
-    plain_keys = plain_text && PyDict_CheckExact(level);
+    plain_keys = plain_text;
     if (plain_text) {
         std::sort(keys.begin(), keys.end(), [](const Ref& a, const Ref& b) {
             return PyUnicode_Compare(a.get(), b.get()) < 0;
         });
         return 0;
     }
+    const auto n = static_cast<Py_ssize_t>(keys.size());
     if (all_text) {  // str subclasses may order themselves: the interpreter's sort
-        Ref listed = Ref::steal(PyList_New(static_cast<Py_ssize_t>(keys.size())));
+        Ref listed = Ref::steal(PyList_New(n));
         if (!listed) return -1;
-        for (size_t i = 0; i < keys.size(); ++i)
-            PyList_SET_ITEM(listed.get(), static_cast<Py_ssize_t>(i), Py_NewRef(keys[i].get()));
+        for (Py_ssize_t i = 0; i < n; ++i)
+            PyList_SET_ITEM(listed.get(), i, Py_NewRef(keys[static_cast<size_t>(i)].get()));
         if (PyList_Sort(listed.get()) < 0) return -1;
-        for (size_t i = 0; i < keys.size(); ++i)
-            keys[i] = Ref::borrow(PyList_GET_ITEM(listed.get(), static_cast<Py_ssize_t>(i)));
+        for (Py_ssize_t i = 0; i < n; ++i)
+            keys[static_cast<size_t>(i)] = Ref::borrow(PyList_GET_ITEM(listed.get(), i));
         return 0;
     }
-    std::vector<std::pair<Ref, Ref>> by_text;
-    for (Ref& key : keys) {
-        Ref text = str_of(key.get());
+    // sorted(keys, key=str): each key's text once, in order, then a stable sort by the texts.
+    Ref texts = Ref::steal(PyList_New(n));
+    if (!texts) return -1;
+    bool plain_texts = true;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* text = PyObject_Str(keys[static_cast<size_t>(i)].get());
         if (!text) return -1;
-        by_text.emplace_back(std::move(text), std::move(key));
+        plain_texts = plain_texts && PyUnicode_CheckExact(text);
+        PyList_SET_ITEM(texts.get(), i, text);
     }
-    std::stable_sort(by_text.begin(), by_text.end(), [](const auto& a, const auto& b) {
-        return PyUnicode_Compare(a.first.get(), b.first.get()) < 0;
-    });
-    for (size_t i = 0; i < keys.size(); ++i) keys[i] = std::move(by_text[i].second);
-    return 0;
-}
-
-// Opens a child's block: its first line starts with "  |" under the current prefix, its later
-// lines continue under the prefix extended by the child's separator until the block closes.
-class ChildBlock {
-public:
-    ChildBlock(TreeWriter& out, bool last) : out_(out), last_(last) {}
-    ~ChildBlock() {
-        if (open_) out_.pop(last_);
-    }
-    int open() {
-        if (out_.line_break() < 0 || out_.ascii("  |") < 0) return -1;
-        out_.push(last_);
-        open_ = true;
-        return 0;
-    }
-
-private:
-    TreeWriter& out_;
-    bool last_;
-    bool open_ = false;
-};
-
-// The block of the child `key_text` holding `value`: rendered here, or by an overriding
-// print_tree whose text is split into lines like any child's rendering.
-int render_child(const Ctx& c, TreeWriter& out, PyObject* value, PyObject* key_text, bool last) {
-    ChildBlock block(out, last);
-    const int plain = out.own_renderer(c) ? 1 : can_call_directly(c, Name::print_tree);
-    if (plain < 0) return -1;
-    out.set_own_renderer(plain);
-    if (plain) return block.open() < 0 ? -1 : render(c, out, value, "__ ", key_text);
-
-    Ref label = Ref::steal(PyUnicode_FromFormat("__ %U", key_text));
-    Ref method = label ? get_attr(c.self, c.str(Name::print_tree)) : Ref();
-    Ref rendering = method ? call(method.get(), c.st->kw_print_tree, value, label.get()) : Ref();
-    if (!rendering) return -1;
-    if (PyUnicode_Check(rendering.get())) return block.open() < 0 ? -1 : out.text(rendering.get());
-    // Not a str: whatever its split("\n") yields, each line a str.
-    Ref lines = call_method(rendering.get(), c.str(Name::split), c.str(Name::newline));
-    Ref iter = lines ? Ref::steal(PyObject_GetIter(lines.get())) : Ref();
-    if (!iter) return -1;
-    for (bool first = true;; first = false) {
-        Ref line = Ref::steal(PyIter_Next(iter.get()));
-        if (!line) return PyErr_Occurred() ? -1 : 0;
-        if (!PyUnicode_Check(line.get())) {
-            PyErr_Format(PyExc_TypeError, "can only concatenate str (not \"%.200s\") to str",
-                         Py_TYPE(line.get())->tp_name);
+    std::vector<Py_ssize_t> order(static_cast<size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) order[static_cast<size_t>(i)] = i;
+    if (plain_texts) {
+        PyObject* list = texts.get();
+        std::stable_sort(order.begin(), order.end(), [list](Py_ssize_t a, Py_ssize_t b) {
+            return PyUnicode_Compare(PyList_GET_ITEM(list, a), PyList_GET_ITEM(list, b)) < 0;
+        });
+    } else {  // texts of str subclasses compare with their own <
+        Ref indices = Ref::steal(PyList_New(n));
+        if (!indices) return -1;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* index = PyLong_FromSsize_t(i);
+            if (!index) return -1;
+            PyList_SET_ITEM(indices.get(), i, index);
+        }
+        Ref by = get_attr(texts.get(), c.str(Name::dunder_getitem));
+        Ref sort = by ? get_attr(indices.get(), c.str(Name::sort)) : Ref();
+        if (!sort || !call(sort.get(), c.st->kw_key, by.get())) return -1;
+        if (PyList_GET_SIZE(indices.get()) != n) {
+            PyErr_SetString(PyExc_RuntimeError, "the keys changed while they were sorted");
             return -1;
         }
-        if ((first ? block.open() : out.line_break()) < 0 || out.text(line.get()) < 0) return -1;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            const Py_ssize_t index = PyLong_AsSsize_t(PyList_GET_ITEM(indices.get(), i));
+            if (index < 0 || index >= n) {
+                if (!PyErr_Occurred())
+                    PyErr_SetString(PyExc_RuntimeError, "the keys changed while they were sorted");
+                return -1;
+            }
+            order[static_cast<size_t>(i)] = index;
+        }
     }
+    std::vector<Ref> sorted;
+    sorted.reserve(keys.size());
+    for (Py_ssize_t index : order)
+        sorted.push_back(Ref::borrow(keys[static_cast<size_t>(index)].get()));
+    keys = std::move(sorted);
+    return 0;
 }
 
-int render_children(const Ctx& c, TreeWriter& out, PyObject* level) {
-    std::vector<Ref> keys;
-    bool plain_keys = false;
-    if (sorted_keys(c, level, keys, plain_keys) < 0) return -1;
-    // Other keys run their own code when sorted, shown, compared or looked up.
-    if (!plain_keys) out.set_own_renderer(false);
-    if (keys.empty()) {
-        PyErr_SetString(PyExc_IndexError, "list index out of range");
-        return -1;
+Ref render_object(const Ctx& c, PyObject* data, PyObject* output);
+
+// Step by step, as the interpreter runs it: the lines of one child's rendering appended to
+// `output`, the first after "\n  |" when `key == last_key` (asked again here), every other after
+// "\n" and the separator. `lines` is the iterator over rendering.split("\n"), maybe partly used.
+int append_lines(Ref& output, PyObject* lines, bool first, PyObject* key, PyObject* last_key,
+                 PyObject* separated, const Pieces& pieces) {
+    while (Ref line = Ref::steal(PyIter_Next(lines))) {
+        int last = 0;
+        if (first && (last = equals(key, last_key)) < 0) return -1;
+        first = false;
+        Ref piece = add(last ? pieces.first_of_last.get() : separated, line.get());
+        if (!piece || append(output, piece.get()) < 0) return -1;
     }
-    PyObject* last_key = keys.back().get();  // `keys` holds its own references
-    for (const Ref& held : keys) {
-        PyObject* key = held.get();
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+// rendering.split("\n"), as an iterator.
+Ref split_lines(const Ctx& c, PyObject* rendering) {
+    Ref lines = PyUnicode_CheckExact(rendering)
+                    ? Ref::steal(PyUnicode_Split(rendering, c.str(Name::newline), -1))
+                    : call_method(rendering, c.str(Name::split), c.str(Name::newline));
+    return lines ? Ref::steal(PyObject_GetIter(lines.get())) : Ref();
+}
+
+// The children of `level` from keys[from] on, appended to `output` as the interpreter would.
+int render_children_object(const Ctx& c, PyObject* level, const std::vector<Ref>& keys, size_t from,
+                           Ref& output) {
+    Pieces pieces;
+    if (make_pieces(pieces) < 0) return -1;
+    PyObject* last_key = keys.back().get();
+    for (size_t i = from; i < keys.size(); ++i) {
+        PyObject* key = keys[i].get();
+        // self.print_tree(data=data[key], output="__ " + key): the method, the value, the label.
+        const int plain = can_call_directly(c, Name::print_tree);
+        if (plain < 0) return -1;
+        Ref method = plain ? Ref() : get_attr(c.self, c.str(Name::print_tree));
+        if (!plain && !method) return -1;
         Ref value = item(level, key);
         Ref key_text = value ? (PyUnicode_Check(key) ? Ref::borrow(key) : str_of(key)) : Ref();
-        if (!key_text) return -1;
+        Ref label = key_text ? add(c.str(Name::label_marker), key_text.get()) : Ref();
+        if (!label) return -1;
+        Ref rendering = plain ? print_tree(c, value.get(), label.get())
+                              : call(method.get(), c.st->kw_print_tree, value.get(), label.get());
+        if (!rendering) return -1;
         const int last = equals(key, last_key);
-        if (last < 0 || render_child(c, out, value.get(), key_text.get(), last) < 0) return -1;
+        if (last < 0) return -1;
+        Ref lines = split_lines(c, rendering.get());
+        if (!lines || append_lines(output, lines.get(), true, key, last_key,
+                                   last ? pieces.last.get() : pieces.other.get(), pieces) < 0)
+            return -1;
     }
     return 0;
 }
 
-// The block of one level: nothing for an empty value; `marker` + `label`, " = " and the value's
-// text for a leaf; `marker` + `label` and the children's blocks for a dict.
-int render(const Ctx& c, TreeWriter& out, PyObject* data, const char* marker, PyObject* label) {
+int render(const Ctx& c, TreeWriter& out, PyObject* data, PyObject* label, Block* block,
+           Ref& result);
+
+// Where a level that wrote into the writer goes on as an object: its block (or, at the top, its
+// label) and where its own text begins.
+struct Level {
+    Block* block;
+    Py_ssize_t text_start;
+};
+
+// The level's text so far, taken out of the writer, and its block closed: it goes on as an object.
+Ref take_level_back(TreeWriter& out, const Level& level) {
+    Ref text =
+        out.take_back(level.block ? level.block->start() : level.text_start, level.text_start);
+    if (level.block) level.block->close();
+    return text;
+}
+
+// A child's rendering that came back as an object, appended to a level written so far in the
+// writer (exact str output and keys: `last` is known, and joining runs no code). Returns kWritten
+// while the pieces could be written; kObject, with `output` set, once a piece could not: the
+// level then goes on as an object.
+int append_rendering(const Ctx& c, TreeWriter& out, Block& child, PyObject* rendering, bool last,
+                     PyObject* key, PyObject* last_key, const Level& level, Ref& output) {
+    if (PyUnicode_CheckExact(rendering))
+        return child.open() < 0 || out.text(rendering) < 0 ? -1 : kWritten;
+    Pieces pieces;
+    if (make_pieces(pieces) < 0) return -1;
+    PyObject* separated = last ? pieces.last.get() : pieces.other.get();
+    Ref lines = split_lines(c, rendering);
+    if (!lines) return -1;
+    for (bool first = true;; first = false) {
+        Ref line = Ref::steal(PyIter_Next(lines.get()));
+        if (!line) return PyErr_Occurred() ? -1 : kWritten;
+        PyObject* before = first && last ? pieces.first_of_last.get() : separated;
+        if (PyUnicode_CheckExact(line.get())) {
+            if (out.text(before) < 0 || out.text(line.get()) < 0) return -1;
+            continue;
+        }
+        Ref piece = add(before, line.get());
+        if (!piece) return -1;
+        if (joins_plainly(piece.get())) {
+            if (out.text(piece.get()) < 0) return -1;
+            continue;
+        }
+        output = take_level_back(out, level);
+        if (!output || append(output, piece.get()) < 0 ||
+            append_lines(output, lines.get(), false, key, last_key, separated, pieces) < 0)
+            return -1;
+        return kObject;
+    }
+}
+
+// The children of a level whose label is written and whose keys are exact strs, written in one
+// pass; kObject, with `output` set, when the level had to go on as an object.
+int render_children(const Ctx& c, TreeWriter& out, PyObject* level, const std::vector<Ref>& keys,
+                    const Level& self_level, Ref& output) {
+    // A dict of another type runs its own code when its values are read.
+    if (!PyDict_CheckExact(level)) out.set_own_renderer(false);
+    PyObject* last_key = keys.back().get();  // `keys` holds its own references
+    for (size_t i = 0; i < keys.size(); ++i) {
+        PyObject* key = keys[i].get();
+        const int same = same_text(key, last_key);  // a keys() of a dict subclass may repeat one
+        if (same < 0) return -1;
+        const bool last = same == 1;
+        Block child(out, last);
+        // As in self.print_tree(data=data[key], ...): the method first, then the value.
+        const int plain = out.own_renderer(c) ? 1 : can_call_directly(c, Name::print_tree);
+        if (plain < 0) return -1;
+        out.set_own_renderer(plain);
+        Ref method = plain ? Ref() : get_attr(c.self, c.str(Name::print_tree));
+        if (!plain && !method) return -1;
+        Ref value = item(level, key);
+        if (!value) return -1;
+        if (!PyDict_CheckExact(level)) out.set_own_renderer(false);
+        Ref rendering;
+        int outcome;
+        if (plain) {
+            outcome = render(c, out, value.get(), key, &child, rendering);
+        } else {
+            Ref label = add(c.str(Name::label_marker), key);
+            rendering =
+                label ? call(method.get(), c.st->kw_print_tree, value.get(), label.get()) : Ref();
+            outcome = rendering ? kObject : -1;
+        }
+        if (outcome != kObject) {
+            if (outcome < 0) return -1;
+            continue;
+        }
+        out.set_own_renderer(false);
+        outcome = append_rendering(c, out, child, rendering.get(), last, key, last_key, self_level,
+                                   output);
+        if (outcome < 0) return -1;
+        if (outcome == kObject)
+            return render_children_object(c, level, keys, i + 1, output) < 0 ? -1 : kObject;
+    }
+    return kWritten;
+}
+
+// A leaf: `label` + " = " + str(data).
+int render_leaf(TreeWriter& out, PyObject* data, PyObject* label, Block* block, Ref& result) {
+    Ref text = str_of(data);
+    if (!text) return -1;
+    const char* marker = block ? "__ " : "";
+    if (PyUnicode_CheckExact(text.get()))
+        return (block && block->open() < 0) || out.ascii(marker) < 0 || out.text(label) < 0 ||
+                       out.ascii(" = ") < 0 || out.text(text.get()) < 0
+                   ? -1
+                   : kWritten;
+    // A subclass's text may add itself in its own way.
+    Ref head = Ref::steal(PyUnicode_FromFormat("%s%U = ", marker, label));
+    result = head ? add(head.get(), text.get()) : Ref();
+    return result ? kObject : -1;
+}
+
+// The rendering of `data` under an exact-str label ("__ " + label for a child, which has a block,
+// the caller's output at the top): written into the writer, or kObject with `result` set.
+int render(const Ctx& c, TreeWriter& out, PyObject* data, PyObject* label, Block* block,
+           Ref& result) {
     if (!renders_in_c(data)) out.set_own_renderer(false);
     const int empty = renders_empty(data);
-    if (empty != 0) return empty < 0 ? -1 : 0;
-    if (!PyDict_Check(data)) {
-        Ref text = str_of(data);
-        return text && out.ascii(marker) == 0 && out.text(label) == 0 && out.ascii(" = ") == 0 &&
-                       out.text(text.get()) == 0
-                   ? 0
-                   : -1;
-    }
-    if (out.ascii(marker) < 0 || out.text(label) < 0) return -1;
+    if (empty != 0) return empty < 0 || (block && block->open() < 0) ? -1 : kWritten;
+    if (!PyDict_Check(data)) return render_leaf(out, data, label, block, result);
     if (stack_nearly_exhausted(kStackMargin)) {
         PyErr_SetString(PyExc_RecursionError,
                         "maximum recursion depth exceeded while rendering the plugin tree");
         return -1;
     }
     if (Py_EnterRecursiveCall(" while rendering the plugin tree")) return -1;
-    const int rendered = render_children(c, out, data);
+    std::vector<Ref> keys;
+    bool plain_keys = false;
+    int outcome = sorted_keys(c, data, keys, plain_keys);
+    if (outcome == 0 && keys.empty()) {
+        PyErr_SetString(PyExc_IndexError, "list index out of range");
+        outcome = -1;
+    }
+    if (outcome == 0 && !plain_keys) {
+        // Keys that run their own code: the whole level the interpreter's way.
+        out.set_own_renderer(false);
+        result = block ? add(c.str(Name::label_marker), label) : Ref::borrow(label);
+        outcome = !result || render_children_object(c, data, keys, 0, result) < 0 ? -1 : kObject;
+    } else if (outcome == 0) {
+        const char* marker = block ? "__ " : "";
+        if ((block && block->open() < 0) || out.ascii(marker) < 0) {
+            outcome = -1;
+        } else {
+            const Level level{block, out.length() - static_cast<Py_ssize_t>(strlen(marker))};
+            outcome = out.text(label) < 0 ? -1 : render_children(c, out, data, keys, level, result);
+        }
+    }
     Py_LeaveRecursiveCall();
-    return rendered;
+    return outcome;
+}
+
+// print_tree for an output that is not an exact str: every step through the interpreter.
+Ref render_object(const Ctx& c, PyObject* data, PyObject* output) {
+    const int empty = renders_empty(data);
+    if (empty != 0) return empty < 0 ? Ref() : Ref::borrow(c.str(Name::empty));
+    if (!PyDict_Check(data)) {
+        Ref head = add(output, c.str(Name::equals_marker));
+        Ref text = head ? str_of(data) : Ref();
+        return text ? add(head.get(), text.get()) : Ref();
+    }
+    if (stack_nearly_exhausted(kStackMargin)) {
+        PyErr_SetString(PyExc_RecursionError,
+                        "maximum recursion depth exceeded while rendering the plugin tree");
+        return Ref();
+    }
+    if (Py_EnterRecursiveCall(" while rendering the plugin tree")) return Ref();
+    std::vector<Ref> keys;
+    bool plain_keys = false;
+    Ref result = Ref::borrow(output);
+    int status = sorted_keys(c, data, keys, plain_keys);
+    if (status == 0 && keys.empty()) {
+        PyErr_SetString(PyExc_IndexError, "list index out of range");
+        status = -1;
+    }
+    if (status == 0) status = render_children_object(c, data, keys, 0, result);
+    Py_LeaveRecursiveCall();
+    return status < 0 ? Ref() : std::move(result);
 }
 
 }  // namespace
 
 Ref print_tree(const Ctx& c, PyObject* data, PyObject* output) {
-    if (PyUnicode_CheckExact(output)) {
-        TreeWriter out;
-        return !out.ok() || render(c, out, data, "", output) < 0 ? Ref() : out.finish();
-    }
-    // An output that is not a plain str is only ever added to: render the rest, then add it the
-    // way the interpreter would (a leaf's text with +, children with +=).
-    Ref rest;
-    {
-        TreeWriter out;
-        if (!out.ok() || render(c, out, data, "", c.str(Name::empty)) < 0) return Ref();
-        rest = out.finish();
-    }
-    if (!rest || PyUnicode_GET_LENGTH(rest.get()) == 0) return rest;
-    return Ref::steal(PyDict_Check(data) ? PyNumber_InPlaceAdd(output, rest.get())
-                                         : PyNumber_Add(output, rest.get()));
+    if (!PyUnicode_CheckExact(output)) return render_object(c, data, output);
+    TreeWriter out;
+    if (!out.ok()) return Ref();
+    Ref result;
+    const int outcome = render(c, out, data, output, nullptr, result);
+    if (outcome < 0) return Ref();
+    return outcome == kObject ? std::move(result) : out.finish();
 }
 
 Ref manager_text(const Ctx& c) {

@@ -121,9 +121,11 @@ int unregister_plugin(const Ctx& c, PyObject* os, PyObject* series, PyObject* mo
 
 int register_plugin(const Ctx& c, PyObject* cls, PyObject* os, PyObject* series, PyObject* model,
                     PyObject* chassis_type) {
-    Plain self;
-    if (validate(c, self, os, series, model, chassis_type) < 0) return -1;
-    // The file first: a class that getfile rejects must leave no trace in the tree.
+    // The root is read, and held, before getfile runs: a getfile that rebinds self._plugins does
+    // not redirect this registration.
+    Ref node = validated_tree(c, os, series, model, chassis_type);
+    if (!node) return -1;
+    // The file before any node: a class that getfile rejects must leave no trace in the tree.
     Ref getfile = module_global(c, Name::getfile);
     Ref class_path = getfile ? call(getfile.get(), nullptr, cls) : Ref();
     if (!class_path) return -1;
@@ -134,8 +136,6 @@ int register_plugin(const Ctx& c, PyObject* cls, PyObject* os, PyObject* series,
 
     // Walk the existing part of the key path without creating anything.
     const KeyPath path(os, series, model);
-    Ref node = instance_attr(c, Name::_plugins);
-    if (!node) return -1;
     const int depth = walk_existing(node, path);
     if (depth < 0) return -1;
     if (depth == path.size) {

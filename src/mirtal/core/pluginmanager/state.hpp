@@ -20,16 +20,16 @@ namespace mirtal {
     X(validate_chassis_type, "validate_chassis_type")                                  \
     X(validate_arguments, "validate_arguments") X(print_tree, "print_tree")            \
     X(islower, "islower") X(isdigit, "isdigit") X(debug, "debug") X(keys, "keys")      \
-    X(split, "split") X(log, "log") X(getfile, "getfile")                              \
+    X(split, "split") X(sort, "sort") X(dunder_getitem, "__getitem__") X(log, "log") X(getfile, "getfile")                              \
     X(ConnectionInfraError, "ConnectionInfraError") X(iter_entry_points, "iter_entry_points") \
-    X(ENTRYPOINT_GROUP, "ENTRYPOINT_GROUP") X(group, "group") X(name, "name")          \
+    X(ENTRYPOINT_GROUP, "ENTRYPOINT_GROUP") X(group, "group") X(key, "key") X(name, "name")          \
     X(module_name, "module_name") X(load, "load") X(pkgutil, "pkgutil")                \
     X(importlib, "importlib") X(walk_packages, "walk_packages")                        \
     X(import_module, "import_module") X(dirname, "dirname") X(dunder_path, "__path__") \
     X(dunder_name, "__name__") X(dunder_file, "__file__") X(dunder_class, "__class__") \
-    X(dunder_main, "__main__") X(dunder_plugin_manager, "__plugin_manager__")          \
+    X(dunder_main, "__main__") X(dunder_import, "__import__") X(dunder_plugin_manager, "__plugin_manager__")          \
     X(register_plugin, "register_plugin") X(single_rp, "single_rp")                    \
-    X(quilos, "quilos") X(mocked, "mocked") X(self_, "self") X(plugin, "plugin") X(empty, "")           \
+    X(quilos, "quilos") X(mocked, "mocked") X(self_, "self") X(plugin, "plugin") X(empty, "") X(label_marker, "__ ") X(equals_marker, " = ")           \
     X(newline, "\n") X(dot, ".") X(dot_plugins_dot, ".plugins.")                       \
     X(not_found, "Plugin data not found") X(not_found_for, "Plugin data not found for (")    \
     X(type_separator, "), type: ") X(space, " ") X(slash, "/")                             \
@@ -77,6 +77,7 @@ constexpr int kPlainReadings = 4;
 
 struct ModuleState {
     PyTypeObject* manager_type;
+    PyTypeObject* function_type;  // what the class's methods are (function.cpp)
     PyObject* strings[kNameCount];
     // Keyword-name tuples of the calls the manager makes on itself and on services.
     PyObject* kw_validate_model;  // ("os", "series", "model")
@@ -85,9 +86,12 @@ struct ModuleState {
     PyObject* kw_chassis_type;  // ("chassis_type",)
     PyObject* kw_print_tree;  // ("data", "output")
     PyObject* kw_group;  // ("group",)
+    PyObject* kw_key;  // ("key",)
     PyObject* kw_register_demo;  // ("os", "series", "cls")
-    // The builtins of this module's interpreter, where a missing module global is looked up.
+    // The builtins of this module's interpreter, where a missing module global is looked up, and
+    // the C function of the interpreter's own __import__ (null when it could not be found).
     PyObject* builtins;
+    PyCFunction original_import;
     // What the class held under each watched name when it was laid out (null: nothing), whether it
     // still does, and the watch that tells when to compare again (dispatch.cpp).
     PyObject* class_entries[kWatchedClassNameCount];
@@ -129,6 +133,10 @@ Ref module_global(const Ctx& c, Name name);
 int raise_connection_error(const Ctx& c, Ref message);
 // `from <package> import <name>`: the attribute, or ImportError "cannot import name <name>".
 Ref import_from(PyObject* package, PyObject* name);
+// What an import statement runs: the builtins' __import__ (name, globals, locals, fromlist, level)
+// when it has been replaced, the interpreter's own import otherwise.
+Ref import_name(const ModuleState* st, PyObject* name, PyObject* globals, PyObject* locals,
+                PyObject* fromlist, int level);
 
 // --- dispatch.cpp -------------------------------------------------------------------------------
 
