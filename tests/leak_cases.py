@@ -5,6 +5,7 @@ Plain Python on purpose: the exact check runs it on a debug interpreter without 
 """
 
 import logging
+import pickle
 
 import mirtal
 from mirtal.core import pluginmanager
@@ -110,6 +111,65 @@ def _patch_class_then_restore(manager):
         PluginManager.validate_os = own
 
 
+class RAdd(str):
+    """A key whose "__ " label is its own."""
+
+    def __radd__(self, other):
+        return "RADD" + str(self)
+
+
+class Collecting:
+    """An output that collects what is added to it."""
+
+    def __init__(self):
+        self.parts = []
+
+    def __add__(self, other):
+        self.parts.append(other)
+        return self
+
+    __iadd__ = __radd__ = __add__
+
+    def split(self, separator):
+        return [str(len(self.parts))]
+
+
+class Joining(str):
+    def __radd__(self, other):
+        return Collecting() + other + str(self)
+
+
+class JoiningLines(str):
+    def split(self, separator):
+        return [Joining(part) for part in str.split(self, separator)]
+
+
+class JoiningPrinter(PluginManager):
+    """Renders leaves as lines whose joining goes its own way: the level is taken back."""
+
+    def print_tree(self, data, output="plugin"):
+        if isinstance(data, str):
+            return JoiningLines(output + " = " + data)
+        return PluginManager.print_tree(self, data, output)
+
+
+def _with_import(operation):
+    import builtins
+
+    original = builtins.__import__
+    builtins.__import__ = lambda *args: original(*args)
+    try:
+        return operation()
+    finally:
+        builtins.__import__ = original
+
+
+def _combined_bases():
+    instance = type("Combined", (PluginManager, Exception), {})()
+    instance.register_plugin(Alpha, os="brelk")
+    return instance.get_plugin("brelk")
+
+
 def build_cases():
     """(name, operation, expected exception type or None)."""
     logging.getLogger("mirtal").setLevel(logging.WARNING)  # debug lines are built, not printed
@@ -122,6 +182,7 @@ def build_cases():
     overriding.validate_os = lambda os: None
     hostile = _populated()
     hostile.__dict__[RaisingKey()] = 1
+    joining = JoiningPrinter()
     return [
         ("new manager", PluginManager, None),
         ("plugins getter", lambda: m.plugins, None),
@@ -164,13 +225,26 @@ def build_cases():
         ("instance dict key raises", lambda: hostile.get_plugin("brelk"), ValueError),
         ("instance dict replaced", lambda: _replace_dict(m), None),
         ("class patched and restored", lambda: _patch_class_then_restore(m), None),
+        ("self by keyword", lambda: PluginManager.get_plugin(self=m, os="brelk"), None),
+        ("self twice", lambda: m.get_plugin(self=m), TypeError),
+        ("class call without self", lambda: PluginManager.get_plugin(), TypeError),
+        ("function pickled", lambda: pickle.loads(pickle.dumps(PluginManager.get_plugin)), None),
+        ("bound method", lambda: m.get_plugin, None),
+        ("class with another base", _combined_bases, None),
         ("print tree", lambda: m.print_tree(m.plugins), None),
+        ("print key with own label", lambda: m.print_tree({RAdd("k"): {"a": 1}, "b": 2}), None),
+        ("print output with own add", lambda: m.print_tree(m.plugins, Collecting()), None),
+        ("print level taken back", lambda: joining.print_tree({"a": {"b": "x", "c": {}}}), None),
+        ("print key with own label fails", lambda: m.print_tree({RAdd("k"): BadText()}),
+         ValueError),
         ("print leaf", lambda: m.print_tree("x\ny", "label"), None),
         ("print output not str", lambda: m.print_tree({"a": 1}, 5), TypeError),
         ("print leaf str raises", lambda: m.print_tree({"a": BadText()}), ValueError),
         ("repr", lambda: repr(m), None),
         ("repr override raises", lambda: repr(raising_printer), ValueError),
         ("discover builtin", PluginManager.discover_builtin_plugins, None),
+        ("discover builtin replaced import",
+         lambda: _with_import(PluginManager.discover_builtin_plugins), None),
         (
             "discover builtin import fails",
             lambda: _with_global(

@@ -597,6 +597,11 @@ class OwnSplit(str):
         return [RAdd("x"), "y\nz"]
 
 
+class JoiningLines(str):
+    def split(self, sep):
+        return [Joining(part) for part in str.split(self, sep)]
+
+
 def odd_renderer(base, kind):
     class Odd(base):
         def print_tree(self, data, output="plugin"):
@@ -607,6 +612,8 @@ def odd_renderer(base, kind):
                 return Acc("override")
             if isinstance(data, int) and kind == "joining":
                 return Joining(f"{output}={data}")
+            if isinstance(data, int) and kind == "taken back":  # the level goes on as an object
+                return JoiningLines(f"{output} = {data}\nmore")
             return base.print_tree(self, data, output)
     return Odd
 
@@ -622,6 +629,7 @@ ODD_TREES = [
     {Sub("b"): 1, Sub("a"): {"c": "x\ny"}},
     {"a": "", "b": {}, "c": 0, "d": {"e": None}},
     {"a": {"b": {"c": 2, "d": 1}}, "z": {"y": 2}},
+    {"a": {"b": {"c": {"x": "p\nq", "y": 1}, "d": {"e": {"f": 3}, "g": "h"}}}, "z": {"y": 2}},
 ]
 ODD_OUTPUTS = ["plugin", Sub("S"), "Acc", Joining("J"), "p\nq"]
 
@@ -635,7 +643,7 @@ def traced_rendering(cls, tree, output):
         return type(error), str(error), list(TRACE)
 
 
-@pytest.mark.parametrize("kind", [None, "split", "acc", "joining"])
+@pytest.mark.parametrize("kind", [None, "split", "acc", "joining", "taken back"])
 @pytest.mark.parametrize("output", ODD_OUTPUTS, ids=repr)
 @pytest.mark.parametrize("tree", ODD_TREES, ids=repr)
 def test_operators_of_outputs_keys_and_renderings_run_as_documented(tree, output, kind):

@@ -58,16 +58,13 @@ int traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
-int clear(PyObject* self) {
-    Py_CLEAR(as_function(self)->module);
-    Py_CLEAR(as_function(self)->defaults);
-    return 0;
-}
-
+// No tp_clear, as for the interpreter's own functions of C: a function stays callable until it
+// goes; the cycles it is part of (module, class, class dict) are broken by the class and module.
 void dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
-    clear(self);
+    Py_CLEAR(as_function(self)->module);
+    Py_CLEAR(as_function(self)->defaults);
     PyObject_GC_Del(self);
     Py_DECREF(type);
 }
@@ -98,7 +95,6 @@ PyType_Slot kSlots[] = {
     {Py_tp_descr_get, reinterpret_cast<void*>(descr_get)},
     {Py_tp_repr, reinterpret_cast<void*>(repr)},
     {Py_tp_traverse, reinterpret_cast<void*>(traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(clear)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
     {Py_tp_getset, kGetSets},
     {Py_tp_methods, kMethods},
@@ -138,7 +134,7 @@ int add_function_type(PyObject* module) {
 }
 
 Ref new_function(PyObject* module, const FunctionDef& def) {
-    const ModuleState* st = state_of(module);
+    ModuleState* st = state_of(module);
     Ref defaults = defaults_of(st, *def.sig);
     if (!defaults && PyErr_Occurred()) return Ref();
     FunctionObject* f = PyObject_GC_New(FunctionObject, st->function_type);
@@ -146,6 +142,7 @@ Ref new_function(PyObject* module, const FunctionDef& def) {
     f->vectorcall = def.call;
     f->def = &def;
     f->module = Py_NewRef(module);
+    f->state = st;
     f->defaults = defaults.release();
     PyObject_GC_Track(f);
     return Ref::steal(reinterpret_cast<PyObject*>(f));

@@ -18,6 +18,7 @@ struct FunctionObject {
     vectorcallfunc vectorcall;
     const FunctionDef* def;
     PyObject* module;  // strong: where the call finds its state and globals
+    ModuleState* state;  // the module's state, which lives as long as the module
     PyObject* defaults;  // the __defaults__ tuple, null for none
 };
 

@@ -133,8 +133,9 @@ inline PyObject* to_python(Ref result) { return result.release(); }
 template <const Signature& sig, auto impl, size_t... I>
 PyObject* call_method_impl(PyObject* function, PyObject* const* args, size_t nargsf,
                            PyObject* kwnames, std::index_sequence<I...>) {
-    PyObject* module = reinterpret_cast<FunctionObject*>(function)->module;
-    ModuleState* st = state_of(module);
+    const auto* f = reinterpret_cast<FunctionObject*>(function);
+    PyObject* module = f->module;
+    ModuleState* st = f->state;
     PyObject* bound[kMaxParams];
     if (bind<sig>(st, args, PyVectorcall_NARGS(nargsf), kwnames, bound) < 0) return nullptr;
     const Ctx c{module, st, bound[0]};
@@ -152,8 +153,9 @@ template <const Signature& sig, auto impl>
 PyObject* static_method(PyObject* function, PyObject* const* args, size_t nargsf,
                         PyObject* kwnames) {
     static_assert(sig.count == 0);
-    PyObject* module = reinterpret_cast<FunctionObject*>(function)->module;
-    ModuleState* st = state_of(module);
+    const auto* f = reinterpret_cast<FunctionObject*>(function);
+    PyObject* module = f->module;
+    ModuleState* st = f->state;
     PyObject* unused[1];
     if (bind<sig>(st, args, PyVectorcall_NARGS(nargsf), kwnames, unused) < 0) return nullptr;
     return to_python(impl(Ctx{module, st, nullptr}));
