@@ -28,6 +28,10 @@ int bind_arguments(const ModuleState* st, const Signature& sig, PyObject* const*
 template <const Signature& sig>
 inline int bind(const ModuleState* st, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                 PyObject** out) {
+    if (!kwnames && nargs == sig.count) {  // every argument by position
+        for (int i = 0; i < sig.count; ++i) out[i] = args[i];
+        return 0;
+    }
     if (nargs <= sig.count) {
         for (int i = 0; i < sig.count; ++i) out[i] = i < nargs ? args[i] : nullptr;
         const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;

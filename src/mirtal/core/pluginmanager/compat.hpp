@@ -108,6 +108,7 @@ public:
         finished_ = false;
 #if PY_VERSION_HEX >= 0x030E0000
         writer_ = PyUnicodeWriter_Create(0);
+        length_ = 0;
         if (!writer_) finished_ = true;
 #else
         _PyUnicodeWriter_Init(&writer_);
@@ -124,8 +125,18 @@ public:
 #endif
     }
 
+    // The number of characters written so far.
+    Py_ssize_t length() const {
+#if PY_VERSION_HEX >= 0x030E0000
+        return length_;
+#else
+        return writer_.pos;
+#endif
+    }
+
     int character(Py_UCS4 ch) {
 #if PY_VERSION_HEX >= 0x030E0000
+        ++length_;
         return PyUnicodeWriter_WriteChar(writer_, ch);
 #else
         return _PyUnicodeWriter_WriteChar(&writer_, ch);
@@ -135,6 +146,7 @@ public:
     int ascii(const char* text, Py_ssize_t size) {
         if (size == 0) return 0;  // the old writer has no buffer kind before its first character
 #if PY_VERSION_HEX >= 0x030E0000
+        length_ += size;
         return PyUnicodeWriter_WriteASCII(writer_, text, size);
 #else
         return _PyUnicodeWriter_WriteASCIIString(&writer_, text, size);
@@ -144,6 +156,7 @@ public:
     // text[start:end] of a str.
     int substring(PyObject* text, Py_ssize_t start, Py_ssize_t end) {
 #if PY_VERSION_HEX >= 0x030E0000
+        length_ += end - start;
         return PyUnicodeWriter_WriteSubstring(writer_, text, start, end);
 #else
         return _PyUnicodeWriter_WriteSubstring(&writer_, text, start, end);
@@ -163,6 +176,7 @@ public:
 private:
 #if PY_VERSION_HEX >= 0x030E0000
     PyUnicodeWriter* writer_;
+    Py_ssize_t length_ = 0;  // the public writer does not tell
 #else
     _PyUnicodeWriter writer_;
 #endif

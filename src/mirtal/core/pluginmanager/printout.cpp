@@ -33,14 +33,13 @@ constexpr size_t kStackMargin = 128 * 1024;
 class TreeWriter {
 public:
     bool ok() const { return writer_.ok(); }
-    Py_ssize_t length() const { return length_; }
+    Py_ssize_t length() const { return writer_.length(); }
 
     int ascii(const char* text) { return ascii(text, static_cast<Py_ssize_t>(strlen(text))); }
 
     // A line feed and the prefix of the current nesting.
     int line_break() {
         if (writer_.character('\n') < 0) return -1;
-        ++length_;
         return ascii(prefix_.data(), static_cast<Py_ssize_t>(prefix_.size()));
     }
 
@@ -80,7 +79,6 @@ public:
         Ref all = finish();
         writer_.restart();
         if (!all || !writer_.ok()) return Ref();
-        length_ = 0;
         if (keep > 0 && substring(all.get(), 0, keep) < 0) return Ref();
         TextWriter taken;
         if (!taken.ok()) return Ref();
@@ -105,12 +103,8 @@ public:
     void set_own_renderer(bool own) { own_renderer_ = own; }
 
 private:
-    int ascii(const char* text, Py_ssize_t size) {
-        length_ += size;
-        return writer_.ascii(text, size);
-    }
+    int ascii(const char* text, Py_ssize_t size) { return writer_.ascii(text, size); }
     int substring(PyObject* text, Py_ssize_t start, Py_ssize_t end) {
-        length_ += end - start;
         return writer_.substring(text, start, end);
     }
 
@@ -126,7 +120,6 @@ private:
 
     TextWriter writer_;
     std::string prefix_;
-    Py_ssize_t length_ = 0;
     bool own_renderer_ = false;
 };
 
