@@ -1,7 +1,7 @@
 # Every target sets up what it needs: a virtual environment in .venv, the package built and installed
 # into it (tests always run against the installed wheel, never against src/).
 # PYTHON picks the interpreter: `make test PYTHON=python3.12`. The default one uses .venv, any
-# other .venv-X.Y, and a virtual environment made by another interpreter is made anew.
+# other .venv-X.Y; one that make made for another interpreter is made anew (no other is deleted).
 PYTHON ?= python3
 PYENV_ROOT ?= $(shell pyenv root 2>/dev/null || echo $$HOME/.pyenv)
 # A name that does not run from PATH (python3.12) is looked for among pyenv's interpreters.
@@ -22,17 +22,37 @@ BUILD_DEPS := "scikit-build-core>=0.11" cmake ninja
 	matrix matrix-pyenv matrix-sid bench-matrix \
 	bench-compare ref-source ref-build
 
+# An environment that make created holds the file .made-by-make. Only such an environment is made
+# anew when it belongs to another Python; any other one is left alone, and the target stops.
 venv:
 	@test -n "$(PYVER)" || { echo "no interpreter '$(PYTHON)'" >&2; exit 2; }
-	@if [ -x $(PY) ] && [ "$$($(PY) -c 'import sys; print("%d.%d" % sys.version_info[:2])')" \
-		!= "$(PYVER)" ]; then echo "$(VENV) belongs to another Python: making it anew"; \
-		rm -rf $(VENV); fi
-	@if [ ! -x $(PY) ]; then $(PYTHON) -m venv $(VENV) && $(PIP) install $(BUILD_DEPS); fi
+	@if [ -x $(PY) ]; then \
+		has=$$($(PY) -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null); \
+		if [ "$$has" != "$(PYVER)" ] && [ ! -f $(VENV)/.made-by-make ]; then \
+			echo "$(VENV) is a virtual environment of Python $${has:-?} that make did not" \
+				"create, and $(PYTHON) is $(PYVER): leaving it alone. Remove it yourself, or" \
+				"pick another one with VENV=... or another interpreter with PYTHON=..." >&2; \
+			exit 2; \
+		elif [ "$$has" != "$(PYVER)" ]; then \
+			echo "$(VENV) (made by make for Python $${has:-?}) belongs to another Python:" \
+				"making it anew for $(PYVER)"; \
+			rm -rf $(VENV); \
+		fi; \
+	fi
+	@if [ ! -x $(PY) ]; then $(PYTHON) -m venv $(VENV) && touch $(VENV)/.made-by-make && \
+		$(PIP) install $(BUILD_DEPS); fi
 
 $(PY): venv
 
+# Installs into $(VENV), for working on mirtal: an active virtual environment is not touched
+# (users install with pip into their own environment; the README says how).
 install: venv
 	$(PIP) install --no-build-isolation --config-settings=build-dir=$(BUILD_DIR) ".[test]"
+	@if [ -n "$$VIRTUAL_ENV" ] && \
+		[ "$$(cd "$$VIRTUAL_ENV" 2>/dev/null && pwd -P)" != "$$(cd $(VENV) && pwd -P)" ]; then \
+		echo "note: mirtal is installed into $(VENV), for working on mirtal; the active" \
+			"virtual environment $$VIRTUAL_ENV is unchanged (to install it there:" \
+			"python -m pip install .)"; fi
 
 # The tree after both discoveries (the example distribution adds tarn), a lookup answered by the
 # deepest existing node, and one that fails: no fallback between chassis types.
