@@ -94,7 +94,7 @@ ref-source:
 	test -d $(REF_SRC) || { mkdir -p $(REF_SRC) && git archive $(REF) | tar -x -C $(REF_SRC); }
 
 ref-build: ref-source
-	test -x $(REF_VENV)/bin/python || $(PYTHON) -m venv $(REF_VENV)
+	test -x $(REF_VENV)/bin/python || { $(PYTHON) -m venv $(REF_VENV) && touch $(REF_VENV)/.made-by-make; }
 	$(REF_VENV)/bin/python -m pip --disable-pip-version-check -q install $(REF_SRC)
 	@echo "A build of $(REF): make bench-compare BENCH_A=$(REF_VENV)/bin/python"
 
@@ -119,8 +119,13 @@ bench-matrix:
 	$(PYTHON) benchmarks/table.py $(BENCH_RESULTS)/*.json | tee $(BENCH_RESULTS)/tables.md; \
 	test -z "$$failed" || { echo "make bench failed on:$$failed" >&2; exit 1; }
 
+# Only the environments that make created (.made-by-make) are removed; any other is named and kept.
 clean:
-	rm -rf build .venv .venv-* .pytest_cache .hypothesis
+	rm -rf build .pytest_cache .hypothesis
+	@for env in .venv .venv-*; do \
+		if [ -f "$$env/.made-by-make" ]; then echo "rm -rf $$env"; rm -rf "$$env"; \
+		elif [ -e "$$env" ]; then echo "$$env: not made by make, left alone"; fi; \
+	done
 
 # Every supported CPython: for each, its own build and virtual environment, then the whole suite,
 # the type check and the leak loop. 3.11 to 3.13 come from pyenv, 3.14 and 3.15 from a Debian

@@ -91,3 +91,13 @@ def test_install_names_the_environment_when_another_one_is_active(tmp_path, acti
             f"environment {tmp_path / 'other'} is unchanged (to install it there: "
             "python -m pip install .)\n")
     assert result.stdout.endswith(note) == noted
+
+
+@pytest.mark.parametrize("made_by_make", [False, True])
+def test_clean_removes_only_environments_that_make_created(tmp_path, made_by_make):
+    environment_of(tmp_path, VERSION, made_by_make)
+    result = make(tmp_path, "clean")
+    assert result.returncode == 0, result.stderr
+    assert (tmp_path / ".venv").exists() != made_by_make
+    if not made_by_make:
+        assert ".venv: not made by make, left alone" in result.stdout
