@@ -181,6 +181,37 @@ refleak-sid:
 	tools/sid-root.sh run make --no-print-directory refleak PYTHON=python$(SID_NEWEST) \
 		VENV=.venv-sid-$(SID_NEWEST) REFLEAK_VERSION=$(SID_NEWEST)
 
+# Differential fuzzing (fuzz/harness.py): every input is a sequence of operations run on the
+# extension and on benchmarks/baseline.py side by side; any difference the harness does not list,
+# crash or sanitizer report is a finding, saved under FUZZ_OUT/findings. The extension is the
+# ASan+UBSan build compiled by clang with libFuzzer's coverage instrumentation
+# (-fsanitize=fuzzer-no-link), loaded under atheris's own ASan+libFuzzer runtime. Leak detection
+# is off here (the interpreter keeps memory to its exit): make sanitize and make refleak do that.
+# make fuzz-sid runs it on FUZZ_SID (the newest interpreter atheris has wheels for) in the root.
+FUZZ_SECONDS ?= 600
+FUZZ_VENV := .venv-fuzz$(if $(filter python3,$(PYTHON)),,-$(PYVER))
+FUZZ_OUT := build/fuzz-$(PYVER)
+FUZZ_CXX := /usr/bin/clang++
+FUZZ_SID ?= 3.14
+FUZZ_ARGS ?=
+
+$(FUZZ_CXX):
+	apt-get update -qq
+	DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang libclang-rt-dev
+
+fuzz-install: $(FUZZ_CXX)
+	CXX=$(FUZZ_CXX) MIRTAL_SANITIZE=ON MIRTAL_FUZZ=ON $(MAKE) install VENV=$(FUZZ_VENV) \
+		BUILD_DIR=$(FUZZ_OUT)/wheel
+	$(FUZZ_VENV)/bin/python -m pip --disable-pip-version-check -q install -r fuzz/requirements.txt
+
+fuzz: fuzz-install
+	nice -n 10 $(FUZZ_VENV)/bin/python fuzz/run.py --seconds $(FUZZ_SECONDS) --out $(FUZZ_OUT) \
+		$(FUZZ_ARGS)
+
+fuzz-sid:
+	tools/sid-root.sh run make --no-print-directory fuzz PYTHON=python$(FUZZ_SID) \
+		FUZZ_SECONDS=$(FUZZ_SECONDS) FUZZ_ARGS="$(FUZZ_ARGS)"
+
 # C++ formatting against the checked-in .clang-format (Debian's clang-format), ruff on the Python.
 CLANG_FORMAT := /usr/bin/clang-format
 CXX_SOURCES := $(wildcard src/mirtal/core/pluginmanager/*.cpp src/mirtal/core/pluginmanager/*.hpp)
