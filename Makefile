@@ -162,13 +162,15 @@ REFLEAK_VERSION ?= 3.11
 REFLEAK_PY := /usr/bin/python$(REFLEAK_VERSION)d
 REFLEAK_DIR := build/refleak-$(REFLEAK_VERSION)
 
-$(REFLEAK_PY):
-	apt-get update -qq
-	DEBIAN_FRONTEND=noninteractive apt-get install -y -qq python$(REFLEAK_VERSION)-dbg \
-		python$(REFLEAK_VERSION)-dev python3-pkg-resources
+# The debug interpreter, its headers and the system's pkg_resources (discovery needs it).
+.PHONY: refleak-interpreter
+refleak-interpreter:
+	@$(REFLEAK_PY) -c "import pkg_resources" 2>/dev/null || { apt-get update -qq && \
+		DEBIAN_FRONTEND=noninteractive apt-get install -y -qq python$(REFLEAK_VERSION)-dbg \
+		python$(REFLEAK_VERSION)-dev python3-pkg-resources; }
 
 # Debian's debug headers reach the release pyconfig.h through a symlinked Python.h: say Py_DEBUG.
-refleak: $(PY) $(REFLEAK_PY)
+refleak: $(PY) refleak-interpreter
 	$(VENV)/bin/cmake -S . -B $(REFLEAK_DIR) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS=-DPy_DEBUG \
 		-DPython_EXECUTABLE=$(REFLEAK_PY) >/dev/null
 	$(VENV)/bin/cmake --build $(REFLEAK_DIR) -j 2 >/dev/null

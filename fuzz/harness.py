@@ -25,9 +25,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "benchmarks"))
 
 import baseline  # noqa: E402
-
 from mirtal.core import pluginmanager  # noqa: E402
-from mirtal.core.errors import ConnectionInfraError  # noqa: E402
 
 IMPLEMENTATIONS = {"extension": pluginmanager, "baseline": baseline}
 METHODS = ("validate_model", "validate_series", "validate_os", "validate_chassis_type",

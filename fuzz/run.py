@@ -89,7 +89,7 @@ def main():
 
 
 def report(texts, elapsed, statuses, findings, before, known_path, log_path):
-    executions = speed_sum = 0
+    executions = 0
     for text in texts:
         found = re.findall(r"stat::number_of_executed_units:\s+(\d+)", text)
         if not found:  # ended before the final stats: the last status line
