@@ -162,10 +162,14 @@ REFLEAK_VERSION ?= 3.11
 REFLEAK_PY := /usr/bin/python$(REFLEAK_VERSION)d
 REFLEAK_DIR := build/refleak-$(REFLEAK_VERSION)
 
+# Debian unstable's root may hold a package index whose validity date has passed: refreshing it
+# is tried, and the install that follows says what is missing if it fails.
+APT_UPDATE = apt-get -o Acquire::Check-Valid-Until=false update -qq || true
+
 # The debug interpreter, its headers and the system's pkg_resources (discovery needs it).
 .PHONY: refleak-interpreter
 refleak-interpreter:
-	@$(REFLEAK_PY) -c "import pkg_resources" 2>/dev/null || { apt-get update -qq && \
+	@$(REFLEAK_PY) -c "import pkg_resources" 2>/dev/null || { $(APT_UPDATE); \
 		DEBIAN_FRONTEND=noninteractive apt-get install -y -qq python$(REFLEAK_VERSION)-dbg \
 		python$(REFLEAK_VERSION)-dev python3-pkg-resources; }
 
@@ -198,7 +202,7 @@ FUZZ_SID ?= 3.14
 FUZZ_ARGS ?=
 
 $(FUZZ_CXX):
-	apt-get update -qq
+	$(APT_UPDATE)
 	DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang libclang-rt-dev
 
 fuzz-install: $(FUZZ_CXX)

@@ -55,11 +55,13 @@ BY_DESIGN = {
         lambda record: record.op == "register_plugin" and record.differs_only_in("_plugins")
         and (record.hostile_in_args or record.both_raised(TypeError)),
     ),
-    "how often a key is hashed": (
-        "A dict operation hashes its key once, and the extension asks each dict what it needs "
-        "with fewer operations than the Python code (which tests `in`, then indexes), so a key "
-        "whose __hash__ has side effects sees fewer calls.",
-        lambda record: record.only_hash_calls_differ(),
+    "how often a key is hashed and compared": (
+        "A dict operation hashes its key, and compares it with a stored key of the same hash, "
+        "once. The extension asks each dict what it needs with fewer operations than the Python "
+        "code (which tests `in`, then indexes), so the __hash__ and __eq__ of a key run fewer "
+        "times in a lookup, registration or removal, and what they do happens fewer times.",
+        lambda record: record.op in ("register_plugin", "get_plugin", "unregister_plugin")
+        and record.fewer_dict_hooks(),
     ),
 }
 
@@ -567,12 +569,12 @@ class Record:
         fields = set(differing(self.outcomes)) - {"acts"}
         return fields <= set(names)
 
-    def only_hash_calls_differ(self):
-        """The hooks other than __hash__ meddled as often on both sides, __hash__ did not."""
+    def fewer_dict_hooks(self):
+        """The hostile keys' __hash__ and __eq__ ran fewer times in the extension, no more times
+        anywhere, and their other hooks as often on both sides."""
         first, second = (dict(o["state"]["acts"]) for o in self.outcomes)
-        if first.pop("hash", 0) == second.pop("hash", 0) or first != second:
-            return False
-        return True
+        fewer = [first.pop(hook, 0) - second.pop(hook, 0) for hook in ("hash", "eq")]
+        return first == second and max(fewer) <= 0 and min(fewer) < 0
 
     @property
     def raised_somewhere(self):
