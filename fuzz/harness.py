@@ -48,20 +48,23 @@ BY_DESIGN = {
         lambda record: record.both_raised(RecursionError),
     ),
     "registration attaches its branch in one step": (
-        "The extension hashes a registration's new keys, then attaches the new branch in one "
-        "step, so a registration whose key's hashing or comparison fails leaves the tree "
-        "unchanged, and one whose key's hashing changes the tree attaches the branch to the tree "
-        "as it is afterwards, where Python made each node before hashing the next key.",
-        lambda record: record.op == "register_plugin" and record.differs_only_in("_plugins")
-        and (record.hostile_in_args or record.both_raised(TypeError)),
+        "The extension builds a registration's missing nodes as a detached branch, bottom up "
+        "(hashing the new keys from the deepest), and attaches it in one step. A registration "
+        "that fails leaves the tree unchanged, where Python made the nodes before the failure, "
+        "and the new keys' hooks may have run in another order or number (so may what they do); "
+        "one whose key's hashing changes the tree attaches the branch to the tree as it is then.",
+        lambda record: record.op == "register_plugin" and (
+            record.same_exception()
+            or (record.hostile_in_args and record.differs_only_in("_plugins"))),
     ),
     "how often a key is hashed and compared": (
         "A dict operation hashes its key, and compares it with a stored key of the same hash, "
-        "once. The extension asks each dict what it needs with fewer operations than the Python "
-        "code (which tests `in`, then indexes), so the __hash__ and __eq__ of a key run fewer "
-        "times in a lookup, registration or removal, and what they do happens fewer times.",
+        "once. The extension asks each dict what it needs with other operations than the Python "
+        "code (which tests `in`, then indexes, then indexes again), so in a lookup, registration "
+        "or removal a key's __hash__ and __eq__ run another number of times, and whatever they "
+        "do (raise, change the tree) happens at another point and another number of times.",
         lambda record: record.op in ("register_plugin", "get_plugin", "unregister_plugin")
-        and record.fewer_dict_hooks(),
+        and record.dict_hooks_differ(),
     ),
 }
 
@@ -569,12 +572,19 @@ class Record:
         fields = set(differing(self.outcomes)) - {"acts"}
         return fields <= set(names)
 
-    def fewer_dict_hooks(self):
-        """The hostile keys' __hash__ and __eq__ ran fewer times in the extension, no more times
-        anywhere, and their other hooks as often on both sides."""
+    def same_exception(self):
+        first, second = self.outcomes
+        return first["raised"] is not None and first["raised"] == second["raised"]
+
+    def dict_hooks_differ(self):
+        """A key among the arguments has a __hash__ or __eq__ that does something, and the
+        other hooks ran as often on both sides."""
         first, second = (dict(o["state"]["acts"]) for o in self.outcomes)
-        fewer = [first.pop(hook, 0) - second.pop(hook, 0) for hook in ("hash", "eq")]
-        return first == second and max(fewer) <= 0 and min(fewer) < 0
+        for hook in ("hash", "eq"):
+            first.pop(hook, None)
+            second.pop(hook, None)
+        return first == second and any(
+            isinstance(v, HostileStr) and v.where in ("hash", "eq") for v in flat(self.arguments))
 
     @property
     def raised_somewhere(self):
