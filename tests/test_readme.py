@@ -169,9 +169,8 @@ def test_every_command_line_example_is_run():
             assert not command.search(body), f"README line {line}: an example not run by tests"
 
 
-# The documents whose links and make targets are checked (CONTRIBUTING.md names targets that
-# other branches add: it joins once they are in).
-DOCUMENTS = ["README.md"]
+# The documents whose links and make targets are checked.
+DOCUMENTS = ["README.md", "CONTRIBUTING.md"]
 
 
 def anchor(heading):
