@@ -1,7 +1,7 @@
 # Every target sets up what it needs: a virtual environment in .venv, the package built and installed
 # into it (tests always run against the installed wheel, never against src/).
 # PYTHON picks the interpreter: `make test PYTHON=python3.12`. The default one uses .venv, any
-# other .venv-X.Y, and a virtual environment made by another interpreter is made anew.
+# other .venv-X.Y; one that make made for another interpreter is made anew (no other is deleted).
 PYTHON ?= python3
 PYENV_ROOT ?= $(shell pyenv root 2>/dev/null || echo $$HOME/.pyenv)
 # A name that does not run from PATH (python3.12) is looked for among pyenv's interpreters.
@@ -22,17 +22,37 @@ BUILD_DEPS := "scikit-build-core>=0.11" cmake ninja
 	matrix matrix-pyenv matrix-sid bench-matrix \
 	bench-compare ref-source ref-build
 
+# An environment that make created holds the file .made-by-make. Only such an environment is made
+# anew when it belongs to another Python; any other one is left alone, and the target stops.
 venv:
 	@test -n "$(PYVER)" || { echo "no interpreter '$(PYTHON)'" >&2; exit 2; }
-	@if [ -x $(PY) ] && [ "$$($(PY) -c 'import sys; print("%d.%d" % sys.version_info[:2])')" \
-		!= "$(PYVER)" ]; then echo "$(VENV) belongs to another Python: making it anew"; \
-		rm -rf $(VENV); fi
-	@if [ ! -x $(PY) ]; then $(PYTHON) -m venv $(VENV) && $(PIP) install $(BUILD_DEPS); fi
+	@if [ -x $(PY) ]; then \
+		has=$$($(PY) -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null); \
+		if [ "$$has" != "$(PYVER)" ] && [ ! -f $(VENV)/.made-by-make ]; then \
+			echo "$(VENV) is a virtual environment of Python $${has:-?} that make did not" \
+				"create, and $(PYTHON) is $(PYVER): leaving it alone. Remove it yourself, or" \
+				"pick another one with VENV=... or another interpreter with PYTHON=..." >&2; \
+			exit 2; \
+		elif [ "$$has" != "$(PYVER)" ]; then \
+			echo "$(VENV) (made by make for Python $${has:-?}) belongs to another Python:" \
+				"making it anew for $(PYVER)"; \
+			rm -rf $(VENV); \
+		fi; \
+	fi
+	@if [ ! -x $(PY) ]; then $(PYTHON) -m venv $(VENV) && touch $(VENV)/.made-by-make && \
+		$(PIP) install $(BUILD_DEPS); fi
 
 $(PY): venv
 
+# Installs into $(VENV), for working on mirtal: an active virtual environment is not touched
+# (users install with pip into their own environment; the README says how).
 install: venv
 	$(PIP) install --no-build-isolation --config-settings=build-dir=$(BUILD_DIR) ".[test]"
+	@if [ -n "$$VIRTUAL_ENV" ] && \
+		[ "$$(cd "$$VIRTUAL_ENV" 2>/dev/null && pwd -P)" != "$$(cd $(VENV) && pwd -P)" ]; then \
+		echo "note: mirtal is installed into $(VENV), for working on mirtal; the active" \
+			"virtual environment $$VIRTUAL_ENV is unchanged (to install it there:" \
+			"python -m pip install .)"; fi
 
 # The tree after both discoveries (the example distribution adds tarn), a lookup answered by the
 # deepest existing node, and one that fails: no fallback between chassis types.
@@ -74,7 +94,7 @@ ref-source:
 	test -d $(REF_SRC) || { mkdir -p $(REF_SRC) && git archive $(REF) | tar -x -C $(REF_SRC); }
 
 ref-build: ref-source
-	test -x $(REF_VENV)/bin/python || $(PYTHON) -m venv $(REF_VENV)
+	test -x $(REF_VENV)/bin/python || { $(PYTHON) -m venv $(REF_VENV) && touch $(REF_VENV)/.made-by-make; }
 	$(REF_VENV)/bin/python -m pip --disable-pip-version-check -q install $(REF_SRC)
 	@echo "A build of $(REF): make bench-compare BENCH_A=$(REF_VENV)/bin/python"
 
@@ -99,8 +119,13 @@ bench-matrix:
 	$(PYTHON) benchmarks/table.py $(BENCH_RESULTS)/*.json | tee $(BENCH_RESULTS)/tables.md; \
 	test -z "$$failed" || { echo "make bench failed on:$$failed" >&2; exit 1; }
 
+# Only the environments that make created (.made-by-make) are removed; any other is named and kept.
 clean:
-	rm -rf build .venv .venv-* .pytest_cache .hypothesis
+	rm -rf build .pytest_cache .hypothesis
+	@for env in .venv .venv-*; do \
+		if [ -f "$$env/.made-by-make" ]; then echo "rm -rf $$env"; rm -rf "$$env"; \
+		elif [ -e "$$env" ]; then echo "$$env: not made by make, left alone"; fi; \
+	done
 
 # Every supported CPython: for each, its own build and virtual environment, then the whole suite,
 # the type check and the leak loop. 3.11 to 3.13 come from pyenv, 3.14 and 3.15 from a Debian
@@ -133,22 +158,38 @@ matrix-sid:
 # The whole suite against an AddressSanitizer + UndefinedBehaviorSanitizer build of the extension.
 # The interpreter itself is not instrumented: the runtime is preloaded, and PYTHONMALLOC=malloc
 # sends Python's allocations through it, so leak detection at exit sees them too. Any report
-# fails the run.
+# fails the run. `make sanitize` uses the default interpreter and this machine's g++;
+# `make sanitize-sid` runs the same target inside the Debian-unstable root on SID_NEWEST, with
+# that root's g++ and its libasan/libubsan.
 SANITIZE_VENV := .venv-sanitize
+SANITIZE_BUILD := build/sanitize
 SANITIZE_ENV = LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libubsan.so)" \
 	PYTHONMALLOC=malloc \
 	ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:abort_on_error=1:strict_init_order=1 \
-	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	$(if $(wildcard $(SANITIZE_SUPPRESSIONS)),LSAN_OPTIONS=suppressions=$(abspath $(SANITIZE_SUPPRESSIONS)):print_suppressions=0)
+# The interpreter's own leaks, where a version has some (each file says why).
+SANITIZE_SUPPRESSIONS = tools/sanitize/lsan-$(PYVER).supp
+SID_NEWEST ?= 3.15
 
 # LeakSanitizer's own tracer now and then fails to stop the process's threads at exit ("Tracer
 # caught signal 11 ... LeakSanitizer has encountered a fatal error"), after every test passed and
 # before any leak is reported: that run, and only that one, is repeated once. A reported leak or
 # error fails at once.
-SANITIZE_LOG := build/sanitize/pytest.log
+SANITIZE_LOG = $(SANITIZE_BUILD)/pytest.log
 
-sanitize:
-	MIRTAL_SANITIZE=ON $(MAKE) install VENV=$(SANITIZE_VENV) BUILD_DIR=build/sanitize
-	@for attempt in 1 2; do \
+.PHONY: sanitize-runtime sanitize-sid refleak-sid fuzz fuzz-sid fuzz-install
+
+# g++ names the runtimes by a bare file name when it has none: say so instead of preloading nothing.
+sanitize-runtime:
+	@for lib in libasan.so libubsan.so; do \
+		case "$$($(CXX) -print-file-name=$$lib)" in /*) ;; \
+		*) echo "$(CXX) has no $$lib: install the libasan/libubsan of this g++" >&2; exit 2;; esac; \
+	done
+
+sanitize: sanitize-runtime
+	MIRTAL_SANITIZE=ON $(MAKE) install VENV=$(SANITIZE_VENV) BUILD_DIR=$(SANITIZE_BUILD)
+	@mkdir -p $(SANITIZE_BUILD); for attempt in 1 2; do \
 		$(SANITIZE_ENV) $(SANITIZE_VENV)/bin/python -m pytest -p no:cacheprovider -x -q \
 			> $(SANITIZE_LOG) 2>&1; status=$$?; cat $(SANITIZE_LOG); \
 		test $$status -eq 0 && exit 0; \
@@ -158,17 +199,30 @@ sanitize:
 		exit $$status; \
 	done; exit 1
 
-# Exact reference totals: the extension built for Debian's debug interpreter, every operation
-# looped after a warm-up; any net growth of references or allocated blocks fails.
-REFLEAK_PY := /usr/bin/python3.11d
-REFLEAK_DIR := build/refleak
+sanitize-sid:
+	tools/sid-root.sh run make --no-print-directory sanitize PYTHON=python$(SID_NEWEST) \
+		SANITIZE_VENV=.venv-sanitize-sid-$(SID_NEWEST) SANITIZE_BUILD=build/sanitize-sid-$(SID_NEWEST)
 
-$(REFLEAK_PY):
-	apt-get update -qq
-	DEBIAN_FRONTEND=noninteractive apt-get install -y -qq python3.11-dbg python3.11-dev python3-pkg-resources
+# Exact reference totals: the extension built for Debian's debug interpreter, every operation
+# looped after a warm-up; any net growth of references or allocated blocks fails. REFLEAK_VERSION
+# picks the interpreter; `make refleak-sid` runs it on SID_NEWEST inside the Debian-unstable root.
+REFLEAK_VERSION ?= 3.11
+REFLEAK_PY := /usr/bin/python$(REFLEAK_VERSION)d
+REFLEAK_DIR := build/refleak-$(REFLEAK_VERSION)
+
+# Debian unstable's root may hold a package index whose validity date has passed: refreshing it
+# is tried, and the install that follows says what is missing if it fails.
+APT_UPDATE = apt-get -o Acquire::Check-Valid-Until=false update -qq || true
+
+# The debug interpreter, its headers and the system's pkg_resources (discovery needs it).
+.PHONY: refleak-interpreter
+refleak-interpreter:
+	@$(REFLEAK_PY) -c "import pkg_resources" 2>/dev/null || { $(APT_UPDATE); \
+		DEBIAN_FRONTEND=noninteractive apt-get install -y -qq python$(REFLEAK_VERSION)-dbg \
+		python$(REFLEAK_VERSION)-dev python3-pkg-resources; }
 
 # Debian's debug headers reach the release pyconfig.h through a symlinked Python.h: say Py_DEBUG.
-refleak: $(PY) $(REFLEAK_PY)
+refleak: $(PY) refleak-interpreter
 	$(VENV)/bin/cmake -S . -B $(REFLEAK_DIR) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS=-DPy_DEBUG \
 		-DPython_EXECUTABLE=$(REFLEAK_PY) >/dev/null
 	$(VENV)/bin/cmake --build $(REFLEAK_DIR) -j 2 >/dev/null
@@ -176,6 +230,41 @@ refleak: $(PY) $(REFLEAK_PY)
 	cp -r src/mirtal $(REFLEAK_DIR)/site/ && rm -rf $(REFLEAK_DIR)/site/mirtal/core/pluginmanager
 	cp $(REFLEAK_DIR)/pluginmanager*.so $(REFLEAK_DIR)/site/mirtal/core/
 	PYTHONPATH=$(REFLEAK_DIR)/site $(REFLEAK_PY) tests/leakcheck.py
+
+refleak-sid:
+	tools/sid-root.sh run make --no-print-directory refleak PYTHON=python$(SID_NEWEST) \
+		VENV=.venv-sid-$(SID_NEWEST) REFLEAK_VERSION=$(SID_NEWEST)
+
+# Differential fuzzing (fuzz/harness.py): every input is a sequence of operations run on the
+# extension and on benchmarks/baseline.py side by side; any difference the harness does not list,
+# crash or sanitizer report is a finding, saved under FUZZ_OUT/findings. The extension is the
+# ASan+UBSan build compiled by clang with libFuzzer's coverage instrumentation
+# (-fsanitize=fuzzer-no-link), loaded under atheris's own ASan+libFuzzer runtime. Leak detection
+# is off here (the interpreter keeps memory to its exit): make sanitize and make refleak do that.
+# make fuzz-sid runs it on FUZZ_SID (the newest interpreter atheris has wheels for) in the root.
+FUZZ_SECONDS ?= 600
+FUZZ_VENV := .venv-fuzz$(if $(filter python3,$(PYTHON)),,-$(PYVER))
+FUZZ_OUT := build/fuzz-$(PYVER)
+FUZZ_CXX := /usr/bin/clang++
+FUZZ_SID ?= 3.14
+FUZZ_ARGS ?=
+
+$(FUZZ_CXX):
+	$(APT_UPDATE)
+	DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang libclang-rt-dev
+
+fuzz-install: $(FUZZ_CXX)
+	CXX=$(FUZZ_CXX) MIRTAL_SANITIZE=ON MIRTAL_FUZZ=ON $(MAKE) install VENV=$(FUZZ_VENV) \
+		BUILD_DIR=$(FUZZ_OUT)/wheel
+	$(FUZZ_VENV)/bin/python -m pip --disable-pip-version-check -q install -r fuzz/requirements.txt
+
+fuzz: fuzz-install
+	nice -n 10 $(FUZZ_VENV)/bin/python fuzz/run.py --seconds $(FUZZ_SECONDS) --out $(FUZZ_OUT) \
+		$(FUZZ_ARGS)
+
+fuzz-sid:
+	tools/sid-root.sh run make --no-print-directory fuzz PYTHON=python$(FUZZ_SID) \
+		FUZZ_SECONDS=$(FUZZ_SECONDS) FUZZ_ARGS="$(FUZZ_ARGS)"
 
 # C++ formatting against the checked-in .clang-format (Debian's clang-format), ruff on the Python.
 CLANG_FORMAT := /usr/bin/clang-format

@@ -517,8 +517,10 @@ inline bool stack_nearly_exhausted(size_t margin) {
         }
     }
     if (low == 0) return false;
-    char here;
-    return reinterpret_cast<uintptr_t>(&here) < low + margin;
+    // The frame's own address: a local's could lie in AddressSanitizer's heap-allocated fake
+    // stack (use-after-return detection), far from the thread's real stack.
+    auto here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+    return here < low + margin;
 #else
     (void)margin;
     return false;
