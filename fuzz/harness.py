@@ -6,7 +6,7 @@ attributes, overrides and the tree) whose arguments are drawn from a palette of 
 hostile values. The program runs in two worlds side by side, one built on each implementation, and
 after every operation the two must agree on the return value, the exception's type and message,
 the tree's structure, both lists and the text of repr. The first disagreement is a finding, unless
-KNOWN_ELSEWHERE or BY_DESIGN below accounts for it.
+BY_DESIGN below accounts for it.
 
     python fuzz/harness.py [libFuzzer options] CORPUS_DIR SEED_DIR   (run by fuzz/run.py)
     python fuzz/harness.py --replay FILE...                          (no atheris needed)
@@ -67,21 +67,6 @@ BY_DESIGN = {
         and record.dict_hooks_differ(),
     ),
 }
-
-# Fixed on another branch: remove when merged. Occurrences are counted and logged, not findings.
-KNOWN_ELSEWHERE = {
-    "printout through + += == of str subclasses and other types": (
-        "print_tree builds its text through the interpreter's + and += when the output or a key "
-        "is a str subclass or another type, and compares key == last_key after each child.",
-        lambda record: record.printout_hostile,
-    ),
-    "register_plugin reads _plugins before getfile": (
-        "A getfile (a class's __module__) that rebinds or empties _plugins: Python walks the tree "
-        "it reads after getfile returns.",
-        lambda record: record.op == "register_plugin" and record.cls_meddles,
-    ),
-}
-
 
 # --- the input -----------------------------------------------------------------------------------
 
@@ -391,9 +376,8 @@ VALIDATOR_NAMES = {"validate_model": KEYWORDS[:3], "validate_series": KEYWORDS[:
 
 
 def run_operation(world, kind, picks):
-    """Does one operation; world.rendered and world.arguments say what it was given."""
+    """Does one operation; world.arguments says what it was given."""
     manager = world.manager
-    world.rendered = False
     world.arguments = None
     if kind in ("get_plugin", "unregister_plugin") or kind in VALIDATOR_NAMES:
         names = VALIDATOR_NAMES.get(kind, KEYWORDS)
@@ -419,11 +403,9 @@ def run_operation(world, kind, picks):
         if picks[1] % 3:
             args.append(world.value(picks[1] % (len(world.palette) + 3)) if picks[1] % 3 == 1
                         else "plugin")
-        world.rendered = render_hostile(data, args[1] if len(args) > 1 else "plugin")
         world.arguments = (args, {})
         return manager.print_tree(*args), world.arguments
     if kind == "repr":
-        world.rendered = render_hostile(vars(manager).get("_plugins"), "plugins")
         return repr(manager), ((), {})
     if kind == "set attribute":
         name = ("_plugins", "supported_os", "chassis_type_list")[picks[0] % 3]
@@ -542,7 +524,6 @@ def outcome(world, describe, kind, picks):
     """Everything compared after one operation: what it returned or raised, then the state."""
     try:
         if kind == "probe":  # the manager's repr, taken after every operation
-            world.rendered = render_hostile(vars(world.manager).get("_plugins"), "plugins")
             world.arguments = None
             result = repr(world.manager)
         else:
@@ -550,17 +531,17 @@ def outcome(world, describe, kind, picks):
         returned, raised = describe(result), None
     except Exception as error:  # noqa: BLE001 - any exception is compared, not judged
         returned, raised = None, (type(error).__name__, exception_text(error))
-    arguments = world.arguments, world.rendered
+    arguments = world.arguments
     return {"returned": returned, "raised": raised, "state": snapshot(world, describe)}, arguments
 
 
 class Record:
-    """What the program did, for the predicates of BY_DESIGN and KNOWN_ELSEWHERE."""
+    """What the program did, for the predicates of BY_DESIGN."""
 
     def __init__(self, op, outcomes, arguments, trees):
         self.op = op
         self.outcomes = outcomes
-        self.arguments, self.rendered = arguments
+        self.arguments = arguments
         self.trees = trees
 
     def both_raised(self, name):
@@ -594,16 +575,6 @@ class Record:
     def hostile_in_args(self):
         return any(isinstance(v, HostileStr) for v in flat(self.arguments))
 
-    @property
-    def cls_meddles(self):
-        return any(isinstance(v, ModuleMeta) for v in flat(self.arguments))
-
-    @property
-    def printout_hostile(self):
-        """The rendering was given an output that is not an exact str, or a tree holding a key
-        that is a str subclass (its own ==, + or hooks run in Python's rendering)."""
-        return self.op in ("print_tree", "repr", "probe") and bool(self.rendered)
-
 
 
 def flat(value, out=None, seen=None):
@@ -625,31 +596,7 @@ def flat(value, out=None, seen=None):
     return out
 
 
-def render_hostile(data, output):
-    """Whether a rendering is given an output that is not an exact str, or a tree holding a key
-    that is a str subclass (decided before the rendering, which may change the tree)."""
-    return type(output) is not str or any(
-        isinstance(key, str) and type(key) is not str for key in keys_of(data))
-
-
-def keys_of(data, seen=None):
-    """Every dict key in a tree (cycles followed once)."""
-    seen = set() if seen is None else seen
-    if not isinstance(data, dict) or id(data) in seen:
-        return []
-    seen.add(id(data))
-    keys = []
-    for key, item in dict.items(data):
-        keys.append(key)
-        keys += keys_of(item, seen)
-    return keys
-
-
 # --- one input -----------------------------------------------------------------------------------
-
-KNOWN_COUNTS = {}
-KNOWN_LOG = None
-
 
 def differing(outcomes):
     """The compared fields that differ, each as (extension, baseline)."""
@@ -663,26 +610,16 @@ def differing(outcomes):
     return fields
 
 
-def _note_known(group, data, detail):
-    KNOWN_COUNTS[group] = KNOWN_COUNTS.get(group, 0) + 1
-    if KNOWN_LOG:
-        with open(KNOWN_LOG, "a") as log:
-            log.write(json.dumps({"group": group, "input": data.hex(), "detail": detail}) + "\n")
-
-
 def explain(record):
     for group, (_, predicate) in BY_DESIGN.items():
         if predicate(record):
-            return "by design", group
-    for group, (_, predicate) in KNOWN_ELSEWHERE.items():
-        if predicate(record):
-            return "elsewhere", group
-    return None, None
+            return group
+    return None
 
 
 def check(data):
     """Runs the input's program on both sides; raises Difference at the first unexplained
-    disagreement. Returns the name of the known group that ended it, or None."""
+    disagreement. Returns the name of the by-design group that ended it, or None."""
     subclassed, program = decode(data)
     worlds = [World(name, subclassed) for name in IMPLEMENTATIONS]
     describers = [Describer(world) for world in worlds]
@@ -696,15 +633,12 @@ def check(data):
                 continue
             record = Record(kind, outcomes, arguments,
                             [vars(world.manager).get("_plugins") for world in worlds])
-            verdict, group = explain(record)
+            group = explain(record)
             detail = {"step": step, "operation": kind, "picks": picks,
                       "program": [name for name, _ in program[:step // 2 + 1]],
-                      "arguments": describers[1](arguments[0]),
+                      "arguments": describers[1](arguments),
                       "differs": differing(outcomes)}
-            if verdict == "elsewhere":
-                _note_known(group, data, detail)
-                return group
-            if verdict == "by design":
+            if group:
                 return group
             raise Difference(json.dumps(detail, indent=1, default=str))
     finally:
@@ -727,15 +661,13 @@ def replay(paths):
             print("%s: DIFFERENCE\n%s" % (path, difference))
             status = 1
             continue
-        print("%s: %s" % (path, "agrees" if group is None else "known: " + group))
+        print("%s: %s" % (path, "agrees" if group is None else "by design: " + group))
     return status
 
 
 def fuzz(argv):
     import atheris  # noqa: PLC0415 - only the fuzzing run needs it
 
-    global KNOWN_LOG
-    KNOWN_LOG = os.environ.get("MIRTAL_FUZZ_KNOWN_LOG")
     started = time.monotonic()
 
     def one_input(data):

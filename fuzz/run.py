@@ -4,14 +4,12 @@
 
 The harness runs in a child process with atheris's AddressSanitizer+libFuzzer runtime preloaded
 (the extension is built with clang's -fsanitize=address,undefined,fuzzer-no-link). New inputs go to
-DIR/corpus (the seeds in fuzz/seeds are read too), findings to DIR/findings, the log to DIR/log.txt
-and the known differences counted by the harness to DIR/known.jsonl. Exit status 1 if there is a
-finding: copy it to fuzz/findings/ with a name that says what it found, and it is replayed by the
-test suite from then on.
+DIR/corpus (the seeds in fuzz/seeds are read too), findings to DIR/findings and the log to
+DIR/log.txt. Exit status 1 if there is a finding: copy it to fuzz/findings/ with a name that says
+what it found, and it is replayed by the test suite from then on.
 """
 
 import argparse
-import json
 import os
 import re
 import subprocess
@@ -42,10 +40,6 @@ def main():
     for directory in (corpus, findings):
         os.makedirs(directory, exist_ok=True)
     log_path = os.path.join(args.out, "log.txt")
-    known_path = os.path.join(args.out, "known.jsonl")
-    for path in (known_path,):
-        if os.path.exists(path):
-            os.remove(path)
     before = set(os.listdir(findings))
     env = dict(
         os.environ,
@@ -53,7 +47,6 @@ def main():
         PYTHONMALLOC="malloc",
         ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:handle_abort=1:allocator_may_return_null=1",
         UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1",
-        MIRTAL_FUZZ_KNOWN_LOG=known_path,
     )
     command = [
         sys.executable, os.path.join(HERE, "harness.py"),
@@ -83,12 +76,12 @@ def main():
             if statuses[-1] == 0:
                 break
     elapsed = time.monotonic() - started
-    report(texts, elapsed, statuses, findings, before, known_path, log_path)
+    report(texts, elapsed, statuses, findings, before, log_path)
     new = sorted(set(os.listdir(findings)) - before)
     sys.exit(1 if new or any(statuses) else 0)
 
 
-def report(texts, elapsed, statuses, findings, before, known_path, log_path):
+def report(texts, elapsed, statuses, findings, before, log_path):
     executions = 0
     for text in texts:
         found = re.findall(r"stat::number_of_executed_units:\s+(\d+)", text)
@@ -106,14 +99,6 @@ def report(texts, elapsed, statuses, findings, before, known_path, log_path):
     if coverage:
         print("fuzz: coverage %s edges, %s features; corpus %s inputs" % (
             coverage[-1][0], coverage[-1][1], corpus[-1] if corpus else "?"))
-    known = {}
-    if os.path.exists(known_path):
-        with open(known_path) as handle:
-            for line in handle:
-                group = json.loads(line)["group"]
-                known[group] = known.get(group, 0) + 1
-    for group, count in sorted(known.items()):
-        print("fuzz: known elsewhere, %d inputs: %s" % (count, group))
     new = sorted(set(os.listdir(findings)) - before)
     print("fuzz: %d findings%s" % (len(new), "".join("\n  " + os.path.join(findings, name)
                                                     for name in new)))
