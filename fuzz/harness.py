@@ -49,7 +49,7 @@ BY_DESIGN = {
     ),
     "registration attaches its branch in one step": (
         "The extension builds a registration's missing nodes as a detached branch, bottom up "
-        "(hashing the new keys from the deepest), and attaches it in one step. A registration "
+        "(the new keys hashed in path order first), and attaches it in one step. A registration "
         "that fails leaves the tree unchanged, where Python made the nodes before the failure, "
         "and the new keys' hooks may have run in another order or number (so may what they do); "
         "one whose key's hashing changes the tree attaches the branch to the tree as it is then.",

@@ -204,6 +204,22 @@ def test_failed_registration_after_the_file_leaves_no_trace(manager):
     assert manager.get_plugin("quilos", "s1") is A
 
 
+class Unchecked(PluginManager):
+    def validate_arguments(self, os, series, model, chassis_type):
+        pass
+
+
+@pytest.mark.parametrize("tree", [{}, {"vennu": {}}, {"vennu": {"zq4": {}}}])
+def test_of_two_unhashable_keys_the_upper_one_is_reported(tree):
+    manager = Unchecked()
+    manager._plugins = tree
+    with pytest.raises(TypeError, match="unhashable type: 'list'"):
+        manager.register_plugin(A, "vennu", ["series"], {"model": 1})
+    with pytest.raises(TypeError, match="unhashable type: 'set'"):
+        manager.register_plugin(A, "vennu", "zq4", set(), chassis_type={})
+    assert manager._plugins == tree
+
+
 class OtherError(Exception):
     pass
 

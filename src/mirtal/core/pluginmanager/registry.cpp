@@ -146,6 +146,10 @@ int register_plugin(const Ctx& c, PyObject* cls, PyObject* os, PyObject* series,
     }
     // The missing nodes are built as a detached branch, bottom up, and attached in one step, so a
     // key or chassis type that cannot be stored (unhashable, say) leaves no empty nodes behind.
+    // Their keys are hashed in path order first, as a walk that creates each node would meet
+    // them: of two unhashable keys, the upper one is reported.
+    for (int level = depth + 1; level < path.size; ++level)
+        if (PyObject_Hash(path.keys[level]) == -1) return -1;
     Ref branch = Ref::steal(PyDict_New());
     if (!branch || PyDict_SetItem(branch.get(), chassis_type, record.get()) < 0) return -1;
     PyObject* key = c.str(Name::data);
