@@ -11,7 +11,9 @@ what it found, and it is replayed by the test suite from then on.
 
 import argparse
 import os
+import platform
 import re
+import shutil
 import subprocess
 import sys
 import time
@@ -34,8 +36,14 @@ def main():
     parser.add_argument("--seconds", type=int, default=600)
     parser.add_argument("--out", required=True)
     parser.add_argument("--max-len", type=int, default=256)
+    parser.add_argument("--runs", type=int,
+                        help="a repeatable run instead: this many inputs from the seeds alone, "
+                             "with --seed, a fixed hash seed and no address randomisation (CI)")
+    parser.add_argument("--seed", type=int, default=1)
     args = parser.parse_args()
-    corpus = os.path.join(args.out, "corpus")
+    corpus = os.path.join(args.out, "corpus" if args.runs is None else "corpus-repeatable")
+    if args.runs is not None:
+        shutil.rmtree(corpus, ignore_errors=True)
     findings = os.path.join(args.out, "findings")
     for directory in (corpus, findings):
         os.makedirs(directory, exist_ok=True)
@@ -54,6 +62,14 @@ def main():
         "-timeout=20", "-rss_limit_mb=3072", "-print_final_stats=1",
         "-artifact_prefix=%s/" % findings, corpus, os.path.join(HERE, "seeds"),
     ]
+    if args.runs is not None:
+        # The same inputs in the same order on every machine: libFuzzer's own seed, str hashes,
+        # and object addresses (which order sets of objects) fixed.
+        command[3:3] = ["-runs=%d" % args.runs, "-seed=%d" % args.seed]
+        env["PYTHONHASHSEED"] = "0"
+        if shutil.which("setarch"):
+            command[:0] = ["setarch", platform.machine(), "-R"]
+    timed = next(i for i, arg in enumerate(command) if arg.startswith("-max_total_time="))
     # A finding ends a libFuzzer run: the rest of the time goes on in a new run over the same
     # corpus (at most MAX_RUNS), so one finding does not hide the next.
     started = time.monotonic()
@@ -66,14 +82,14 @@ def main():
             log.write("=== run %d, %d s left\n" % (len(texts) + 1, left))
             log.flush()
             mark = log.tell()
-            command[2] = "-max_total_time=%d" % max(left, 1)
+            command[timed] = "-max_total_time=%d" % max(left, 1)
             statuses.append(subprocess.call(command, stdout=log, stderr=subprocess.STDOUT,
                                             env=env))
             log.flush()
             with open(log_path, errors="replace") as handle:
                 handle.seek(mark)
                 texts.append(handle.read())
-            if statuses[-1] == 0:
+            if statuses[-1] == 0 or args.runs is not None:
                 break
     elapsed = time.monotonic() - started
     report(texts, elapsed, statuses, findings, before, log_path)
