@@ -19,6 +19,9 @@ SUITE=$1 ARCH=$2
 shift 2
 CACHE=$HOME/.cache/mirtal
 PROJECT=$(cd "$(dirname "$0")/.." && pwd)
+# The arm64 roots build with Debian's own cmake and ninja (installing PyPI's under emulation, for
+# every wheel, would take minutes); the compiler is the zig program of the release environment.
+ARM_TOOLS=cmake,ninja-build,ca-certificates
 venvs() { for v in "$@"; do printf 'python%s,python%s-dev,python%s-venv,' "$v" "$v" "$v"; done; }
 case "$SUITE $ARCH" in
     "sid amd64")
@@ -28,11 +31,12 @@ case "$SUITE $ARCH" in
     "bookworm arm64")
         ROOT=$CACHE/bookworm-arm64-root
         PYTHONS="3.11"
-        PACKAGES=$(venvs 3.11)ca-certificates ;;
+        # python3.11-venv needs python3.11-distutils, which only python3-distutils provides.
+        PACKAGES=$(venvs 3.11)python3-distutils,python3-lib2to3,$ARM_TOOLS ;;
     "sid arm64")
         ROOT=$CACHE/sid-arm64-root
         PYTHONS="3.13 3.14 3.15"
-        PACKAGES=$(venvs 3.13 3.14 3.15)ca-certificates ;;
+        PACKAGES=$(venvs 3.13 3.14 3.15)$ARM_TOOLS ;;
     *) echo "$0: no root for $SUITE $ARCH" >&2; usage ;;
 esac
 
@@ -65,10 +69,17 @@ binfmt() {
 made() {
     local v
     for v in $PYTHONS; do [ -e "$ROOT/usr/bin/python$v" ] || return 1; done
+    case $PACKAGES in *cmake*) [ -e "$ROOT/usr/bin/cmake" ] && [ -e "$ROOT/usr/bin/ninja" ] ;; esac
 }
 
 ensure() {
     binfmt
+    if [ -d "$ROOT" ] && ! made; then
+        # A root made before a package was added to its list: the missing ones installed in it.
+        chroot "$ROOT" apt-get update -qq
+        chroot "$ROOT" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq ${PACKAGES//,/ } \
+            >/dev/null
+    fi
     if ! made; then
         command -v debootstrap >/dev/null || {
             apt-get update -qq
@@ -76,8 +87,11 @@ ensure() {
         }
         rm -rf "$ROOT.partial"
         mkdir -p "$(dirname "$ROOT")"
-        debootstrap --arch="$ARCH" --variant=minbase --include="$PACKAGES" "$SUITE" \
-            "$ROOT.partial" >/dev/null
+        if ! debootstrap --arch="$ARCH" --variant=minbase --include="$PACKAGES" "$SUITE" \
+            "$ROOT.partial" >/dev/null; then
+            tail -n 30 "$ROOT.partial/debootstrap/debootstrap.log" >&2 || true
+            exit 1
+        fi
         rm -rf "$ROOT"
         mv "$ROOT.partial" "$ROOT"
     fi

@@ -495,7 +495,12 @@ def repair(raw: Path, arch: str) -> Path:
     env = dict(os.environ, PATH=f"{Path(sys.executable).parent}{os.pathsep}{os.environ['PATH']}")
     before = set((ROOT / DIST).glob("*.whl"))
     floor = "manylinux_{}_{}_{}".format(*GLIBC_FLOOR, arch)
-    run([tool("auditwheel"), "repair", "--plat", floor, "--wheel-dir", str(DIST), str(raw)],
+    # auditwheel names only this machine's architecture's policies; another one's wheel gets
+    # "auto" (the architecture of its extension), and auditwheel show must then confirm floor.
+    import platform
+
+    plat = floor if arch == platform.machine() else "auto"
+    run([tool("auditwheel"), "repair", "--plat", plat, "--wheel-dir", str(DIST), str(raw)],
         cwd=ROOT, env=env, stdout=subprocess.DEVNULL)
     made = set((ROOT / DIST).glob("*.whl")) - before
     if len(made) != 1:
@@ -556,7 +561,8 @@ def dist(wanted: list[Target]) -> None:
         out = RAW / target.arch
         interpreter.run_release("build-wheel", "--sdist", str(sdist), "--out", str(out),
                                 "--version", target.version, "--arch", target.arch,
-                                "--zig", str(zig))
+                                "--zig", str(zig),
+                                *(["--system-cmake"] if target.arch == "aarch64" else []))
         raw = sorted((ROOT / out).glob(f"*-{tag(target.version)}-*.whl"))
         if len(raw) != 1:
             raise ReleaseError(f"the {target} build left {raw} in {out}")
@@ -632,11 +638,26 @@ def own_headers(version: str, arch: str, into: Path) -> list[str]:
     return [f"-isystem {into}"]
 
 
-def build_wheel(sdist: Path, out: Path, version: str, arch: str, zig: Path) -> None:
+def fresh_venv(venv: Path) -> list[str]:
+    """A virtual environment without pip installed in it, and the command that runs pip there:
+    the interpreter's own bundled pip wheel (installing pip costs minutes under emulation)."""
+    import ensurepip
+
+    run([sys.executable, "-m", "venv", "--without-pip", str(venv)])
+    bundled = sorted(glob.glob(str(Path(ensurepip.__file__).parent / "_bundled/pip-*.whl"))
+                     + glob.glob("/usr/share/python-wheels/pip-*.whl"))
+    if not bundled:
+        raise ReleaseError(f"no bundled pip wheel for {sys.executable}")
+    return [str(venv / "bin/python"), bundled[-1] + "/pip", "--disable-pip-version-check", "-q"]
+
+
+def build_wheel(sdist: Path, out: Path, version: str, arch: str, zig: Path,
+                system_cmake: bool = False) -> None:
     """One wheel from the sdist, in a fresh folder with a fresh environment (no stale build
     directory, no sanitizer setting from the caller), compiled by Zig's clang against glibc 2.17
     and the running interpreter's own headers (CMake asks it for them, and for its extension
-    suffix)."""
+    suffix). system_cmake: the machine's cmake and ninja, with scikit-build-core installed in
+    the fresh environment, instead of pip's isolated build environment."""
     import sysconfig
 
     require_target(version, arch)
@@ -645,8 +666,7 @@ def build_wheel(sdist: Path, out: Path, version: str, arch: str, zig: Path) -> N
         raise ReleaseError(f"unexpected extension suffix {suffix} of {sys.executable}")
     with tempfile.TemporaryDirectory(prefix="mirtal-wheel-") as temp:
         source = unpack(sdist, Path(temp) / "sdist")
-        venv = Path(temp) / "venv"
-        run([sys.executable, "-m", "venv", str(venv)])
+        pip = fresh_venv(Path(temp) / "venv")
         env = {k: v for k, v in os.environ.items()
                if k not in ("MIRTAL_SANITIZE", "PYTHONPATH", "VIRTUAL_ENV", "CC", "CXX",
                             "CFLAGS", "CXXFLAGS", "LDFLAGS", "CPATH", "CMAKE_TOOLCHAIN_FILE")}
@@ -657,8 +677,12 @@ def build_wheel(sdist: Path, out: Path, version: str, arch: str, zig: Path) -> N
         flags = own_headers(version, arch, Path(temp) / "include")
         if flags:
             env["CXXFLAGS"] = " ".join(flags)
-        run([str(venv / "bin/python"), "-m", "pip", "--disable-pip-version-check", "-q",
-             "wheel", "--no-deps", "--wheel-dir", str(ROOT / out),
+        isolation = []
+        if system_cmake:
+            requires = project()["build-system"]["requires"]
+            run([*pip, "install", *requires], env=env)
+            isolation = ["--no-build-isolation"]
+        run([*pip, "wheel", "--no-deps", *isolation, "--wheel-dir", str(ROOT / out),
              f"--config-settings=cmake.define.CMAKE_TOOLCHAIN_FILE={ROOT / ZIG_TOOLCHAIN}",
              str(source)], env=env)
 
@@ -700,11 +724,10 @@ def install_test(sdist: Path, wheel: Path, version: str, arch: str,
     with tempfile.TemporaryDirectory(prefix="mirtal-check-") as temp:
         source = unpack(sdist, Path(temp) / "sdist")
         venv = Path(temp) / "venv"
-        run([sys.executable, "-m", "venv", str(venv)])
+        pip = fresh_venv(venv)
         env = compiler_free_env(venv, Path(temp) / "path")
         python = str(venv / "bin/python")
-        run([python, "-m", "pip", "--disable-pip-version-check", "-q", "install",
-             "--only-binary", ":all:", f"{ROOT / wheel}[test]"], env=env)
+        run([*pip, "install", "--only-binary", ":all:", f"{ROOT / wheel}[test]"], env=env)
         where = subprocess.run(
             [python, "-c", "import mirtal.core.pluginmanager as m; print(m.__file__)"],
             env=env, cwd=temp, capture_output=True, text=True)
@@ -735,6 +758,7 @@ def main(argv: list[str] | None = None) -> int:
         if command == "build-wheel":
             sub.add_argument("--out", type=Path, required=True)
             sub.add_argument("--zig", type=Path, required=True)
+            sub.add_argument("--system-cmake", action="store_true")
         else:
             sub.add_argument("--wheel", type=Path, required=True)
             sub.add_argument("--select", default=None)
@@ -745,7 +769,8 @@ def main(argv: list[str] | None = None) -> int:
         elif args.command == "check":
             check(targets(args.pythons, args.aarch64_pythons), args.aarch64_tests or None)
         elif args.command == "build-wheel":
-            build_wheel(args.sdist, args.out, args.version, args.arch, args.zig)
+            build_wheel(args.sdist, args.out, args.version, args.arch, args.zig,
+                        args.system_cmake)
         else:
             install_test(args.sdist, args.wheel, args.version, args.arch, args.select)
     except ReleaseError as error:
