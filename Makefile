@@ -1,7 +1,7 @@
 # Every target sets up what it needs: a virtual environment in .venv, the package built and installed
 # into it (tests always run against the installed wheel, never against src/).
 # PYTHON picks the interpreter: `make test PYTHON=python3.12`. The default one uses .venv, any
-# other .venv-X.Y, and a virtual environment made by another interpreter is made anew.
+# other .venv-X.Y; one that make made for another interpreter is made anew (no other is deleted).
 PYTHON ?= python3
 PYENV_ROOT ?= $(shell pyenv root 2>/dev/null || echo $$HOME/.pyenv)
 # A name that does not run from PATH (python3.12) is looked for among pyenv's interpreters.
@@ -19,19 +19,40 @@ PIP := $(PY) -m pip --disable-pip-version-check -q
 BUILD_DEPS := "scikit-build-core>=0.11" cmake ninja
 
 .PHONY: demo test bench install clean sanitize refleak lint typecheck venv leakloop check-one \
-	matrix matrix-pyenv matrix-sid bench-matrix
+	matrix matrix-pyenv matrix-sid bench-matrix \
+	bench-compare ref-source ref-build
 
+# An environment that make created holds the file .made-by-make. Only such an environment is made
+# anew when it belongs to another Python; any other one is left alone, and the target stops.
 venv:
 	@test -n "$(PYVER)" || { echo "no interpreter '$(PYTHON)'" >&2; exit 2; }
-	@if [ -x $(PY) ] && [ "$$($(PY) -c 'import sys; print("%d.%d" % sys.version_info[:2])')" \
-		!= "$(PYVER)" ]; then echo "$(VENV) belongs to another Python: making it anew"; \
-		rm -rf $(VENV); fi
-	@if [ ! -x $(PY) ]; then $(PYTHON) -m venv $(VENV) && $(PIP) install $(BUILD_DEPS); fi
+	@if [ -x $(PY) ]; then \
+		has=$$($(PY) -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null); \
+		if [ "$$has" != "$(PYVER)" ] && [ ! -f $(VENV)/.made-by-make ]; then \
+			echo "$(VENV) is a virtual environment of Python $${has:-?} that make did not" \
+				"create, and $(PYTHON) is $(PYVER): leaving it alone. Remove it yourself, or" \
+				"pick another one with VENV=... or another interpreter with PYTHON=..." >&2; \
+			exit 2; \
+		elif [ "$$has" != "$(PYVER)" ]; then \
+			echo "$(VENV) (made by make for Python $${has:-?}) belongs to another Python:" \
+				"making it anew for $(PYVER)"; \
+			rm -rf $(VENV); \
+		fi; \
+	fi
+	@if [ ! -x $(PY) ]; then $(PYTHON) -m venv $(VENV) && touch $(VENV)/.made-by-make && \
+		$(PIP) install $(BUILD_DEPS); fi
 
 $(PY): venv
 
+# Installs into $(VENV), for working on mirtal: an active virtual environment is not touched
+# (users install with pip into their own environment; the README says how).
 install: venv
 	$(PIP) install --no-build-isolation --config-settings=build-dir=$(BUILD_DIR) ".[test]"
+	@if [ -n "$$VIRTUAL_ENV" ] && \
+		[ "$$(cd "$$VIRTUAL_ENV" 2>/dev/null && pwd -P)" != "$$(cd $(VENV) && pwd -P)" ]; then \
+		echo "note: mirtal is installed into $(VENV), for working on mirtal; the active" \
+			"virtual environment $$VIRTUAL_ENV is unchanged (to install it there:" \
+			"python -m pip install .)"; fi
 
 # The tree after both discoveries (the example distribution adds tarn), a lookup answered by the
 # deepest existing node, and one that fails: no fallback between chassis types.
@@ -55,6 +76,28 @@ bench: install
 	$(PY) benchmarks/build_cython.py $(BENCH_CYTHON_DIR)
 	$(PY) benchmarks/bench.py --cython-dir $(BENCH_CYTHON_DIR) $(BENCH_ARGS)
 
+# Two builds against each other on the hot cases (benchmarks/compare.py): BENCH_A and BENCH_B are
+# the interpreters of two virtual environments, each with its own build installed; B defaults to
+# this work tree's build (.venv). `make ref-build REF=<commit>` installs a commit's build into
+# .venv-ref-X.Y for A (the source is taken with git archive, so inside the Debian-unstable root,
+# where git does not reach the repository, extract it first: make ref-source REF=<commit>).
+BENCH_B ?= $(PY)
+REF ?= HEAD
+REF_SRC = build/ref-$(REF)/src
+REF_VENV = .venv-ref-$(PYVER)
+
+bench-compare: install
+	test -n "$(BENCH_A)" || { echo "BENCH_A=<python of the other build> is needed" >&2; exit 2; }
+	$(PY) benchmarks/compare.py A=$(BENCH_A) B=$(BENCH_B) $(COMPARE_ARGS)
+
+ref-source:
+	test -d $(REF_SRC) || { mkdir -p $(REF_SRC) && git archive $(REF) | tar -x -C $(REF_SRC); }
+
+ref-build: ref-source
+	test -x $(REF_VENV)/bin/python || { $(PYTHON) -m venv $(REF_VENV) && touch $(REF_VENV)/.made-by-make; }
+	$(REF_VENV)/bin/python -m pip --disable-pip-version-check -q install $(REF_SRC)
+	@echo "A build of $(REF): make bench-compare BENCH_A=$(REF_VENV)/bin/python"
+
 # make bench on every interpreter of the matrix, each writing benchmarks/results/X.Y.json, then one
 # markdown block per interpreter from those files (benchmarks/results/tables.md).
 BENCH_RESULTS := benchmarks/results
@@ -76,8 +119,13 @@ bench-matrix:
 	$(PYTHON) benchmarks/table.py $(BENCH_RESULTS)/*.json | tee $(BENCH_RESULTS)/tables.md; \
 	test -z "$$failed" || { echo "make bench failed on:$$failed" >&2; exit 1; }
 
+# Only the environments that make created (.made-by-make) are removed; any other is named and kept.
 clean:
-	rm -rf build .venv .venv-* .pytest_cache .hypothesis
+	rm -rf build .pytest_cache .hypothesis
+	@for env in .venv .venv-*; do \
+		if [ -f "$$env/.made-by-make" ]; then echo "rm -rf $$env"; rm -rf "$$env"; \
+		elif [ -e "$$env" ]; then echo "$$env: not made by make, left alone"; fi; \
+	done
 
 # Every supported CPython: for each, its own build and virtual environment, then the whole suite,
 # the type check and the leak loop. 3.11 to 3.13 come from pyenv, 3.14 and 3.15 from a Debian

@@ -114,9 +114,68 @@ def test_json_tree_tells_apart_keys_whose_text_is_equal(tmp_path):
     assert result.returncode == 0
     nodes = json.loads(result.stdout)["plugins"]
     keys = [node["key"] for node in nodes]
-    assert keys[-1] == ["tarn"] and {"data", "('tarn',)"} <= set(keys[:-1])
+    # Ordered as the text tree orders them: by their text, equal texts in registration order.
+    assert keys == [["tarn"], "('tarn',)", "brelk", "data", "vennu"]
     ours = [node for node in nodes if node["key"] in ("data", ["tarn"], "('tarn',)")]
     assert [[r["class"] for r in node["records"]] for node in ours] == [["probe_kolm.C"]] * 3
+
+
+def text_tree(text):
+    """The text tree as nested [label, children] lists, read from the prefixes of its lines."""
+    root = ["plugins", []]
+    stack = [root]
+    for line in text.splitlines()[1:]:
+        prefix, marker, label = line.partition("|__ ")
+        if not marker:
+            continue  # an empty node's line, holding only its bar
+        depth, position = 0, 0
+        while position < len(prefix):
+            position += 3 if prefix.startswith("  |", position) else 2
+            depth += 1
+        node = [label.partition(" = ")[0], []]
+        del stack[depth:]
+        stack[-1][1].append(node)
+        stack.append(node)
+    return root
+
+
+def shown(key):
+    """How the text tree shows a key that --json gives as `key`."""
+    if isinstance(key, list):
+        return str(tuple(key))
+    return key["repr"] if isinstance(key, dict) else str(key)
+
+
+def test_json_and_text_tree_order_mixed_keys_alike(tmp_path):
+    (tmp_path / "probe_kolm.py").write_text(
+        "from mirtal import __plugin_manager__ as m\n"
+        "class C:\n    pass\n"
+        "for os in (('t', 1), 'dravo', frozenset({'f'}), 'data', 'Zeta'):\n"
+        "    m.register_plugin(C, os=os)\n"
+        "for chassis_type in ('stack', ('x',), 7, 'dual_rp', 'Top'):\n"
+        "    m.register_plugin(C, os='quilos', chassis_type=chassis_type)\n"
+        "for series in ('b2', 'a1', '10'):\n"
+        "    m.register_plugin(C, os='dravo', series=series)\n"
+    )
+    distribution(tmp_path, "mirtal-probe", {"kolm": "probe_kolm"})
+    text, answer = run(path=tmp_path), run("--json", path=tmp_path)
+    assert (text.returncode, answer.returncode) == (0, 0)
+
+    def compare(nodes, levels):
+        # Below the root, a level's "data" holds the records; the other keys are its children.
+        assert [shown(node["key"]) for node in nodes] == [label for label, _ in levels]
+        for node, (_, level) in zip(nodes, levels):
+            data = [records for label, records in level if label == "data"]
+            assert [shown(r["chassis_type"]) for r in node["records"]] == [
+                label for label, _ in (data[0] if data else [])]
+            compare(node["children"], [lv for lv in level if lv[0] != "data"])
+
+    levels = text_tree(text.stdout)[1]
+    assert [label for label, _ in levels] == [
+        "('t', 1)", "Zeta", "brelk", "data", "dravo", "frozenset({'f'})", "quilos", "vennu"]
+    compare(json.loads(answer.stdout)["plugins"], levels)
+    quilos = next(node for node in json.loads(answer.stdout)["plugins"] if node["key"] == "quilos")
+    assert [r["chassis_type"] for r in quilos["records"]] == [["x"], 7, "Top", "dual_rp", "stack"]
 
 
 def test_version_and_console_script():

@@ -167,3 +167,45 @@ def test_every_command_line_example_is_run():
     for language, body, line in BLOCKS:
         if language not in ("console", "pycon"):
             assert not command.search(body), f"README line {line}: an example not run by tests"
+
+
+# The documents whose links and make targets are checked (CONTRIBUTING.md names targets that
+# other branches add: it joins once they are in).
+DOCUMENTS = ["README.md"]
+
+
+def anchor(heading):
+    """The fragment a heading gets on the usual markdown hosts."""
+    text = re.sub(r"[^\w\- ]", "", heading.strip().lower())
+    return text.replace(" ", "-")
+
+
+@pytest.mark.parametrize("document", DOCUMENTS)
+def test_links_point_at_files_and_headings_that_exist(document):
+    text = (REPO / document).read_text(encoding="utf-8")
+    prose = re.sub(r"^```.*?^```$", "", text, flags=re.M | re.S)
+    headings = {anchor(h) for h in re.findall(r"^#+ (.*)$", prose, re.M)}
+    links = re.findall(r"\]\(([^)\s]+)\)", prose)
+    assert links
+    for link in links:
+        if re.match(r"\w+://", link):
+            continue
+        path, _, fragment = link.partition("#")
+        if path:
+            assert (REPO / document).parent.joinpath(path).exists(), f"{document}: {link}"
+        else:
+            assert fragment in headings, f"{document}: {link}"
+
+
+@pytest.mark.parametrize("document", DOCUMENTS)
+def test_make_targets_named_are_targets_of_the_makefile(document):
+    makefile = REPO / "Makefile"
+    if not makefile.exists():
+        pytest.skip("needs the clone's Makefile")
+    targets = set(re.findall(r"^([\w-]+):", makefile.read_text(), re.M))
+    text = (REPO / document).read_text(encoding="utf-8")
+    # `make x` in the text, and the command lines of the blocks that begin with make.
+    blocks = "\n".join(body for _, body, _ in fenced_blocks(text))
+    named = set(re.findall(r"`make ([a-z][\w-]*)", text))
+    named |= set(re.findall(r"^make ([a-z][\w-]*)", blocks, re.M))
+    assert named and named <= targets, sorted(named - targets)

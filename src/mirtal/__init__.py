@@ -1,12 +1,23 @@
-"""mirtal: a device-connection library (the host package of its plugin manager)."""
+"""mirtal: a device-connection library (the host package of its plugin manager).
+
+Public names: ``log`` (the library's logger), ``__plugin_manager__`` (the shared manager that
+plugins register on), ``__version__``, and the subpackages ``core`` and ``plugins``. The manager's
+class is ``mirtal.core.pluginmanager.PluginManager``.
+"""
 
 import logging
 
 log = logging.getLogger("mirtal")
 
-from mirtal.core.pluginmanager import PluginManager  # noqa: E402  (needs `log` bound first)
+# The extension binds `log` from this package while it is imported: bound above.
+from mirtal.core.pluginmanager import PluginManager  # noqa: E402
 
 __plugin_manager__ = PluginManager()
+
+# Only what is documented stays in the namespace. The extension's import of pkg_resources warns
+# (filtered by the extension) from this module's frame, which leaves a warning registry here.
+del logging, PluginManager
+globals().pop("__warningregistry__", None)
 
 
 def __getattr__(name):
@@ -22,3 +33,7 @@ def __getattr__(name):
         globals()["__version__"] = value
         return value
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+def __dir__():
+    return sorted({*globals(), "__version__"})

@@ -219,11 +219,14 @@ def json_key(key):
 
 
 def ordered(mapping):
-    """Items sorted by key: text keys first by code point, the others by their text."""
-    def rank(item):
-        key = item[0]
-        return (not isinstance(key, str), str(key), repr(key))
-    return sorted(mapping.items(), key=rank)
+    """Items in the order of the text tree (print_tree): sorted by key when every key is a str,
+    otherwise by the keys' str() texts, keys of equal text keeping their order."""
+    keys = list(mapping.keys())
+    if all(isinstance(key, str) for key in keys):
+        keys.sort()
+    else:
+        keys.sort(key=str)
+    return [(key, mapping[key]) for key in keys]
 
 
 def json_node(key, node):
