@@ -52,6 +52,9 @@ ZIG_TOOLCHAIN = Path("cmake/zig-toolchain.cmake")
 ZIG_CACHE = Path("build/zig-cache")
 DIST = Path("dist")
 RAW = Path("build/release/raw")
+# The wheels of the test extra's requirements, fetched on this machine for each target and handed
+# to its install (pip's index look-ups take minutes under emulation).
+DEPS = Path("build/release/deps")
 SID_ROOT = Path("tools/sid-root.sh")
 DEBIAN_ROOT = Path("tools/debian-root.sh")
 
@@ -588,14 +591,29 @@ def check(wanted: list[Target], aarch64_tests: str | None = None) -> None:
     for interpreter in interpreters:
         target = interpreter.target
         wheel = wheels[target]
+        deps = download_deps(wheel, target)
         selection = aarch64_tests if target.arch == "aarch64" else None
         what = f"the tests -k {selection!r} selects" if selection else "the whole suite"
         log(f"{wheel} on {target} ({interpreter.place}), no compiler reachable, {what}")
         interpreter.run_release("install-test", "--sdist", str(sdist), "--wheel", str(wheel),
+                                "--deps", str(deps),
                                 "--version", target.version, "--arch", target.arch,
                                 *(["--select", selection] if selection else []))
     summary(wheels, newest)
     log(f"release check passed on {', '.join(map(str, wanted))}")
+
+
+def download_deps(wheel: Path, target: Target) -> Path:
+    """The wheel's requirements and its test extra's, as binaries for the target only."""
+    deps = DEPS / f"{target.version}-{target.arch}"
+    shutil.rmtree(ROOT / deps, ignore_errors=True)
+    run([sys.executable, "-m", "pip", "--disable-pip-version-check", "-q", "download",
+         "--only-binary", ":all:", "--dest", str(deps), "--implementation", "cp",
+         "--python-version", target.version, "--abi", tag(target.version),
+         "--platform", "manylinux_{}_{}_{}".format(*GLIBC_FLOOR, target.arch),
+         f"{wheel}[test]"], cwd=ROOT)
+    (ROOT / deps / wheel.name).unlink(missing_ok=True)
+    return deps
 
 
 # --- steps run by the interpreter of each wheel (standard library only) -----------------------
@@ -715,7 +733,7 @@ def compiler_free_env(venv: Path, shadow: Path) -> dict[str, str]:
     return env
 
 
-def install_test(sdist: Path, wheel: Path, version: str, arch: str,
+def install_test(sdist: Path, wheel: Path, deps: Path, version: str, arch: str,
                  select: str | None = None) -> None:
     """The wheel and its test extra installed from binaries only, with no compiler reachable,
     then the sdist's test suite (or the tests `select` picks, as pytest's -k) run against the
@@ -727,7 +745,8 @@ def install_test(sdist: Path, wheel: Path, version: str, arch: str,
         pip = fresh_venv(venv)
         env = compiler_free_env(venv, Path(temp) / "path")
         python = str(venv / "bin/python")
-        run([*pip, "install", "--only-binary", ":all:", f"{ROOT / wheel}[test]"], env=env)
+        run([*pip, "install", "--only-binary", ":all:", "--no-index", "--find-links",
+             str(ROOT / deps), f"{ROOT / wheel}[test]"], env=env)
         where = subprocess.run(
             [python, "-c", "import mirtal.core.pluginmanager as m; print(m.__file__)"],
             env=env, cwd=temp, capture_output=True, text=True)
@@ -761,6 +780,7 @@ def main(argv: list[str] | None = None) -> int:
             sub.add_argument("--system-cmake", action="store_true")
         else:
             sub.add_argument("--wheel", type=Path, required=True)
+            sub.add_argument("--deps", type=Path, required=True)
             sub.add_argument("--select", default=None)
     args = parser.parse_args(argv)
     try:
@@ -772,7 +792,8 @@ def main(argv: list[str] | None = None) -> int:
             build_wheel(args.sdist, args.out, args.version, args.arch, args.zig,
                         args.system_cmake)
         else:
-            install_test(args.sdist, args.wheel, args.version, args.arch, args.select)
+            install_test(args.sdist, args.wheel, args.deps, args.version, args.arch,
+                         args.select)
     except ReleaseError as error:
         print(f"release: error: {error}", file=sys.stderr)
         return 1
