@@ -10,7 +10,8 @@
 #
 # SUITE ARCH: sid amd64 | bookworm arm64 | sid arm64. Roots live under ~/.cache/mirtal/
 # (sid-root, bookworm-arm64-root, sid-arm64-root; $SID_ROOT still overrides the first).
-# Needs root privileges (chroot, mount, binfmt_misc).
+# ROOT_PYTHONS (e.g. "3.15") makes or completes a root with only those of its interpreters: each
+# one under emulation adds minutes to the making. Needs root privileges (chroot, mount, binfmt_misc).
 set -euo pipefail
 
 usage() { echo "usage: $0 SUITE ARCH ensure | run CMD [ARG...]" >&2; exit 2; }
@@ -39,6 +40,15 @@ case "$SUITE $ARCH" in
         PACKAGES=$(venvs 3.13 3.14 3.15)$ARM_TOOLS ;;
     *) echo "$0: no root for $SUITE $ARCH" >&2; usage ;;
 esac
+if [ -n "${ROOT_PYTHONS:-}" ]; then
+    for v in $ROOT_PYTHONS; do
+        case " $PYTHONS " in *" $v "*) ;; *) echo "$0: no Python $v in $SUITE $ARCH" >&2; exit 2 ;; esac
+    done
+    for v in $PYTHONS; do PACKAGES=${PACKAGES//$(venvs "$v")/}; done
+    # shellcheck disable=SC2086
+    PACKAGES=$(venvs $ROOT_PYTHONS)$PACKAGES
+    PYTHONS=$ROOT_PYTHONS
+fi
 
 # A foreign architecture's programs run through qemu-user-static, registered with binfmt_misc
 # (with the F flag, so that the emulator is found inside the root too).

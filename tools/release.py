@@ -148,8 +148,9 @@ def find_interpreter(target: Target) -> Interpreter:
         if suite is None:
             raise ReleaseError(f"no arm64 CPython {version} can be had from Debian "
                                f"(aarch64 wheels: {' '.join(AARCH64_ROOTS)})")
-        return Interpreter(target, [str(DEBIAN_ROOT), suite, "arm64", "run", f"python{version}"],
-                           f"Debian {suite} arm64 root, qemu")
+        argv = ["env", f"ROOT_PYTHONS={version}", str(DEBIAN_ROOT), suite, "arm64", "run",
+                f"python{version}"]
+        return Interpreter(target, argv, f"Debian {suite} arm64 root, qemu")
     pyenv_root = os.environ.get("PYENV_ROOT") or os.path.expanduser("~/.pyenv")
     if shutil.which("pyenv"):
         pyenv_root = subprocess.run(["pyenv", "root"], capture_output=True,
@@ -621,7 +622,15 @@ def download_deps(wheel: Path, target: Target) -> Path:
 
 def unpack(sdist: Path, into: Path) -> Path:
     with tarfile.open(ROOT / sdist) as archive:
-        archive.extractall(into, filter="data")
+        if hasattr(tarfile, "data_filter"):
+            archive.extractall(into, filter="data")
+        else:  # before 3.11.4 (Debian bookworm has 3.11.2): the same refusals, by hand
+            for member in archive.getmembers():
+                parts = Path(member.name).parts
+                if (member.name.startswith("/") or ".." in parts
+                        or not (member.isfile() or member.isdir())):
+                    raise ReleaseError(f"{sdist}: refusing to unpack {member.name}")
+            archive.extractall(into)
     (top,) = into.iterdir()
     return top
 
@@ -662,8 +671,9 @@ def fresh_venv(venv: Path) -> list[str]:
     import ensurepip
 
     run([sys.executable, "-m", "venv", "--without-pip", str(venv)])
-    bundled = sorted(glob.glob(str(Path(ensurepip.__file__).parent / "_bundled/pip-*.whl"))
-                     + glob.glob("/usr/share/python-wheels/pip-*.whl"))
+    # CPython's own, or where Debian keeps it for its interpreters
+    bundled = (sorted(glob.glob(str(Path(ensurepip.__file__).parent / "_bundled/pip-*.whl")))
+               or sorted(glob.glob("/usr/share/python-wheels/pip-*.whl")))
     if not bundled:
         raise ReleaseError(f"no bundled pip wheel for {sys.executable}")
     return [str(venv / "bin/python"), bundled[-1] + "/pip", "--disable-pip-version-check", "-q"]

@@ -8,6 +8,8 @@ import stat
 import pytest
 from release import (
     MATRIX,
+    ROOT,
+    ZIG_CACHE,
     ReleaseError,
     Target,
     compiler_free_env,
@@ -151,8 +153,8 @@ def zig_object(tmp_path, target, *flags):
     source = tmp_path / "f.c"
     source.write_text(SOURCE)
     out = tmp_path / f"{target}{''.join(flags)}.so"
-    env = dict(os.environ, ZIG_GLOBAL_CACHE_DIR=str(tmp_path.parent / "zig-cache"),
-               ZIG_LOCAL_CACHE_DIR=str(tmp_path.parent / "zig-cache"))
+    cache = str(ROOT / ZIG_CACHE)  # the release builds' cache: glibc's stubs made once
+    env = dict(os.environ, ZIG_GLOBAL_CACHE_DIR=cache, ZIG_LOCAL_CACHE_DIR=cache)
     subprocess.run([ZIG, "cc", "-target", target, "-shared", "-fPIC", "-O2", *flags,
                     str(source), "-o", str(out)], check=True, env=env)
     return read_elf(out.read_bytes())
