@@ -282,3 +282,24 @@ def test_a_compiler_in_the_venv_stops_the_check(tmp_path, monkeypatch, compiler)
     executable(tmp_path / "venv" / "bin" / compiler)
     with pytest.raises(ReleaseError, match=re.escape(compiler)):
         compiler_free_env(tmp_path / "venv", tmp_path / "shadow")
+
+
+@pytest.mark.parametrize("name", ["../outside.txt", "/etc/outside.txt"])
+def test_unpacking_without_tarfile_filters_refuses_paths_outside(tmp_path, monkeypatch, name):
+    import io
+    import tarfile
+
+    import release
+
+    archive = tmp_path / "dist" / "bad.tar.gz"
+    archive.parent.mkdir()
+    with tarfile.open(archive, "w:gz") as tar:
+        for member in ("mirtal-0.1.0/pyproject.toml", name):
+            info = tarfile.TarInfo(member)
+            info.size = 1
+            tar.addfile(info, io.BytesIO(b"x"))
+    monkeypatch.setattr(release, "ROOT", tmp_path)
+    monkeypatch.delattr(tarfile, "data_filter", raising=False)
+    with pytest.raises(ReleaseError, match="refusing to unpack"):
+        release.unpack(archive.relative_to(tmp_path), tmp_path / "out")
+    assert not (tmp_path / "outside.txt").exists()
