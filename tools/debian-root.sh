@@ -1,0 +1,161 @@
+#!/usr/bin/env bash
+# Debian roots made with debootstrap, for interpreters this machine does not have: CPython 3.14
+# and 3.15 from unstable on this machine's architecture, and the arm64 interpreters the aarch64
+# wheels are tested on (bookworm: 3.11; unstable: 3.13, 3.14, 3.15), run through qemu-user-static.
+#
+#   tools/debian-root.sh SUITE ARCH ensure         make the root (once; a few minutes for arm64)
+#                                                   and refresh its network and pip configuration
+#   tools/debian-root.sh SUITE ARCH run CMD [ARG]  run CMD inside the root, in the project mounted
+#                                                   at /project
+#
+# SUITE ARCH: sid amd64 | bookworm arm64 | sid arm64. Roots live under ~/.cache/mirtal/
+# (sid-root, bookworm-arm64-root, sid-arm64-root; $SID_ROOT still overrides the first).
+# ROOT_PYTHONS (e.g. "3.15") makes or completes a root with only those of its interpreters: each
+# one under emulation adds minutes to the making. Needs root privileges (chroot, mount, binfmt_misc).
+set -euo pipefail
+
+usage() { echo "usage: $0 SUITE ARCH ensure | run CMD [ARG...]" >&2; exit 2; }
+[ $# -ge 3 ] || usage
+SUITE=$1 ARCH=$2
+shift 2
+CACHE=$HOME/.cache/mirtal
+PROJECT=$(cd "$(dirname "$0")/.." && pwd)
+# The arm64 roots build with Debian's own cmake and ninja (installing PyPI's under emulation, for
+# every wheel, would take minutes); the compiler is the zig program of the release environment.
+ARM_TOOLS=cmake,ninja-build,ca-certificates
+venvs() { for v in "$@"; do printf 'python%s,python%s-dev,python%s-venv,' "$v" "$v" "$v"; done; }
+case "$SUITE $ARCH" in
+    "sid amd64")
+        ROOT=${SID_ROOT:-$CACHE/sid-root}
+        PYTHONS="3.14 3.15"
+        PACKAGES=$(venvs 3.14 3.15)g++,make,git,ca-certificates ;;
+    "bookworm arm64")
+        ROOT=$CACHE/bookworm-arm64-root
+        PYTHONS="3.11"
+        # python3.11-venv needs python3.11-distutils, which only python3-distutils provides.
+        PACKAGES=$(venvs 3.11)python3-distutils,python3-lib2to3,$ARM_TOOLS ;;
+    "sid arm64")
+        ROOT=$CACHE/sid-arm64-root
+        PYTHONS="3.13 3.14 3.15"
+        PACKAGES=$(venvs 3.13 3.14 3.15)$ARM_TOOLS ;;
+    *) echo "$0: no root for $SUITE $ARCH" >&2; usage ;;
+esac
+if [ -n "${ROOT_PYTHONS:-}" ]; then
+    for v in $ROOT_PYTHONS; do
+        case " $PYTHONS " in *" $v "*) ;; *) echo "$0: no Python $v in $SUITE $ARCH" >&2; exit 2 ;; esac
+    done
+    for v in $PYTHONS; do PACKAGES=${PACKAGES//$(venvs "$v")/}; done
+    # shellcheck disable=SC2086
+    PACKAGES=$(venvs $ROOT_PYTHONS)$PACKAGES
+    PYTHONS=$ROOT_PYTHONS
+fi
+
+# A foreign architecture's programs run through qemu-user-static, registered with binfmt_misc
+# (with the F flag, so that the emulator is found inside the root too).
+binfmt() {
+    [ "$ARCH" = "$(dpkg --print-architecture)" ] && return 0
+    local name=qemu-aarch64
+    if [ ! -x /usr/bin/qemu-aarch64-static ] || ! command -v update-binfmts >/dev/null; then
+        apt-get update -qq
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq qemu-user-static binfmt-support \
+            >/dev/null
+    fi
+    if [ ! -e /proc/sys/fs/binfmt_misc/register ]; then
+        mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
+    fi
+    if [ "$(head -n 1 /proc/sys/fs/binfmt_misc/$name 2>/dev/null)" != enabled ]; then
+        update-binfmts --enable $name 2>/dev/null || true
+    fi
+    if [ "$(head -n 1 /proc/sys/fs/binfmt_misc/$name 2>/dev/null)" != enabled ]; then
+        { service binfmt-support restart || /usr/sbin/update-binfmts --import $name; } \
+            >/dev/null 2>&1 || true
+    fi
+    if [ "$(head -n 1 /proc/sys/fs/binfmt_misc/$name 2>/dev/null)" != enabled ]; then
+        echo "$0: $name is not registered with binfmt_misc" >&2
+        exit 1
+    fi
+}
+
+made() {
+    local v
+    for v in $PYTHONS; do [ -e "$ROOT/usr/bin/python$v" ] || return 1; done
+    case $PACKAGES in *cmake*) [ -e "$ROOT/usr/bin/cmake" ] && [ -e "$ROOT/usr/bin/ninja" ] ;; esac
+}
+
+ensure() {
+    binfmt
+    if [ -d "$ROOT" ] && ! made; then
+        # A root made before a package was added to its list: the missing ones installed in it.
+        chroot "$ROOT" apt-get update -qq
+        chroot "$ROOT" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq ${PACKAGES//,/ } \
+            >/dev/null
+    fi
+    if ! made; then
+        command -v debootstrap >/dev/null || {
+            apt-get update -qq
+            DEBIAN_FRONTEND=noninteractive apt-get install -y -qq debootstrap >/dev/null
+        }
+        rm -rf "$ROOT.partial"
+        mkdir -p "$(dirname "$ROOT")"
+        if ! debootstrap --arch="$ARCH" --variant=minbase --include="$PACKAGES" "$SUITE" \
+            "$ROOT.partial" >/dev/null; then
+            tail -n 30 "$ROOT.partial/debootstrap/debootstrap.log" >&2 || true
+            exit 1
+        fi
+        rm -rf "$ROOT"
+        mv "$ROOT.partial" "$ROOT"
+    fi
+    # The same name server, CA bundle and package index settings as this machine's pip.
+    cp -L /etc/resolv.conf "$ROOT/etc/resolv.conf"
+    mkdir -p "$ROOT/etc/ssl/certs"
+    cp -L /etc/ssl/certs/ca-certificates.crt "$ROOT/etc/ssl/certs/ca-certificates.crt"
+    for conf in /etc/pip.conf /etc/xdg/pip /root/.config/pip /root/.pip; do
+        if [ -e "$conf" ]; then
+            mkdir -p "$ROOT$(dirname "$conf")"
+            rm -rf "${ROOT:?}$conf"
+            cp -rL "$conf" "$ROOT$conf"
+        fi
+    done
+}
+
+# Local package directories that the pip configuration points to, seen read-only inside.
+local_indexes() {
+    pip3 config list 2>/dev/null | grep -oE '(file://)?/[^ "'"'"']+' | sed 's|^file://||' |
+        while read -r path; do
+            path=${path%/simple}
+            [ -d "$path" ] && echo "$path"
+        done | sort -u
+    [ -n "${PIP_FIND_LINKS:-}" ] && [ -d "$PIP_FIND_LINKS" ] && echo "$PIP_FIND_LINKS"
+    return 0
+}
+
+mounted=()
+cleanup() {
+    for ((i = ${#mounted[@]} - 1; i >= 0; i--)); do umount -l "${mounted[i]}" 2>/dev/null || true; done
+}
+
+bind() {
+    mkdir -p "$2"
+    mountpoint -q "$2" && return 0
+    mount --bind "$1" "$2"
+    [ "${3:-}" = ro ] && mount -o remount,bind,ro "$2" 2>/dev/null || true
+    mounted+=("$2")
+}
+
+run() {
+    ensure
+    exec 9>"$ROOT.lock"
+    flock 9  # one user of /project at a time
+    trap cleanup EXIT
+    mountpoint -q "$ROOT/proc" || { mount -t proc proc "$ROOT/proc" && mounted+=("$ROOT/proc"); }
+    bind /dev "$ROOT/dev"
+    while read -r dir; do bind "$dir" "$ROOT$dir" ro; done < <(local_indexes)
+    bind "$PROJECT" "$ROOT/project"
+    chroot "$ROOT" /usr/bin/env -C /project HOME=/root PATH=/usr/local/bin:/usr/bin:/bin "$@"
+}
+
+case "${1:-}" in
+    ensure) ensure; echo "$ROOT" ;;
+    run) shift; [ $# -ge 1 ] || usage; run "$@" ;;
+    *) usage ;;
+esac
