@@ -307,7 +307,7 @@ RELEASE_ARGS = --pythons "$(RELEASE_PYTHONS)" --aarch64-pythons "$(RELEASE_AARCH
 .PHONY: dist release-check release-tools release-roots
 
 release-tools:
-	test -x $(RELEASE_PY) || $(PYTHON) -m venv $(RELEASE_VENV)
+	test -x $(RELEASE_PY) || { $(PYTHON) -m venv $(RELEASE_VENV) && touch $(RELEASE_VENV)/.made-by-make; }
 	$(RELEASE_PY) -m pip --disable-pip-version-check -q install $(RELEASE_TOOLS)
 
 # The Debian arm64 roots the aarch64 wheels are built and tested in (made once, cached under
