@@ -310,15 +310,13 @@ release-tools:
 	test -x $(RELEASE_PY) || { $(PYTHON) -m venv $(RELEASE_VENV) && touch $(RELEASE_VENV)/.made-by-make; }
 	$(RELEASE_PY) -m pip --disable-pip-version-check -q install $(RELEASE_TOOLS)
 
-# The Debian arm64 roots the aarch64 wheels are built and tested in (made once, cached under
-# ~/.cache/mirtal/, like the Debian-unstable root).
-# A root holds only the interpreters asked for (each one adds minutes under emulation); a later
-# run that asks for more installs them into it.
+# The Debian arm64 roots the aarch64 wheels are built and tested in (unpacked once, in seconds,
+# and cached under ~/.cache/mirtal/, like the Debian-unstable root).
 RELEASE_SID_ARM64 = $(filter-out 3.11,$(RELEASE_AARCH64_PYTHONS))
 
 release-roots:
 	$(if $(filter 3.11,$(RELEASE_AARCH64_PYTHONS)),tools/debian-root.sh bookworm arm64 ensure)
-	$(if $(RELEASE_SID_ARM64),ROOT_PYTHONS="$(RELEASE_SID_ARM64)" tools/debian-root.sh sid arm64 ensure)
+	$(if $(RELEASE_SID_ARM64),tools/debian-root.sh sid arm64 ensure)
 
 dist: release-tools release-roots
 	$(RELEASE_PY) tools/release.py dist $(RELEASE_ARGS)

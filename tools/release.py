@@ -148,8 +148,7 @@ def find_interpreter(target: Target) -> Interpreter:
         if suite is None:
             raise ReleaseError(f"no arm64 CPython {version} can be had from Debian "
                                f"(aarch64 wheels: {' '.join(AARCH64_ROOTS)})")
-        argv = ["env", f"ROOT_PYTHONS={version}", str(DEBIAN_ROOT), suite, "arm64", "run",
-                f"python{version}"]
+        argv = [str(DEBIAN_ROOT), suite, "arm64", "run", f"python{version}"]
         return Interpreter(target, argv, f"Debian {suite} arm64 root, qemu")
     pyenv_root = os.environ.get("PYENV_ROOT") or os.path.expanduser("~/.pyenv")
     if shutil.which("pyenv"):
