@@ -14,7 +14,7 @@
 //   interpreter manages both from 3.12, so that method loads on managers are specialised and the
 //   class combines with other bases).
 // - MIRTAL_MODULE_INTERPRETER_SLOTS: the module's subinterpreter declarations (3.12+).
-// - stack_nearly_exhausted: the C stack headroom of the running thread.
+// - stack_floor / stack_nearly_exhausted: the C stack headroom of the running thread.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -527,10 +527,11 @@ inline PyObject* first_weak_reference(PyObject* self) {
 
 // --- C stack headroom --------------------------------------------------------------------------
 
-// True when the running thread has less than `margin` bytes of C stack left. The bounds of each
-// thread's stack are read once per thread (per-thread data, so interpreters with their own GIL
-// do not share it). Where they cannot be read, the answer is always false.
-inline bool stack_nearly_exhausted(size_t margin) {
+// The lowest C stack address of the running thread that leaves `margin` bytes below it: a frame
+// under it has less than that left. The bounds of each thread's stack are read once per thread
+// (per-thread data, so interpreters with their own GIL do not share it). 0 where they cannot be
+// read: then no frame is ever under it.
+inline uintptr_t stack_floor(size_t margin) {
 #if defined(__linux__) && defined(__GLIBC__)
     static thread_local uintptr_t low = 0;
     static thread_local bool known = false;
@@ -545,15 +546,24 @@ inline bool stack_nearly_exhausted(size_t margin) {
             pthread_attr_destroy(&attr);
         }
     }
-    if (low == 0) return false;
-    // The frame's own address: a local's could lie in AddressSanitizer's heap-allocated fake
-    // stack (use-after-return detection), far from the thread's real stack.
-    auto here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
-    return here < low + margin;
+    return low == 0 ? 0 : low + margin;
 #else
     (void)margin;
-    return false;
+    return 0;
 #endif
+}
+
+// Whether the calling frame lies under a floor from stack_floor(), taken on the same thread. The
+// frame's own address: a local's could lie in AddressSanitizer's heap-allocated fake stack
+// (use-after-return detection), far from the thread's real stack.
+inline bool under_stack_floor(uintptr_t floor) {
+    return reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) < floor;
+}
+
+// True when the running thread has less than `margin` bytes of C stack left (never where the
+// stack's bounds cannot be read).
+inline bool stack_nearly_exhausted(size_t margin) {
+    return under_stack_floor(stack_floor(margin));
 }
 
 }  // namespace mirtal
