@@ -562,8 +562,6 @@ inline bool under_stack_floor(uintptr_t floor) {
 
 // True when the running thread has less than `margin` bytes of C stack left (never where the
 // stack's bounds cannot be read).
-inline bool stack_nearly_exhausted(size_t margin) {
-    return under_stack_floor(stack_floor(margin));
-}
+inline bool stack_nearly_exhausted(size_t margin) { return under_stack_floor(stack_floor(margin)); }
 
 }  // namespace mirtal

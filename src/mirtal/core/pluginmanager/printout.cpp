@@ -257,9 +257,8 @@ inline int sorted_keys(const Ctx& c, PyObject* level, std::vector<Ref>& keys, bo
     }
     plain_keys = plain_text;
     if (!plain_text) return sort_other_keys(c, keys, all_text);
-    std::sort(keys.begin(), keys.end(), [](const Ref& a, const Ref& b) {
-        return PyUnicode_Compare(a.get(), b.get()) < 0;
-    });
+    std::sort(keys.begin(), keys.end(),
+              [](const Ref& a, const Ref& b) { return PyUnicode_Compare(a.get(), b.get()) < 0; });
     return 0;
 }
 
