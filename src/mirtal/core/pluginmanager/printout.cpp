@@ -35,6 +35,7 @@ public:
     bool ok() const { return writer_.ok(); }
     Py_ssize_t length() const { return writer_.length(); }
 
+    int ascii(const char* text, Py_ssize_t size) { return writer_.ascii(text, size); }
     int ascii(const char* text) { return ascii(text, static_cast<Py_ssize_t>(strlen(text))); }
 
     // A line feed and the prefix of the current nesting.
@@ -61,7 +62,11 @@ public:
     }
 
     // Enters a child: its later lines get "  " when it is the last key of its level, else "  |".
-    void push(bool last) { prefix_.append("  |", last ? 2 : 3); }
+    void push(bool last) {
+        prefix_.push_back(' ');
+        prefix_.push_back(' ');
+        if (!last) prefix_.push_back('|');
+    }
     void pop(bool last) { prefix_.resize(prefix_.size() - (last ? 2 : 3)); }
 
     // Whether a level entered here would have too little C stack left (the thread's stack bounds
@@ -101,7 +106,6 @@ public:
     void set_own_renderer(bool own) { own_renderer_ = own; }
 
 private:
-    int ascii(const char* text, Py_ssize_t size) { return writer_.ascii(text, size); }
     int substring(PyObject* text, Py_ssize_t start, Py_ssize_t end) {
         return writer_.substring(text, start, end);
     }
@@ -239,9 +243,10 @@ int make_pieces(Pieces& p) {
 // A plain dict with plain str keys is read and sorted here without any container object: they
 // would feed the cyclic garbage collector, whose passes over a large tree cost more than the
 // rendering itself.
-// The common case (an exact dict, exact-str keys) is kept small enough to be compiled into its
-// callers; the others are functions of their own.
-inline int sorted_keys(const Ctx& c, PyObject* level, std::vector<Ref>& keys, bool& plain_keys) {
+// The common case (an exact dict, exact-str keys) is compiled into its callers; the others are
+// functions of their own.
+[[gnu::always_inline]] inline int sorted_keys(const Ctx& c, PyObject* level, std::vector<Ref>& keys,
+                                              bool& plain_keys) {
     if (PyDict_CheckExact(level)) {
         keys.reserve(static_cast<size_t>(PyDict_GET_SIZE(level)));
         Py_ssize_t pos = 0;
@@ -440,7 +445,8 @@ int render_children(const Ctx& c, TreeWriter& out, PyObject* level, const std::v
     // A dict of another type runs its own code when its values are read.
     if (!PyDict_CheckExact(level)) out.set_own_renderer(false);
     PyObject* last_key = keys.back().get();  // `keys` holds its own references
-    for (size_t i = 0; i < keys.size(); ++i) {
+    const size_t count = keys.size();
+    for (size_t i = 0; i < count; ++i) {
         PyObject* key = keys[i].get();
         const int same = same_text(key, last_key);  // a keys() of a dict subclass may repeat one
         if (same < 0) return -1;
@@ -522,11 +528,11 @@ int render(const Ctx& c, TreeWriter& out, PyObject* data, PyObject* label, Block
         result = block ? add(c.str(Name::label_marker), label) : Ref::borrow(label);
         outcome = !result || render_children_object(c, data, keys, 0, result) < 0 ? -1 : kObject;
     } else if (outcome == 0) {
-        const char* marker = block ? "__ " : "";
-        if ((block && block->open() < 0) || out.ascii(marker) < 0) {
+        const Py_ssize_t marker = block ? 3 : 0;  // "__ " before a child's label
+        if ((block && block->open() < 0) || out.ascii("__ ", marker) < 0) {
             outcome = -1;
         } else {
-            const Level level{block, out.length() - static_cast<Py_ssize_t>(strlen(marker))};
+            const Level level{block, out.length() - marker};
             outcome = out.text(label) < 0 ? -1 : render_children(c, out, data, keys, level, result);
         }
     }
