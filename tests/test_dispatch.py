@@ -256,3 +256,77 @@ def test_deleting_the_instance_dict_leaves_an_empty_one(populated):
         populated.get_plugin("vennu")
     populated.__init__()
     assert populated.plugins == {} and populated.supported_os[0] == "brelk"
+
+
+
+def other_tree():
+    return {"vennu": {"data": {"single_rp": {"cls": Other}}}}
+
+
+def popitems_and_back(m, entries):
+    for _ in range(len(entries)):
+        vars(m).popitem()
+    vars(m).update(entries, _plugins=other_tree())
+
+
+# Every way of changing what a manager's attributes are, each ending with a tree that finds Other
+# (`entries`: the attributes as they were): a reading kept from earlier calls must not survive.
+CHANGES = {
+    "setattr": lambda m, entries: setattr(m, "_plugins", other_tree()),
+    "delattr, setattr": lambda m, entries: (delattr(m, "_plugins"),
+                                            setattr(m, "_plugins", other_tree())),
+    "dict item": lambda m, entries: m.__dict__.__setitem__("_plugins", other_tree()),
+    "vars update": lambda m, entries: vars(m).update(_plugins=other_tree()),
+    "in-place or": lambda m, entries: vars(m).__ior__({"_plugins": other_tree()}),
+    "pop, setdefault": lambda m, entries: (vars(m).pop("_plugins"),
+                                           vars(m).setdefault("_plugins", other_tree())),
+    "clear, update": lambda m, entries: (vars(m).clear(),
+                                         vars(m).update(entries, _plugins=other_tree())),
+    "popitem, update": popitems_and_back,
+    "new dict": lambda m, entries: setattr(m, "__dict__", {**entries, "_plugins": other_tree()}),
+}
+
+
+@pytest.mark.parametrize("change", list(CHANGES))
+def test_every_change_of_the_attributes_is_seen_by_the_next_call(populated, change):
+    for _ in range(5):  # the instance is read, and the reading used
+        assert populated.get_plugin("vennu") is Plugin
+    CHANGES[change](populated, dict(vars(populated)))
+    for _ in range(3):
+        assert populated.get_plugin("vennu") is Other
+
+
+@pytest.mark.parametrize("override", ["instance dict", "vars"])
+def test_an_override_added_after_a_reading_is_called(populated, override):
+    for _ in range(5):
+        populated.get_plugin("vennu")
+    entries = populated.__dict__ if override == "instance dict" else vars(populated)
+    entries["validate_os"] = lambda os: exec("raise LookupError('overridden')")
+    with pytest.raises(LookupError, match="overridden"):
+        populated.get_plugin("vennu")
+
+
+def test_a_dict_shared_by_two_managers_is_read_for_each():
+    first, second = PluginManager(), PluginManager()
+    first.register_plugin(Plugin, os="vennu")
+    second.register_plugin(Other, os="vennu")
+    for _ in range(5):
+        assert second.get_plugin("vennu") is Other
+    second.__dict__ = first.__dict__
+    for _ in range(3):
+        assert second.get_plugin("vennu") is Plugin
+    first._plugins = other_tree()
+    assert second.get_plugin("vennu") is Other
+
+
+def test_managers_made_where_freed_ones_were_are_read_anew():
+    classes = [type(f"Plugin{i}", (), {}) for i in range(50)]
+    addresses = set()
+    for cls in classes:  # each manager and its dict are freed before the next is made
+        manager = PluginManager()
+        manager.register_plugin(cls, os="vennu")
+        for _ in range(3):
+            assert manager.get_plugin("vennu") is cls
+        addresses.add(id(manager))
+        del manager
+    assert len(addresses) < len(classes)  # the point of the test: some address came back

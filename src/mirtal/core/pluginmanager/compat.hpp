@@ -6,14 +6,15 @@
 // - TextWriter: builds a str piecewise (the public PyUnicodeWriter from 3.14).
 // - ClassWatch: learns that a type was modified (type watchers from 3.12; the type's version tag,
 //   which has no public replacement there, on 3.11).
-// - DictWatch: learns that any of the dicts it watches changed (dict watchers from 3.12; 3.11 has
-//   none).
+// - DictWatch: learns that a dict it watches changed, through a stamp that moves with every change
+//   (one counter raised by dict watchers from 3.12; on 3.11, which has none, the dict's own version
+//   tag).
 // - kMemberPySsize / kMemberReadOnly: PyMemberDef codes without structmember.h from 3.12.
 // - ManagerObject and its helpers: where a manager keeps its dict and weak references (the
 //   interpreter manages both from 3.12, so that method loads on managers are specialised and the
 //   class combines with other bases).
 // - MIRTAL_MODULE_INTERPRETER_SLOTS: the module's subinterpreter declarations (3.12+).
-// - stack_nearly_exhausted: the C stack headroom of the running thread.
+// - stack_floor / stack_nearly_exhausted: the C stack headroom of the running thread.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -290,6 +291,11 @@ struct DictEvents {
     int watcher;
 };
 
+// stamp(dict) is a number that changes whenever a watched dict changes: a reading of the dict taken
+// with a stamp is still what the dict holds while its stamp is the same. From 3.12 it is the
+// counter of dict-watcher events (the same for all watched dicts). On 3.11 it is the dict's
+// version tag: every change of a dict, and every new dict, takes the next value of one global
+// counter, so a dict made at a freed one's address never shows a tag read before.
 class DictWatch {
 public:
     // Joins (or starts) this interpreter's counter. Failing to get a watcher is not an error: the
@@ -313,33 +319,54 @@ public:
         }
         capsule_ = capsule;
         events_ = static_cast<DictEvents*>(PyCapsule_GetPointer(capsule, kRegistryKey));
+#else
+        started_ = true;
 #endif
         return 0;
     }
 
     void stop() {
+#if MIRTAL_DICT_WATCH
         events_ = nullptr;
         Py_CLEAR(capsule_);
+#else
+        started_ = false;
+#endif
     }
 
     PyObject* capsule() const { return capsule_; }
-    bool available() const { return events_ != nullptr; }
-    uint64_t count() const { return events_->count; }
+
+    bool available() const {
+#if MIRTAL_DICT_WATCH
+        return events_ != nullptr;
+#else
+        return started_;
+#endif
+    }
+
+    // Only while available(); `dict` is a dict (of any dict type).
+    uint64_t stamp(PyObject* dict) const {
+#if MIRTAL_DICT_WATCH
+        (void)dict;
+        return events_->count;
+#else
+        return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#endif
+    }
 
     // Reports the dict's changes from now on; false (nothing raised) when it cannot.
     bool watch(PyObject* dict) {
 #if MIRTAL_DICT_WATCH
         return events_ && PyDict_Watch(events_->watcher, dict) == 0;
 #else
-        (void)dict;
-        return false;
+        return started_ && PyDict_Check(dict);
 #endif
     }
 
 private:
+#if MIRTAL_DICT_WATCH
     static constexpr const char* kRegistryKey = "mirtal.core.pluginmanager dict events";
 
-#if MIRTAL_DICT_WATCH
     // Runs inside whatever changed the dict, maybe with an exception pending: it keeps that.
     static int on_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
         const PendingError pending;
@@ -370,10 +397,12 @@ private:
         *events = DictEvents{1, watcher};
         return capsule;
     }
-#endif
 
-    PyObject* capsule_ = nullptr;
     DictEvents* events_ = nullptr;
+#else
+    bool started_ = false;
+#endif
+    PyObject* capsule_ = nullptr;
 };
 
 // --- member codes --------------------------------------------------------------------------------
@@ -498,10 +527,11 @@ inline PyObject* first_weak_reference(PyObject* self) {
 
 // --- C stack headroom --------------------------------------------------------------------------
 
-// True when the running thread has less than `margin` bytes of C stack left. The bounds of each
-// thread's stack are read once per thread (per-thread data, so interpreters with their own GIL
-// do not share it). Where they cannot be read, the answer is always false.
-inline bool stack_nearly_exhausted(size_t margin) {
+// The lowest C stack address of the running thread that leaves `margin` bytes below it: a frame
+// under it has less than that left. The bounds of each thread's stack are read once per thread
+// (per-thread data, so interpreters with their own GIL do not share it). 0 where they cannot be
+// read: then no frame is ever under it.
+inline uintptr_t stack_floor(size_t margin) {
 #if defined(__linux__) && defined(__GLIBC__)
     static thread_local uintptr_t low = 0;
     static thread_local bool known = false;
@@ -516,15 +546,22 @@ inline bool stack_nearly_exhausted(size_t margin) {
             pthread_attr_destroy(&attr);
         }
     }
-    if (low == 0) return false;
-    // The frame's own address: a local's could lie in AddressSanitizer's heap-allocated fake
-    // stack (use-after-return detection), far from the thread's real stack.
-    auto here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
-    return here < low + margin;
+    return low == 0 ? 0 : low + margin;
 #else
     (void)margin;
-    return false;
+    return 0;
 #endif
 }
+
+// Whether the calling frame lies under a floor from stack_floor(), taken on the same thread. The
+// frame's own address: a local's could lie in AddressSanitizer's heap-allocated fake stack
+// (use-after-return detection), far from the thread's real stack.
+inline bool under_stack_floor(uintptr_t floor) {
+    return reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) < floor;
+}
+
+// True when the running thread has less than `margin` bytes of C stack left (never where the
+// stack's bounds cannot be read).
+inline bool stack_nearly_exhausted(size_t margin) { return under_stack_floor(stack_floor(margin)); }
 
 }  // namespace mirtal

@@ -10,8 +10,8 @@
 //   Python code: a hostile key's __eq__ is never called here).
 //
 // Otherwise the lookup goes the interpreter's way. Borrowed values are used before any Python code
-// runs. Between calls, a few plain readings are kept while a dict watcher hears no change to any
-// watched instance dict (where setting an attribute reaches dict watchers at all: tried once at
+// runs. Between calls, a few plain readings are kept while the instance dict's stamp (compat.hpp)
+// says it has not changed, where setting an attribute is sure to move the stamp (tried once at
 // start-up); elsewhere the dict is read on every call.
 #include "ops.hpp"
 
@@ -92,9 +92,9 @@ int plain_instance(const Ctx& c, Plain& out) {
     ModuleState* st = c.st;
     DictWatch& watch = st->instance_watch;
     if (watch.available()) {
-        const uint64_t now = watch.count();
+        const uint64_t now = watch.stamp(dict);
         for (const PlainReading& reading : st->plain_readings) {
-            if (reading.instance == c.self && reading.dict == dict && reading.events == now) {
+            if (reading.instance == c.self && reading.dict == dict && reading.stamp == now) {
                 out = reading.attributes;
                 return 1;
             }
@@ -103,7 +103,7 @@ int plain_instance(const Ctx& c, Plain& out) {
     if (!read_plain_dict(c, dict, out)) return 0;
     if (watch.watch(dict))
         st->plain_readings[st->next_plain_reading++ % kPlainReadings] =
-            PlainReading{c.self, dict, watch.count(), out};
+            PlainReading{c.self, dict, watch.stamp(dict), out};
     return 1;
 }
 
@@ -145,9 +145,9 @@ Ref instance_attr(const Ctx& c, Name name) {
 
 namespace {
 
-// Whether setting an attribute of a manager reaches the watchers of its dict. Where the attributes
-// live inline it does not on every release (3.13.0 sends no event), so it is tried once: a reading
-// is kept across calls only where a change is sure to be heard.
+// Whether setting an attribute of a manager moves its dict's stamp. Where the attributes live
+// inline it does not on every release (3.13.0 sends no dict-watcher event), so it is tried once: a
+// reading is kept across calls only where a change is sure to be seen.
 int stores_reach_watchers(ModuleState* st) {
     Ref instance = Ref::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(st->manager_type)));
     PyObject* dict = nullptr;
@@ -155,11 +155,11 @@ int stores_reach_watchers(ModuleState* st) {
     Ref hold = Ref::steal(dict);
     if (has_dict <= 0) return has_dict;
     if (!st->instance_watch.watch(dict)) return 0;
-    const uint64_t before = st->instance_watch.count();
+    const uint64_t before = st->instance_watch.stamp(dict);
     Ref tree = Ref::steal(PyDict_New());
     if (!tree || PyObject_SetAttr(instance.get(), st->str(Name::_plugins), tree.get()) < 0)
         return -1;
-    return st->instance_watch.count() != before;
+    return st->instance_watch.stamp(dict) != before;
 }
 
 }  // namespace

@@ -35,6 +35,7 @@ public:
     bool ok() const { return writer_.ok(); }
     Py_ssize_t length() const { return writer_.length(); }
 
+    int ascii(const char* text, Py_ssize_t size) { return writer_.ascii(text, size); }
     int ascii(const char* text) { return ascii(text, static_cast<Py_ssize_t>(strlen(text))); }
 
     // A line feed and the prefix of the current nesting.
@@ -66,9 +67,11 @@ public:
         prefix_.push_back(' ');
         if (!last) prefix_.push_back('|');
     }
-    void pop(bool last) {
-        for (int i = last ? 2 : 3; i > 0; --i) prefix_.pop_back();
-    }
+    void pop(bool last) { prefix_.resize(prefix_.size() - (last ? 2 : 3)); }
+
+    // Whether a level entered here would have too little C stack left (the thread's stack bounds
+    // are looked up once per printout, on the thread that renders it).
+    bool stack_nearly_exhausted() const { return under_stack_floor(stack_floor_); }
 
     Ref finish() { return Ref::steal(writer_.finish()); }
 
@@ -103,7 +106,6 @@ public:
     void set_own_renderer(bool own) { own_renderer_ = own; }
 
 private:
-    int ascii(const char* text, Py_ssize_t size) { return writer_.ascii(text, size); }
     int substring(PyObject* text, Py_ssize_t start, Py_ssize_t end) {
         return writer_.substring(text, start, end);
     }
@@ -121,6 +123,7 @@ private:
     TextWriter writer_;
     std::string prefix_;
     bool own_renderer_ = false;
+    uintptr_t stack_floor_ = stack_floor(kStackMargin);
 };
 
 // A child's block: its first line starts with "  |" under the current prefix, its later lines
@@ -164,17 +167,22 @@ bool renders_in_c(PyObject* data) {
     return PyDict_CheckExact(data) || PyUnicode_CheckExact(data) || data == Py_None;
 }
 
+// renders_empty for a value of any other type: its truth and its == run.
+[[gnu::noinline]] int renders_empty_by_test(PyObject* data) {
+    const int truth = PyObject_IsTrue(data);
+    if (truth <= 0) return truth < 0 ? -1 : 1;
+    Ref empty = Ref::steal(PyDict_New());
+    return empty ? equals(data, empty.get()) : -1;
+}
+
 // False values, and values equal to an empty dict, render as nothing at all.
-int renders_empty(PyObject* data) {
+inline int renders_empty(PyObject* data) {
     // What the test gives for the values of a plain tree, without calls: an exact str or a class
     // whose metaclass is type is never equal to a dict.
     if (PyDict_CheckExact(data)) return PyDict_GET_SIZE(data) == 0;
     if (PyUnicode_CheckExact(data) && text_is_ready(data)) return PyUnicode_GET_LENGTH(data) == 0;
     if (Py_TYPE(data) == &PyType_Type) return 0;
-    const int truth = PyObject_IsTrue(data);
-    if (truth <= 0) return truth < 0 ? -1 : 1;
-    Ref empty = Ref::steal(PyDict_New());
-    return empty ? equals(data, empty.get()) : -1;
+    return renders_empty_by_test(data);
 }
 
 // Whether `output += piece` on an exact str output only joins the texts (no code of the piece's
@@ -217,24 +225,35 @@ int make_pieces(Pieces& p) {
     return p.other ? 0 : -1;
 }
 
+// The keys of a dict of another type, as its keys() lists them.
+[[gnu::noinline]] int listed_keys(const Ctx& c, PyObject* level, std::vector<Ref>& keys) {
+    Ref view = call_method(level, c.str(Name::keys));
+    Ref listed = view ? Ref::steal(PySequence_List(view.get())) : Ref();
+    if (!listed) return -1;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(listed.get()); ++i)
+        keys.push_back(Ref::borrow(PyList_GET_ITEM(listed.get(), i)));
+    return 0;
+}
+
+[[gnu::noinline]] int sort_other_keys(const Ctx& c, std::vector<Ref>& keys, bool all_text);
+
 // The keys of a level in the order they are rendered: sorted when all are str; otherwise ordered
 // by their str() texts, equal texts keeping their order (a tree may hold None or tuple keys).
 // `plain_keys`: all are exact strs, so that sorting, comparing and joining them runs no code.
 // A plain dict with plain str keys is read and sorted here without any container object: they
 // would feed the cyclic garbage collector, whose passes over a large tree cost more than the
 // rendering itself.
-int sorted_keys(const Ctx& c, PyObject* level, std::vector<Ref>& keys, bool& plain_keys) {
+// The common case (an exact dict, exact-str keys) is compiled into its callers; the others are
+// functions of their own.
+[[gnu::always_inline]] inline int sorted_keys(const Ctx& c, PyObject* level, std::vector<Ref>& keys,
+                                              bool& plain_keys) {
     if (PyDict_CheckExact(level)) {
         keys.reserve(static_cast<size_t>(PyDict_GET_SIZE(level)));
         Py_ssize_t pos = 0;
         PyObject *key, *value;
         while (PyDict_Next(level, &pos, &key, &value)) keys.push_back(Ref::borrow(key));
-    } else {
-        Ref view = call_method(level, c.str(Name::keys));
-        Ref listed = view ? Ref::steal(PySequence_List(view.get())) : Ref();
-        if (!listed) return -1;
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(listed.get()); ++i)
-            keys.push_back(Ref::borrow(PyList_GET_ITEM(listed.get(), i)));
+    } else if (listed_keys(c, level, keys) < 0) {
+        return -1;
     }
     bool plain_text = true, all_text = true;
     for (const Ref& key : keys) {
@@ -242,12 +261,14 @@ int sorted_keys(const Ctx& c, PyObject* level, std::vector<Ref>& keys, bool& pla
         all_text = all_text && PyUnicode_Check(key.get());
     }
     plain_keys = plain_text;
-    if (plain_text) {
-        std::sort(keys.begin(), keys.end(), [](const Ref& a, const Ref& b) {
-            return PyUnicode_Compare(a.get(), b.get()) < 0;
-        });
-        return 0;
-    }
+    if (!plain_text) return sort_other_keys(c, keys, all_text);
+    std::sort(keys.begin(), keys.end(),
+              [](const Ref& a, const Ref& b) { return PyUnicode_Compare(a.get(), b.get()) < 0; });
+    return 0;
+}
+
+// Keys that are not all exact strs, in their order.
+int sort_other_keys(const Ctx& c, std::vector<Ref>& keys, bool all_text) {
     const auto n = static_cast<Py_ssize_t>(keys.size());
     if (all_text) {  // str subclasses may order themselves: the interpreter's sort
         Ref listed = Ref::steal(PyList_New(n));
@@ -424,7 +445,8 @@ int render_children(const Ctx& c, TreeWriter& out, PyObject* level, const std::v
     // A dict of another type runs its own code when its values are read.
     if (!PyDict_CheckExact(level)) out.set_own_renderer(false);
     PyObject* last_key = keys.back().get();  // `keys` holds its own references
-    for (size_t i = 0; i < keys.size(); ++i) {
+    const size_t count = keys.size();
+    for (size_t i = 0; i < count; ++i) {
         PyObject* key = keys[i].get();
         const int same = same_text(key, last_key);  // a keys() of a dict subclass may repeat one
         if (same < 0) return -1;
@@ -487,7 +509,7 @@ int render(const Ctx& c, TreeWriter& out, PyObject* data, PyObject* label, Block
     const int empty = renders_empty(data);
     if (empty != 0) return empty < 0 || (block && block->open() < 0) ? -1 : kWritten;
     if (!PyDict_Check(data)) return render_leaf(out, data, label, block, result);
-    if (stack_nearly_exhausted(kStackMargin)) {
+    if (out.stack_nearly_exhausted()) {
         PyErr_SetString(PyExc_RecursionError,
                         "maximum recursion depth exceeded while rendering the plugin tree");
         return -1;
@@ -506,11 +528,11 @@ int render(const Ctx& c, TreeWriter& out, PyObject* data, PyObject* label, Block
         result = block ? add(c.str(Name::label_marker), label) : Ref::borrow(label);
         outcome = !result || render_children_object(c, data, keys, 0, result) < 0 ? -1 : kObject;
     } else if (outcome == 0) {
-        const char* marker = block ? "__ " : "";
-        if ((block && block->open() < 0) || out.ascii(marker) < 0) {
+        const Py_ssize_t marker = block ? 3 : 0;  // "__ " before a child's label
+        if ((block && block->open() < 0) || out.ascii("__ ", marker) < 0) {
             outcome = -1;
         } else {
-            const Level level{block, out.length() - static_cast<Py_ssize_t>(strlen(marker))};
+            const Level level{block, out.length() - marker};
             outcome = out.text(label) < 0 ? -1 : render_children(c, out, data, keys, level, result);
         }
     }

@@ -64,13 +64,13 @@ struct Plain {
     PyObject* chassis_type_list;
 };
 
-// A plain instance as last read (dispatch.cpp): still so while it holds the same dict and no
-// watched dict has changed (or been freed) since. A new instance or dict at a freed one's address
-// cannot match: freeing a watched dict is a change.
+// A plain instance as last read (dispatch.cpp): still so while it holds the same dict and the
+// dict's stamp has not moved since (DictWatch). A new instance or dict at a freed one's address
+// cannot match: freeing a watched dict moves the stamp, and a new dict's stamp was never read.
 struct PlainReading {
     const PyObject* instance;  // identity only
     const PyObject* dict;  // identity only
-    uint64_t events;
+    uint64_t stamp;
     Plain attributes;
 };
 constexpr int kPlainReadings = 4;
