@@ -6,7 +6,7 @@
 #   tools/sid-root.sh run CMD [ARG]   run CMD inside the root, in the project mounted at /project
 #
 # Root: $SID_ROOT (default ~/.cache/mirtal/sid-root). Needs root privileges (chroot, mount).
-# The arm64 roots are made and entered the same way: tools/debian-root.sh.
+# The arm64 roots are entered the same way (tools/debian-root.sh), but only unpacked, not installed.
 set -euo pipefail
 case "${1:-}" in
     ensure | run) exec "$(dirname "$0")/debian-root.sh" sid amd64 "$@" ;;
