@@ -558,14 +558,19 @@ class Record:
         return first["raised"] is not None and first["raised"] == second["raised"]
 
     def dict_hooks_differ(self):
-        """A key among the arguments has a __hash__ or __eq__ that does something, and the
-        other hooks ran as often on both sides."""
+        """The other hooks ran as often on both sides, and either a key among the arguments or
+        stored in the tree (a lookup compares with it) has a __hash__ or __eq__ that does
+        something, or nothing but those two hooks' counts differs (a hostile str held elsewhere,
+        in a list or the class, was compared another number of times, to no other effect)."""
         first, second = (dict(o["state"]["acts"]) for o in self.outcomes)
         for hook in ("hash", "eq"):
             first.pop(hook, None)
             second.pop(hook, None)
-        return first == second and any(
-            isinstance(v, HostileStr) and v.where in ("hash", "eq") for v in flat(self.arguments))
+        if first != second:
+            return False
+        return (self.differs_only_in() or any(
+            isinstance(v, HostileStr) and v.where in ("hash", "eq")
+            for v in flat([self.arguments, self.trees])))
 
     @property
     def raised_somewhere(self):
