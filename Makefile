@@ -159,14 +159,17 @@ matrix-sid:
 # The whole suite against an AddressSanitizer + UndefinedBehaviorSanitizer build of the extension.
 # The interpreter itself is not instrumented: the runtime is preloaded, and PYTHONMALLOC=malloc
 # sends Python's allocations through it, so leak detection at exit sees them too. Any report
-# fails the run. `make sanitize` uses the default interpreter and this machine's g++;
+# fails the run; allocation stacks are kept to 128 frames, so that a suppression can match a frame
+# under deeply nested imports. `make sanitize` uses the default interpreter and this machine's g++;
 # `make sanitize-sid` runs the same target inside the Debian-unstable root on SID_NEWEST, with
 # that root's g++ and its libasan/libubsan.
 SANITIZE_VENV := .venv-sanitize
 SANITIZE_BUILD := build/sanitize
+SANITIZE_ASAN_OPTIONS := detect_leaks=1:halt_on_error=1:abort_on_error=1:strict_init_order=1
+SANITIZE_ASAN_OPTIONS := $(SANITIZE_ASAN_OPTIONS):malloc_context_size=128
 SANITIZE_ENV = LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libubsan.so)" \
 	PYTHONMALLOC=malloc \
-	ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:abort_on_error=1:strict_init_order=1 \
+	ASAN_OPTIONS=$(SANITIZE_ASAN_OPTIONS) \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	$(if $(wildcard $(SANITIZE_SUPPRESSIONS)),LSAN_OPTIONS=suppressions=$(abspath $(SANITIZE_SUPPRESSIONS)):print_suppressions=0)
 # The interpreter's own leaks, where a version has some (each file says why).
