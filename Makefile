@@ -165,8 +165,7 @@ matrix-sid:
 # that root's g++ and its libasan/libubsan.
 SANITIZE_VENV := .venv-sanitize
 SANITIZE_BUILD := build/sanitize
-SANITIZE_ASAN_OPTIONS := detect_leaks=1:halt_on_error=1:abort_on_error=1:strict_init_order=1
-SANITIZE_ASAN_OPTIONS := $(SANITIZE_ASAN_OPTIONS):malloc_context_size=128
+SANITIZE_ASAN_OPTIONS := detect_leaks=1:halt_on_error=1:abort_on_error=1:strict_init_order=1:malloc_context_size=128
 SANITIZE_ENV = LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libubsan.so)" \
 	PYTHONMALLOC=malloc \
 	ASAN_OPTIONS=$(SANITIZE_ASAN_OPTIONS) \
