@@ -136,7 +136,6 @@ MATRIX_SID ?= 3.14 3.15
 leakloop: install
 	$(PY) tests/leakcheck.py
 
-# The type check first: it installs mypy, which the suite's test of mypy's messages needs.
 check-one: typecheck test leakloop
 
 matrix: matrix-pyenv matrix-sid
@@ -213,16 +212,26 @@ REFLEAK_VERSION ?= 3.11
 REFLEAK_PY := /usr/bin/python$(REFLEAK_VERSION)d
 REFLEAK_DIR := build/refleak-$(REFLEAK_VERSION)
 
-# Debian unstable's root may hold a package index whose validity date has passed: refreshing it
-# is tried, and the install that follows says what is missing if it fails.
+# Targets that need Debian packages install them only when asked (SYSTEM_PACKAGES=install, as CI
+# does; also inside the Debian roots, which are ours): otherwise they name the packages and stop.
+# Debian unstable's root may hold a package index whose validity date has passed: refreshing it is
+# tried, and the install that follows says what is missing if it fails.
+SYSTEM_PACKAGES ?=
+export SYSTEM_PACKAGES
 APT_UPDATE = apt-get -o Acquire::Check-Valid-Until=false update -qq || true
+# $(call system_packages,PACKAGES,WHAT NEEDS THEM)
+system_packages = if [ "$(SYSTEM_PACKAGES)" = install ]; then $(APT_UPDATE); \
+	DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $(strip $(1)); else \
+	echo "$(strip $(2)) needs the Debian packages: $(strip $(1)). Install them (as root:" \
+		"apt-get install $(strip $(1))), or let make do it: make $(MAKECMDGOALS)" \
+		"SYSTEM_PACKAGES=install" >&2; exit 2; fi
 
 # The debug interpreter, its headers and the system's pkg_resources (discovery needs it).
 .PHONY: refleak-interpreter
 refleak-interpreter:
-	@$(REFLEAK_PY) -c "import pkg_resources" 2>/dev/null || { $(APT_UPDATE); \
-		DEBIAN_FRONTEND=noninteractive apt-get install -y -qq python$(REFLEAK_VERSION)-dbg \
-		python$(REFLEAK_VERSION)-dev python3-pkg-resources; }
+	@$(REFLEAK_PY) -c "import pkg_resources" 2>/dev/null || { $(call system_packages,\
+		python$(REFLEAK_VERSION)-dbg python$(REFLEAK_VERSION)-dev python3-pkg-resources,\
+		make refleak); }
 
 # Debian's debug headers reach the release pyconfig.h through a symlinked Python.h: say Py_DEBUG.
 refleak: $(PY) refleak-interpreter
@@ -236,7 +245,7 @@ refleak: $(PY) refleak-interpreter
 
 refleak-sid:
 	tools/sid-root.sh run make --no-print-directory refleak PYTHON=python$(SID_NEWEST) \
-		VENV=.venv-sid-$(SID_NEWEST) REFLEAK_VERSION=$(SID_NEWEST)
+		VENV=.venv-sid-$(SID_NEWEST) REFLEAK_VERSION=$(SID_NEWEST) SYSTEM_PACKAGES=install
 
 # Differential fuzzing (fuzz/harness.py): every input is a sequence of operations run on the
 # extension and on benchmarks/baseline.py side by side; any difference the harness does not list,
@@ -253,8 +262,7 @@ FUZZ_SID ?= 3.14
 FUZZ_ARGS ?=
 
 $(FUZZ_CXX):
-	$(APT_UPDATE)
-	DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang libclang-rt-dev
+	@$(call system_packages,clang libclang-rt-dev,make fuzz)
 
 fuzz-install: $(FUZZ_CXX)
 	CXX=$(FUZZ_CXX) MIRTAL_SANITIZE=ON MIRTAL_FUZZ=ON $(MAKE) install VENV=$(FUZZ_VENV) \
@@ -267,24 +275,20 @@ fuzz: fuzz-install
 
 fuzz-sid:
 	tools/sid-root.sh run make --no-print-directory fuzz PYTHON=python$(FUZZ_SID) \
-		FUZZ_SECONDS=$(FUZZ_SECONDS) FUZZ_ARGS="$(FUZZ_ARGS)"
+		FUZZ_SECONDS=$(FUZZ_SECONDS) FUZZ_ARGS="$(FUZZ_ARGS)" SYSTEM_PACKAGES=install
 
-# C++ formatting against the checked-in .clang-format (Debian's clang-format), ruff on the Python.
-CLANG_FORMAT := /usr/bin/clang-format
+# C++ formatting against the checked-in .clang-format and ruff on the Python, both pinned from PyPI
+# into the clone's environment.
+CLANG_FORMAT_VERSION := 14.0.6
 CXX_SOURCES := $(wildcard src/mirtal/core/pluginmanager/*.cpp src/mirtal/core/pluginmanager/*.hpp)
 
-$(CLANG_FORMAT):
-	apt-get update -qq
-	DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang-format
-
-lint: $(PY) $(CLANG_FORMAT)
-	$(CLANG_FORMAT) --dry-run --Werror $(CXX_SOURCES)
-	$(PIP) install "ruff==0.17.6"
+lint: $(PY)
+	$(PIP) install "clang-format==$(CLANG_FORMAT_VERSION)" "ruff==0.17.6"
+	$(VENV)/bin/clang-format --dry-run --Werror $(CXX_SOURCES)
 	$(VENV)/bin/ruff check .
 
 # The type stub against the installed extension, and a client checked strictly against the stub.
 typecheck: install
-	$(PIP) install "mypy==2.4.1"
 	$(PY) -m mypy.stubtest mirtal.core.pluginmanager
 	$(VENV)/bin/mypy --strict examples/typed_client.py
 
