@@ -96,8 +96,11 @@ NO_ENTRY_POINT_READER = """
 
 
 @pytest.mark.parametrize("prepare, error", [
+    # The package says what to do, from the extension's own exception.
     ("import sys; sys.modules['pkg_resources'] = None",
-     "ModuleNotFoundError: import of pkg_resources halted; None in sys.modules"),
+     "ImportError: mirtal needs pkg_resources, which setuptools removed in its release 82: install "
+     "setuptools<82 (python -m pip install 'setuptools<82') "
+     "<- ModuleNotFoundError: import of pkg_resources halted; None in sys.modules"),
     ("import sys; sys.modules['mirtal.core.errors'] = None",
      "ModuleNotFoundError: import of mirtal.core.errors halted; None in sys.modules"),
     (FAKE_TOP_LEVEL, "ImportError: cannot import name log"),
@@ -109,7 +112,9 @@ def test_import_failure_propagates_unchanged(prepare, error):
         try:
             import {MODULE}
         except BaseException as e:
-            print(type(e).__name__ + ": " + str(e))
+            cause = e.__cause__
+            print(type(e).__name__ + ": " + str(e), end="")
+            print("" if cause is None else " <- " + type(cause).__name__ + ": " + str(cause))
     """))
     assert (status, out) == (0, error), err
 
