@@ -10,9 +10,9 @@ import subprocess
 import sys
 
 import pytest
-from sites import PYTHON, environment as isolated_environment
 
 import mirtal
+from sites import PYTHON, environment as isolated_environment
 
 BIN = os.path.dirname(sys.executable)
 

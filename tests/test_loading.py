@@ -5,13 +5,12 @@ import json
 import os
 import shutil
 import subprocess
-import sys
 import textwrap
 
 import pytest
-from sites import PYTHON, environment
 
 import mirtal
+from sites import PYTHON, environment
 
 REGISTER = """\
 from mirtal import __plugin_manager__

@@ -25,9 +25,9 @@ import tomllib
 from pathlib import Path
 
 import pytest
-from sites import environment, write_scripts
 
 import mirtal
+from sites import environment, write_scripts
 
 REPO = Path(__file__).resolve().parents[1]
 README = REPO / "README.md"

@@ -15,7 +15,7 @@ from mirtal.core.pluginmanager import PluginManager  # noqa: E402
 
 __plugin_manager__ = PluginManager()
 
-from mirtal.loading import load_plugins  # noqa: E402
+from mirtal.loading import load_plugins as load_plugins  # noqa: E402
 
 # Only what is documented stays in the namespace. The extension's import of pkg_resources warns
 # (filtered by the extension) from this module's frame, which leaves a warning registry here.

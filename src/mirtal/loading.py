@@ -86,11 +86,11 @@ def _where(error: BaseException) -> str:
     import sysconfig
     import traceback
 
-    machinery = ["<", os.path.dirname(pluginmanager.__file__), __file__,
+    machinery = ["<", os.path.dirname(str(pluginmanager.__file__)), __file__,
                  os.path.join(os.path.dirname(__file__), "__main__.py")]
-    resources = sys.modules.get("pkg_resources")
-    if resources is not None and getattr(resources, "__file__", None):
-        machinery.append(os.path.dirname(resources.__file__))
+    resources_file = getattr(sys.modules.get("pkg_resources"), "__file__", None)
+    if isinstance(resources_file, str):
+        machinery.append(os.path.dirname(resources_file))
     stdlib = sysconfig.get_path("stdlib")
     installed = (sysconfig.get_path("purelib"), sysconfig.get_path("platlib"))
 
@@ -194,7 +194,7 @@ class Conflict:
                           "class": qualified_name(self.before), "source_failed": False}] \
             if self.before is not None else []
         registrations += [
-            {"source": r.source.label, "distribution": r.source.distribution or "mirtal",
+            {"source": r.source.label, "distribution": r.source.distribution,
              "class": qualified_name(r.cls), "source_failed": r.source_failed}
             for r in self.registrations]
         return {"node": [json_key(key) for key in self.node],
@@ -426,10 +426,11 @@ def _exclusions(exclude: Iterable[str]) -> list[str]:
     return names
 
 
-def _excluded(name: str, exclude: list[str], unmatched: list[str]) -> bool:
-    """Whether `name` is excluded: named itself, or a module below an excluded package."""
+def _excluded(name: str, exclude: list[str], unmatched: list[str], below: bool = False) -> bool:
+    """Whether `name` is excluded: named itself, or (with `below`, for modules) a module below an
+    excluded package."""
     for excluded in exclude:
-        if name == excluded or name.startswith(excluded + "."):
+        if name == excluded or below and name.startswith(excluded + "."):
             if excluded in unmatched:
                 unmatched.remove(excluded)
             return True
@@ -444,10 +445,11 @@ def _fail(source: PluginSource, error: BaseException,
     handler(failure)
 
 
-def _top_package() -> tuple[list[str], str]:
+def _top_package() -> tuple[Any, Any]:
     """The search path and name of the package above the manager's, as built-in discovery
     finds them (its __path__, or the directory of its __file__)."""
     context = vars(pluginmanager)
+    package: Any
     try:
         package = builtins.__import__("", context, None, ("__path__", "__name__"), 2)
         return package.__path__, package.__name__
@@ -500,7 +502,7 @@ def _load_builtin(report: LoadReport, watch: _Watch, exclude: list[str],
             continue
         source = PluginSource("builtin", name, name, "mirtal")
         report.sources.append(source)
-        if _excluded(name, exclude, report.unmatched_exclusions):
+        if _excluded(name, exclude, report.unmatched_exclusions, below=True):
             source.status, source.registrations = "excluded", None
             last = (name, bool(entry[2]))
             continue
@@ -583,8 +585,15 @@ def load_plugins(*, builtin: bool = True, external: bool = True, exclude: Iterab
     manager = mirtal.__plugin_manager__
     report = LoadReport(manager, names)
     with _Watch(manager) as watch:
-        if builtin:
-            _load_builtin(report, watch, names, handler)
-        if external:
-            _load_external(report, watch, names, handler)
+        try:
+            if builtin:
+                _load_builtin(report, watch, names, handler)
+            if external:
+                _load_external(report, watch, names, handler)
+        finally:
+            if watch.wrapper is None:
+                # A shared manager without instance attributes cannot be watched: what the
+                # sources registered is unknown, not nothing.
+                for source in report.sources:
+                    source.registrations = None
     return report
