@@ -51,7 +51,6 @@ Status = Literal["loaded", "failed", "excluded", "already_loaded"]
 Kind = Literal["builtin", "external"]
 OnError = Literal["raise", "warn"] | Callable[["PluginLoadError"], object]
 
-_ARGUMENTS = ("cls", "os", "series", "model", "chassis_type")
 _MISSING = object()
 
 
@@ -136,6 +135,9 @@ class Registration:
 
 class PluginSource:
     """A built-in plugin module or an entry point, and what came of loading it."""
+
+    __slots__ = ("kind", "name", "module", "distribution", "version", "entry_point", "status",
+                 "error", "registrations")
 
     def __init__(self, kind: Kind, name: str, module: str | None = None,
                  distribution: str | None = None, version: str | None = None,
@@ -331,21 +333,14 @@ def _occupant(manager: Any, node: tuple[Any, ...], chassis_type: Any) -> Any:
     try:
         level = manager.plugins
         for key in node:
-            level = level.get(key) if isinstance(level, dict) else None
-        data = level.get("data") if isinstance(level, dict) else None
-        record = data.get(chassis_type) if isinstance(data, dict) else None
-        return record.get("cls") if isinstance(record, dict) else None
+            if type(level) is not dict:
+                return None
+            level = level.get(key)
+        data = level.get("data") if type(level) is dict else None
+        record = data.get(chassis_type) if type(data) is dict else None
+        return record.get("cls") if type(record) is dict else None
     except Exception:
         return None
-
-
-def _key_path(values: dict[str, Any]) -> tuple[Any, ...]:
-    os_, series, model = values.get("os"), values.get("series"), values.get("model")
-    if model is not None:
-        return (os_, series, model)
-    if series is not None:
-        return (os_, series)
-    return (os_,)
 
 
 class _Watch:
@@ -368,17 +363,22 @@ class _Watch:
         watch = self
 
         def register_plugin(*args: Any, **kwargs: Any) -> Any:
+            # Runs once for each registration of every plugin: kept to plain local work.
             source = watch.source
-            if not watch.active or source is None or source.registrations is None:
+            made = None if source is None else source.registrations
+            if source is None or made is None:
                 return delegate(*args, **kwargs)
-            values = dict(zip(_ARGUMENTS, args))
-            values.update(kwargs)
-            node = _key_path(values)
-            chassis_type = values.get("chassis_type", "single_rp")
+            count = len(args)
+            os_ = args[1] if count > 1 else kwargs.get("os")
+            series = args[2] if count > 2 else kwargs.get("series")
+            model = args[3] if count > 3 else kwargs.get("model")
+            chassis_type = args[4] if count > 4 else kwargs.get("chassis_type", "single_rp")
+            node = ((os_, series, model) if model is not None
+                    else (os_, series) if series is not None else (os_,))
             replaced = _occupant(manager, node, chassis_type)
             result = delegate(*args, **kwargs)
-            source.registrations.append(
-                Registration(source, node, chassis_type, values.get("cls"), replaced))
+            made.append(Registration(source, node, chassis_type,
+                                     args[0] if count else kwargs.get("cls"), replaced))
             return result
 
         self.wrapper = register_plugin
