@@ -10,8 +10,8 @@ times, each in a fresh interpreter that sees only that folder and setuptools:
 Only the loading is timed, inside the process after `import mirtal`, as the CPU time of the
 process (on a shared machine the wall clock also counts the time other processes hold the CPU;
 its ratio is printed too). Every run imports the modules anew (their bytecode is cached by
-warm-up runs). The two ways take turns, in a random order each round; the medians and their ratio (load /
-discovery) are printed. Usage:
+warm-up runs). The two ways take turns, in a random order each round; the medians and their
+ratio (load / discovery) are printed. Usage:
 
     python benchmarks/load_plugins.py [--runs N] [--builtin N] [--external N] [--json FILE]
 """
