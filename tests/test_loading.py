@@ -340,3 +340,55 @@ def test_debug_lines_and_order_are_those_of_discovery(tmp_path):
     assert discovered[0] == upto * 3
     assert loaded[0] == listed
     assert loaded[1] == ["brelk", "kolm", "vennu"]
+
+
+TWICE = ("mirtal-twice", {"twice": "mirtal_twice"}, {"mirtal_twice.py": (
+    REGISTER.format(cls="First", os="oru") + REGISTER.format(cls="Second", os="oru")
+    .replace("from mirtal import __plugin_manager__\n", ""))})
+
+
+@pytest.mark.parametrize("before, distributions, expected", [
+    # A class registered before the load counts as one more source.
+    (True, [GOOD], [[None, "kolm (mirtal_good) of mirtal-good 1.0",
+                     "mirtal_good.KolmConnection"]]),
+    # The same class again is no conflict, nor one source replacing its own class.
+    (False, [GOOD, TWICE], []),
+])
+def test_conflicts_count_sources_and_what_was_there_before(tmp_path, before, distributions,
+                                                            expected):
+    site = install(tmp_path / "site", *distributions)
+    result, _ = python(site, f"""
+        import json, mirtal
+        from mirtal.loading import LoadReport
+        if {before}:
+            mirtal.__plugin_manager__.register_plugin(LoadReport, os="kolm")
+        report = mirtal.load_plugins(builtin=False)
+        print(json.dumps([[r["source"] for r in c["registrations"]] + [c["class"]]
+                          for c in report.to_dict()["conflicts"]]))
+    """)
+    assert result == expected
+
+
+def test_hostile_keys_and_other_managers_do_not_break_the_report(tmp_path):
+    site = install(tmp_path / "site", ("mirtal-odd", {"odd": "mirtal_odd"}, {"mirtal_odd.py": (
+        "import mirtal\n"
+        "from mirtal.core.pluginmanager import PluginManager\n"
+        "class Key(str):\n"
+        "    def __str__(self):\n"
+        "        raise RuntimeError('no text')\n"
+        "class Odd:\n    pass\n"
+        "mirtal.__plugin_manager__.register_plugin(Odd, os=Key('quilos'), chassis_type=('x',))\n"
+        "PluginManager().register_plugin(Odd, os='oru')\n"
+        "try:\n"
+        "    mirtal.__plugin_manager__.register_plugin(Odd, os='oru', series='BAD')\n"
+        "except Exception:\n"
+        "    pass\n")}))
+    result, _ = python(site, """
+        import json, mirtal
+        report = mirtal.load_plugins(builtin=False)
+        [source] = report.sources
+        print(json.dumps([source.status, len(source.registrations), report.to_dict()["sources"][0]
+                          ["registrations"][0]["chassis_type"], len(report.conflicts)]))
+    """)
+    # The other manager's registration and the rejected one are not the shared manager's.
+    assert result == ["loaded", 1, ["x"], 0]
