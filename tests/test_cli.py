@@ -180,10 +180,10 @@ def test_json_and_text_tree_order_mixed_keys_alike(tmp_path):
 def test_version_and_console_script():
     version = importlib.metadata.version("mirtal")
     assert mirtal.__version__ == version
-    script = run("--version", command=[os.path.join(BIN, "mirtal")])
+    script = run("--version", command=[*PYTHON, os.path.join(BIN, "mirtal")])
     assert (script.returncode, script.stdout) == (0, f"mirtal {version}\n")
     args = ("--os", "vennu", "--series", "zq4")
-    assert run(*args, command=[os.path.join(BIN, "mirtal")]).stdout == run(*args).stdout
+    assert run(*args, command=[*PYTHON, os.path.join(BIN, "mirtal")]).stdout == run(*args).stdout
 
 
 # Exit statuses -----------------------------------------------------------------------------------
