@@ -392,3 +392,27 @@ def test_hostile_keys_and_other_managers_do_not_break_the_report(tmp_path):
     """)
     # The other manager's registration and the rejected one are not the shared manager's.
     assert result == ["loaded", 1, ["x"], 0]
+
+
+@pytest.mark.parametrize("broken", ["walk", "listing"])
+def test_a_failing_walk_or_listing_is_a_failed_source_and_the_other_kind_still_loads(
+        tmp_path, broken):
+    site = install(tmp_path / "site", GOOD)
+    result, _ = python(site, f"""
+        import json, mirtal
+        from mirtal.core import pluginmanager
+        def fails(*args, **kwargs):
+            raise OSError("cannot list")
+        if {broken!r} == "walk":
+            import types
+            pluginmanager.pkgutil = types.SimpleNamespace(walk_packages=fails)
+        else:
+            pluginmanager.iter_entry_points = fails
+        report = mirtal.load_plugins(on_error=lambda failure: None)
+        print(json.dumps([[[s.kind, s.name, str(s.error.error)] for s in report.failures],
+                          sorted(mirtal.__plugin_manager__.plugins)]))
+    """)
+    failed, tree = result
+    assert failed == [{"walk": ["builtin", "mirtal", "cannot list"],
+                       "listing": ["external", "mirtal.plugins", "cannot list"]}[broken]]
+    assert tree == (["kolm"] if broken == "walk" else ["brelk", "vennu"])

@@ -167,7 +167,10 @@ class PluginSource:
     def to_dict(self) -> dict[str, Any]:
         return {
             "kind": self.kind, "name": self.name, "module": self.module,
-            "distribution": self.distribution, "version": self.version, "status": self.status,
+            "distribution": self.distribution,
+            # A built-in plugin's version is mirtal's, read from its metadata only when asked.
+            "version": mirtal.__version__ if self.kind == "builtin" else self.version,
+            "status": self.status,
             "error": None if self.error is None else self.error.as_json(),
             "registrations": None if self.registrations is None
             else [registration.to_dict() for registration in self.registrations],
@@ -445,6 +448,16 @@ def _fail(source: PluginSource, error: BaseException,
     handler(failure)
 
 
+def _unreachable(report: LoadReport, kind: Kind, name: str, error: Exception,
+                 handler: Callable[[PluginLoadError], object]) -> None:
+    """The package walk or the entry-point listing failed (or the package could not be found):
+    the plugins after that point cannot be reached. Reported as a failed source of that name."""
+    source = PluginSource(kind, name, None, "mirtal" if kind == "builtin" else None)
+    source.registrations = None
+    report.sources.append(source)
+    _fail(source, error, handler)
+
+
 def _top_package() -> tuple[Any, Any]:
     """The search path and name of the package above the manager's, as built-in discovery
     finds them (its __path__, or the directory of its __file__)."""
@@ -464,12 +477,7 @@ def _load_builtin(report: LoadReport, watch: _Watch, exclude: list[str],
     package_name = "mirtal"
 
     def walk_failed(error: Exception, where: str) -> None:
-        # The package walk itself failed (or the package could not be found): the built-in
-        # plugins after that point cannot be reached.
-        source = PluginSource("builtin", where, None, "mirtal")
-        source.registrations = None
-        report.sources.append(source)
-        _fail(source, error, handler)
+        _unreachable(report, "builtin", where, error, handler)
 
     try:
         path, package_name = _top_package()
@@ -524,10 +532,7 @@ def _load_external(report: LoadReport, watch: _Watch, exclude: list[str],
     try:
         entry_points = iter(pluginmanager.iter_entry_points(group=pluginmanager.ENTRYPOINT_GROUP))
     except Exception as error:
-        source = PluginSource("external", str(pluginmanager.ENTRYPOINT_GROUP))
-        source.registrations = None
-        report.sources.append(source)
-        _fail(source, error, handler)
+        _unreachable(report, "external", str(pluginmanager.ENTRYPOINT_GROUP), error, handler)
         return
     while True:
         try:
@@ -535,10 +540,7 @@ def _load_external(report: LoadReport, watch: _Watch, exclude: list[str],
         except StopIteration:
             return
         except Exception as error:
-            source = PluginSource("external", str(pluginmanager.ENTRYPOINT_GROUP))
-            source.registrations = None
-            report.sources.append(source)
-            _fail(source, error, handler)
+            _unreachable(report, "external", str(pluginmanager.ENTRYPOINT_GROUP), error, handler)
             return
         source = PluginSource("external", "?", entry_point=plugin)
         report.sources.append(source)
