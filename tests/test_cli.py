@@ -195,6 +195,8 @@ USAGE_ERRORS = [
     (["--os"], "argument --os: expected one argument"),
     (["--bogus"], "unrecognized arguments: --bogus"),
     (["--chassis", "dual_rp", "--os", "brelk"], "unrecognized arguments: --chassis dual_rp"),
+    (["--check", "--os", "brelk"], "--check does not take --os"),
+    (["--exclude"], "argument --exclude: expected one argument"),
 ]
 
 REJECTED_LOOKUPS = [
