@@ -40,6 +40,9 @@ def isolated(shared_tree):
     modules, path = dict(sys.modules), list(sys.path)
     package, package_path = dict(vars(mirtal)), list(mirtal.__path__)
     working_set = pkg_resources.working_set.__getstate__()
+    # External discovery sees only the distributions that the test installs, not the
+    # environment's.
+    pkg_resources.working_set.__setstate__(pkg_resources.WorkingSet([]).__getstate__())
     yield shared_tree
     pkg_resources.working_set.__setstate__(working_set)
     sys.path[:] = path

@@ -1,8 +1,9 @@
 """mirtal: a device-connection library (the host package of its plugin manager).
 
 Public names: ``log`` (the library's logger), ``__plugin_manager__`` (the shared manager that
-plugins register on), ``__version__``, and the subpackages ``core`` and ``plugins``. The manager's
-class is ``mirtal.core.pluginmanager.PluginManager``.
+plugins register on), ``__version__``, ``load_plugins`` (loads the plugins and reports what each
+one registered, failed or collided; from the module ``loading``), and the subpackages ``core`` and
+``plugins``. The manager's class is ``mirtal.core.pluginmanager.PluginManager``.
 """
 
 import logging
@@ -23,6 +24,8 @@ except ModuleNotFoundError as error:
     ) from error
 
 __plugin_manager__ = PluginManager()
+
+from mirtal.loading import load_plugins as load_plugins  # noqa: E402
 
 # Only what is documented stays in the namespace. The extension's import of pkg_resources warns
 # (filtered by the extension) from this module's frame, which leaves a warning registry here.
