@@ -15,6 +15,7 @@
 //   class combines with other bases).
 // - MIRTAL_MODULE_INTERPRETER_SLOTS: the module's subinterpreter declarations (3.12+).
 // - stack_floor / stack_nearly_exhausted: the C stack headroom of the running thread.
+// - warning_filters: the list of warning filters in force (a context's may be, from 3.14).
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -524,6 +525,20 @@ inline PyObject* first_weak_reference(PyObject* self) {
 #else
 #define MIRTAL_MODULE_INTERPRETER_SLOTS
 #endif
+
+// --- warning filters ---------------------------------------------------------------------------
+
+// The list of warning filters in force, as a new reference. From 3.14 that may be the list of the
+// current warnings context (context-aware warnings), which warnings._get_filters() returns; before,
+// it is warnings.filters. On every version warnings._filters_mutated() tells the module that the
+// list changed.
+inline PyObject* warning_filters(PyObject* warnings) {
+#if PY_VERSION_HEX >= 0x030E0000
+    return PyObject_CallMethod(warnings, "_get_filters", nullptr);
+#else
+    return PyObject_GetAttrString(warnings, "filters");
+#endif
+}
 
 // --- C stack headroom --------------------------------------------------------------------------
 
