@@ -83,7 +83,8 @@ def test_a_filter_the_package_removes_is_not_removed_again(tmp_path):
     plain = report(tmp_path, "pkg_resources")
     ours = report(tmp_path, "mirtal.core.pluginmanager")
     assert ours["error"] is None
-    assert ours["filters"] == plain["filters"] == ["('ignore', None, <class 'ImportWarning'>, None, 0)"]
+    assert ours["filters"] == plain["filters"] == [
+        "('ignore', None, <class 'ImportWarning'>, None, 0)"]
 
 
 @pytest.mark.parametrize("package", ["installed", "UserWarning", "DeprecationWarning"])
@@ -96,8 +97,9 @@ def test_import_of_the_package_is_silent_under_error_filter(tmp_path, package):
             def iter_entry_points(group, name=None):
                 return iter(())
         """))
-    done = subprocess.run([sys.executable, "-W", "error", "-c", "import mirtal; print(dir(mirtal))"],
-                          capture_output=True, text=True, timeout=120, cwd=tmp_path)
+    done = subprocess.run(
+        [sys.executable, "-W", "error", "-c", "import mirtal; print(dir(mirtal))"],
+        capture_output=True, text=True, timeout=120, cwd=tmp_path)
     assert (done.returncode, done.stderr) == (0, "")
     assert "__warningregistry__" not in done.stdout
 

@@ -2,6 +2,7 @@
 // binds in order, and the demonstration block run when it is executed as the main program.
 #include <cstring>
 #include <initializer_list>
+#include <iterator>
 #include <utility>
 
 #include "state.hpp"
@@ -58,20 +59,16 @@ int init_state(ModuleState* st) {
         if (!st->strings[i]) return -1;
     }
     using N = Name;
-    st->kw_validate_model = name_tuple(st, {N::os, N::series, N::model});
-    st->kw_validate_series = name_tuple(st, {N::series, N::os});
-    st->kw_os = name_tuple(st, {N::os});
-    st->kw_chassis_type = name_tuple(st, {N::chassis_type});
-    st->kw_print_tree = name_tuple(st, {N::data, N::output});
-    st->kw_group = name_tuple(st, {N::group});
-    st->kw_key = name_tuple(st, {N::key});
-    st->kw_register_demo = name_tuple(st, {N::os, N::series, N::cls});
-    if (find_builtins(st) < 0) return -1;
-    return st->builtins && st->kw_validate_model && st->kw_validate_series && st->kw_os &&
-                   st->kw_chassis_type && st->kw_print_tree && st->kw_group && st->kw_key &&
-                   st->kw_register_demo
-               ? 0
-               : -1;
+    // Each made before the next: a failure is reported before any other call could clear it.
+    PyObject** const tuples[] = {
+        &st->kw_validate_model, &st->kw_validate_series, &st->kw_os,  &st->kw_chassis_type,
+        &st->kw_print_tree,     &st->kw_group,           &st->kw_key, &st->kw_register_demo};
+    const std::initializer_list<Name> names[] = {
+        {N::os, N::series, N::model}, {N::series, N::os}, {N::os},  {N::chassis_type},
+        {N::data, N::output},         {N::group},         {N::key}, {N::os, N::series, N::cls}};
+    for (size_t i = 0; i < std::size(tuples); ++i)
+        if (!(*tuples[i] = name_tuple(st, names[i]))) return -1;
+    return find_builtins(st);
 }
 
 // `import <name>` at module level (globals and locals are the module's dict).
@@ -233,6 +230,9 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
 int module_clear(PyObject* module) {
     ModuleState* st = state_of(module);
     if (!st) return 0;
+    // The module may go while an exception is on its way (a failed import): freeing the class can
+    // clear it (3.11's type deallocation does), so it is kept.
+    const PendingError pending;
     st->class_watch.stop();
     st->instance_watch.stop();
     Py_CLEAR(st->manager_type);
