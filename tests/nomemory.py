@@ -346,10 +346,10 @@ def interpreter_error(error):
     return where
 
 
-def run_case(name, progress):
+def run_case(name, progress, cases=None):
     import _testcapi
 
-    prepare = all_cases()[name]()
+    prepare = (cases or all_cases())[name]()
     gc.disable()  # the collector's own allocations would move with its timing
     # This frame's frame object, made now: an exception raised into it then allocates nothing but
     # its traceback entry. When that one allocation is the failing one, the interpreter raises
