@@ -97,6 +97,21 @@ def _manager_cases():
                     lambda: snapshot(manager._plugins), None)
         return prepare
 
+    def tree_replaced():
+        # The manager's tree replaced (the old one freed) while a reading of the instance is kept
+        # from a call before: the next call must see the new tree, whichever allocation failed.
+        manager = small()
+        manager.get_plugin(os="vennu")
+        tree = {"tarn": {"data": {"single_rp": {"cls": Beta, "path": "p"}}}}
+
+        def state():
+            try:
+                found = manager.get_plugin(os="tarn")
+            except Exception as error:  # noqa: BLE001 - what the lookup gives is the state
+                found = type(error).__name__
+            return found, snapshot(manager._plugins)
+        return (functools.partial(setattr, manager, "_plugins", tree), state, None)
+
     big = PluginManager()
     big_tree(big, [Alpha, Beta])
     mixed = PluginManager()
@@ -129,6 +144,7 @@ def _manager_cases():
         "validate_arguments": on_small("validate_arguments", "quilos", "zq4", "m9", "single_rp"),
         "validate_arguments rejected": on_small(
             "validate_arguments", "vennu", "zq4", "M9", "single_rp"),
+        "tree replaced, then a lookup": lambda: tree_replaced(),
         "print_tree 2000 records": on_tree(
             big, functools.partial(big.print_tree, big._plugins, "plugins")),
         "repr 2000 records": on_tree(big, functools.partial(repr, big)),

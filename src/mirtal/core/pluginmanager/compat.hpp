@@ -368,12 +368,22 @@ private:
 #if MIRTAL_DICT_WATCH
     static constexpr const char* kRegistryKey = "mirtal.core.pluginmanager dict events";
 
-    // Runs inside whatever changed the dict, maybe with an exception pending: it keeps that.
+    // Runs inside whatever changed the dict, maybe with an exception pending: it keeps that. The
+    // counter is found by walking the interpreter's dict (a few entries), which allocates nothing:
+    // a lookup by a C string makes a str, and a failure there would lose the event (and keep a
+    // reading of a changed dict).
     static int on_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
         const PendingError pending;
         PyObject* registry = PyInterpreterState_GetDict(PyInterpreterState_Get());
-        PyObject* capsule = registry ? PyDict_GetItemString(registry, kRegistryKey) : nullptr;
-        if (capsule) ++static_cast<DictEvents*>(PyCapsule_GetPointer(capsule, kRegistryKey))->count;
+        Py_ssize_t pos = 0;
+        PyObject *key, *capsule;
+        while (registry && PyDict_Next(registry, &pos, &key, &capsule)) {
+            if (!PyUnicode_CheckExact(key) || PyUnicode_CompareWithASCIIString(key, kRegistryKey))
+                continue;
+            auto* events = static_cast<DictEvents*>(PyCapsule_GetPointer(capsule, kRegistryKey));
+            if (events) ++events->count;
+            break;
+        }
         return 0;
     }
 
