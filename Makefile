@@ -254,6 +254,19 @@ refleak-sid:
 	tools/sid-root.sh run make --no-print-directory refleak PYTHON=python$(SID_NEWEST) \
 		VENV=.venv-sid-$(SID_NEWEST) REFLEAK_VERSION=$(SID_NEWEST) SYSTEM_PACKAGES=install
 
+# Allocation-failure injection (tests/nomemory.py): each operation run with its 1st, 2nd, 3rd, ...
+# allocation failing (_testcapi.set_nomemory), each case in a subprocess; every run must give the
+# result of a run without failure or MemoryError, with the tree as it was. Prints the count of
+# injected failures. `make nomemory-sid` runs it on SID_NEWEST inside the Debian-unstable root,
+# whose interpreters ship _testcapi in their standard library package.
+.PHONY: nomemory nomemory-sid
+nomemory: install
+	$(PY) tests/nomemory.py
+
+nomemory-sid:
+	tools/sid-root.sh run make --no-print-directory nomemory PYTHON=python$(SID_NEWEST) \
+		VENV=.venv-sid-$(SID_NEWEST)
+
 # Differential fuzzing (fuzz/harness.py): every input is a sequence of operations run on the
 # extension and on benchmarks/baseline.py side by side; any difference the harness does not list,
 # crash or sanitizer report is a finding, saved under FUZZ_OUT/findings. The extension is the

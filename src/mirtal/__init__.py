@@ -27,8 +27,9 @@ __plugin_manager__ = PluginManager()
 
 from mirtal.loading import load_plugins as load_plugins  # noqa: E402
 
-# Only what is documented stays in the namespace. The extension's import of pkg_resources warns
-# (filtered by the extension) from this module's frame, which leaves a warning registry here.
+# Only what is documented stays in the namespace. The deprecation warning that pkg_resources gives
+# while the extension imports it is attributed to this module's frame: the extension's filter hides
+# it, but the warnings module still leaves its registry in this module's globals.
 del logging, PluginManager
 globals().pop("__warningregistry__", None)
 

@@ -15,6 +15,7 @@
 //   class combines with other bases).
 // - MIRTAL_MODULE_INTERPRETER_SLOTS: the module's subinterpreter declarations (3.12+).
 // - stack_floor / stack_nearly_exhausted: the C stack headroom of the running thread.
+// - warning_filters: the list of warning filters in force (a context's may be, from 3.14).
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -367,12 +368,22 @@ private:
 #if MIRTAL_DICT_WATCH
     static constexpr const char* kRegistryKey = "mirtal.core.pluginmanager dict events";
 
-    // Runs inside whatever changed the dict, maybe with an exception pending: it keeps that.
+    // Runs inside whatever changed the dict, maybe with an exception pending: it keeps that. The
+    // counter is found by walking the interpreter's dict (a few entries), which allocates nothing:
+    // a lookup by a C string makes a str, and a failure there would lose the event (and keep a
+    // reading of a changed dict).
     static int on_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
         const PendingError pending;
         PyObject* registry = PyInterpreterState_GetDict(PyInterpreterState_Get());
-        PyObject* capsule = registry ? PyDict_GetItemString(registry, kRegistryKey) : nullptr;
-        if (capsule) ++static_cast<DictEvents*>(PyCapsule_GetPointer(capsule, kRegistryKey))->count;
+        Py_ssize_t pos = 0;
+        PyObject *key, *capsule;
+        while (registry && PyDict_Next(registry, &pos, &key, &capsule)) {
+            if (!PyUnicode_CheckExact(key) || PyUnicode_CompareWithASCIIString(key, kRegistryKey))
+                continue;
+            auto* events = static_cast<DictEvents*>(PyCapsule_GetPointer(capsule, kRegistryKey));
+            if (events) ++events->count;
+            break;
+        }
         return 0;
     }
 
@@ -524,6 +535,20 @@ inline PyObject* first_weak_reference(PyObject* self) {
 #else
 #define MIRTAL_MODULE_INTERPRETER_SLOTS
 #endif
+
+// --- warning filters ---------------------------------------------------------------------------
+
+// The list of warning filters in force, as a new reference. From 3.14 that may be the list of the
+// current warnings context (context-aware warnings), which warnings._get_filters() returns; before,
+// it is warnings.filters. On every version warnings._filters_mutated() tells the module that the
+// list changed.
+inline PyObject* warning_filters(PyObject* warnings) {
+#if PY_VERSION_HEX >= 0x030E0000
+    return PyObject_CallMethod(warnings, "_get_filters", nullptr);
+#else
+    return PyObject_GetAttrString(warnings, "filters");
+#endif
+}
 
 // --- C stack headroom --------------------------------------------------------------------------
 

@@ -347,8 +347,11 @@ int lay_out_class_dict(PyObject* module, PyTypeObject* type) {
     if (!entries || add_entries(module, entries.get()) < 0) return -1;
     PyDict_Clear(dict.get());
     for (const char* name : kDictOrder) {
-        PyObject* value = PyDict_GetItemString(entries.get(), name);
+        Ref key = Ref::steal(PyUnicode_FromString(name));
+        if (!key) return -1;
+        PyObject* value = PyDict_GetItemWithError(entries.get(), key.get());
         if (!value) {
+            if (PyErr_Occurred()) return -1;
             PyErr_Format(PyExc_SystemError, "PluginManager lacks %s", name);
             return -1;
         }
@@ -358,22 +361,32 @@ int lay_out_class_dict(PyObject* module, PyTypeObject* type) {
     return 0;
 }
 
+// The class laid out, watched and bound in the module.
+int finish_manager_type(PyObject* module, ModuleState* st, PyObject* type) {
+    // The dotted type name sets __module__; the class itself is named as in a class statement.
+    Ref name = Ref::steal(PyUnicode_FromString("PluginManager"));
+    if (!name || PyObject_SetAttrString(type, "__name__", name.get()) < 0 ||
+        lay_out_class_dict(module, reinterpret_cast<PyTypeObject*>(type)) < 0)
+        return -1;
+    st->manager_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(type));
+    if (watch_class(st) < 0) return -1;
+    return PyModule_AddObjectRef(module, "PluginManager", type);
+}
+
 }  // namespace
 
 int add_manager_type(PyObject* module) {
     ModuleState* st = state_of(module);
     if (add_function_type(module) < 0) return -1;
     Ref type = Ref::steal(PyType_FromModuleAndSpec(module, &kSpec, nullptr));
-    if (!type) return -1;
-    auto* manager_type = reinterpret_cast<PyTypeObject*>(type.get());
-    // The dotted type name sets __module__; the class itself is named as in a class statement.
-    Ref name = Ref::steal(PyUnicode_FromString("PluginManager"));
-    if (!name || PyObject_SetAttrString(type.get(), "__name__", name.get()) < 0 ||
-        lay_out_class_dict(module, manager_type) < 0)
-        return -1;
-    st->manager_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(type.get()));
-    if (watch_class(st) < 0) return -1;
-    return PyModule_AddObjectRef(module, "PluginManager", type.get());
+    if (!type) return type_creation_failed();
+    const int status = finish_manager_type(module, st, type.get());
+    if (status < 0) {
+        // Freeing a type can clear the pending exception (3.11's does): keep it.
+        const PendingError failure;
+        type = Ref();
+    }
+    return status;
 }
 
 }  // namespace mirtal

@@ -14,13 +14,12 @@
 // When such a rendering cannot be appended without running code, the level's text written so far
 // is taken back out of the writer (without the ancestors' prefixes) and the level goes on as an
 // object.
+#include "alloc.hpp"
 #include "ops.hpp"
 
 #include <algorithm>
 #include <cstring>
-#include <string>
 #include <utility>
-#include <vector>
 
 namespace mirtal {
 namespace {
@@ -121,7 +120,7 @@ private:
     }
 
     TextWriter writer_;
-    std::string prefix_;
+    String prefix_;
     bool own_renderer_ = false;
     uintptr_t stack_floor_ = stack_floor(kStackMargin);
 };
@@ -226,7 +225,7 @@ int make_pieces(Pieces& p) {
 }
 
 // The keys of a dict of another type, as its keys() lists them.
-[[gnu::noinline]] int listed_keys(const Ctx& c, PyObject* level, std::vector<Ref>& keys) {
+[[gnu::noinline]] int listed_keys(const Ctx& c, PyObject* level, Vector<Ref>& keys) {
     Ref view = call_method(level, c.str(Name::keys));
     Ref listed = view ? Ref::steal(PySequence_List(view.get())) : Ref();
     if (!listed) return -1;
@@ -235,7 +234,7 @@ int make_pieces(Pieces& p) {
     return 0;
 }
 
-[[gnu::noinline]] int sort_other_keys(const Ctx& c, std::vector<Ref>& keys, bool all_text);
+[[gnu::noinline]] int sort_other_keys(const Ctx& c, Vector<Ref>& keys, bool all_text);
 
 // The keys of a level in the order they are rendered: sorted when all are str; otherwise ordered
 // by their str() texts, equal texts keeping their order (a tree may hold None or tuple keys).
@@ -245,7 +244,7 @@ int make_pieces(Pieces& p) {
 // rendering itself.
 // The common case (an exact dict, exact-str keys) is compiled into its callers; the others are
 // functions of their own.
-[[gnu::always_inline]] inline int sorted_keys(const Ctx& c, PyObject* level, std::vector<Ref>& keys,
+[[gnu::always_inline]] inline int sorted_keys(const Ctx& c, PyObject* level, Vector<Ref>& keys,
                                               bool& plain_keys) {
     if (PyDict_CheckExact(level)) {
         keys.reserve(static_cast<size_t>(PyDict_GET_SIZE(level)));
@@ -268,7 +267,7 @@ int make_pieces(Pieces& p) {
 }
 
 // Keys that are not all exact strs, in their order.
-int sort_other_keys(const Ctx& c, std::vector<Ref>& keys, bool all_text) {
+int sort_other_keys(const Ctx& c, Vector<Ref>& keys, bool all_text) {
     const auto n = static_cast<Py_ssize_t>(keys.size());
     if (all_text) {  // str subclasses may order themselves: the interpreter's sort
         Ref listed = Ref::steal(PyList_New(n));
@@ -290,7 +289,7 @@ int sort_other_keys(const Ctx& c, std::vector<Ref>& keys, bool all_text) {
         plain_texts = plain_texts && PyUnicode_CheckExact(text);
         PyList_SET_ITEM(texts.get(), i, text);
     }
-    std::vector<Py_ssize_t> order(static_cast<size_t>(n));
+    Vector<Py_ssize_t> order(static_cast<size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) order[static_cast<size_t>(i)] = i;
     if (plain_texts) {
         PyObject* list = texts.get();
@@ -322,7 +321,7 @@ int sort_other_keys(const Ctx& c, std::vector<Ref>& keys, bool all_text) {
             order[static_cast<size_t>(i)] = index;
         }
     }
-    std::vector<Ref> sorted;
+    Vector<Ref> sorted;
     sorted.reserve(keys.size());
     for (Py_ssize_t index : order)
         sorted.push_back(Ref::borrow(keys[static_cast<size_t>(index)].get()));
@@ -356,7 +355,7 @@ Ref split_lines(const Ctx& c, PyObject* rendering) {
 }
 
 // The children of `level` from keys[from] on, appended to `output` as the interpreter would.
-int render_children_object(const Ctx& c, PyObject* level, const std::vector<Ref>& keys, size_t from,
+int render_children_object(const Ctx& c, PyObject* level, const Vector<Ref>& keys, size_t from,
                            Ref& output) {
     Pieces pieces;
     if (make_pieces(pieces) < 0) return -1;
@@ -440,7 +439,7 @@ int append_rendering(const Ctx& c, TreeWriter& out, Block& child, PyObject* rend
 
 // The children of a level whose label is written and whose keys are exact strs, written in one
 // pass; kObject, with `output` set, when the level had to go on as an object.
-int render_children(const Ctx& c, TreeWriter& out, PyObject* level, const std::vector<Ref>& keys,
+int render_children(const Ctx& c, TreeWriter& out, PyObject* level, const Vector<Ref>& keys,
                     const Level& self_level, Ref& output) {
     // A dict of another type runs its own code when its values are read.
     if (!PyDict_CheckExact(level)) out.set_own_renderer(false);
@@ -514,8 +513,9 @@ int render(const Ctx& c, TreeWriter& out, PyObject* data, PyObject* label, Block
                         "maximum recursion depth exceeded while rendering the plugin tree");
         return -1;
     }
-    if (Py_EnterRecursiveCall(" while rendering the plugin tree")) return -1;
-    std::vector<Ref> keys;
+    RecursionGuard guard;
+    if (!guard.enter(" while rendering the plugin tree")) return -1;
+    Vector<Ref> keys;
     bool plain_keys = false;
     int outcome = sorted_keys(c, data, keys, plain_keys);
     if (outcome == 0 && keys.empty()) {
@@ -536,7 +536,6 @@ int render(const Ctx& c, TreeWriter& out, PyObject* data, PyObject* label, Block
             outcome = out.text(label) < 0 ? -1 : render_children(c, out, data, keys, level, result);
         }
     }
-    Py_LeaveRecursiveCall();
     return outcome;
 }
 
@@ -554,8 +553,9 @@ Ref render_object(const Ctx& c, PyObject* data, PyObject* output) {
                         "maximum recursion depth exceeded while rendering the plugin tree");
         return Ref();
     }
-    if (Py_EnterRecursiveCall(" while rendering the plugin tree")) return Ref();
-    std::vector<Ref> keys;
+    RecursionGuard guard;
+    if (!guard.enter(" while rendering the plugin tree")) return Ref();
+    Vector<Ref> keys;
     bool plain_keys = false;
     Ref result = Ref::borrow(output);
     int status = sorted_keys(c, data, keys, plain_keys);
@@ -564,20 +564,21 @@ Ref render_object(const Ctx& c, PyObject* data, PyObject* output) {
         status = -1;
     }
     if (status == 0) status = render_children_object(c, data, keys, 0, result);
-    Py_LeaveRecursiveCall();
     return status < 0 ? Ref() : std::move(result);
 }
 
 }  // namespace
 
 Ref print_tree(const Ctx& c, PyObject* data, PyObject* output) {
-    if (!PyUnicode_CheckExact(output)) return render_object(c, data, output);
-    TreeWriter out;
-    if (!out.ok()) return Ref();
-    Ref result;
-    const int outcome = render(c, out, data, output, nullptr, result);
-    if (outcome < 0) return Ref();
-    return outcome == kObject ? std::move(result) : out.finish();
+    return with_memory_error([&]() -> Ref {
+        if (!PyUnicode_CheckExact(output)) return render_object(c, data, output);
+        TreeWriter out;
+        if (!out.ok()) return Ref();
+        Ref result;
+        const int outcome = render(c, out, data, output, nullptr, result);
+        if (outcome < 0) return Ref();
+        return outcome == kObject ? std::move(result) : out.finish();
+    });
 }
 
 Ref manager_text(const Ctx& c) {
