@@ -63,6 +63,8 @@ PACKAGE_DIR = "src/mirtal"
 EXTENSION_SOURCES = "src/mirtal/core/pluginmanager/"
 STUB = "mirtal/core/pluginmanager.pyi"
 MARKER = "mirtal/py.typed"
+# The command `mirtal`, a script of its own (src/scripts/mirtal), in the wheel's data.
+SCRIPT = "{info}.data/scripts/mirtal"
 # What the manylinux policies let an extension link; libstdc++ and libgcc are linked statically.
 SYSTEM_LIBRARIES = {
     "libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2", "librt.so.1",
@@ -288,7 +290,8 @@ def wheel_file_problems(names: list[str], version: str, expected: set[str],
     if len(extensions) != 1:
         problems.append(f"expected one extension module for {version} {arch}, "
                         f"found {extensions}")
-    for required in (STUB, MARKER):
+    script = SCRIPT.format(info=f"{name}-{release}")
+    for required in (STUB, MARKER, script):
         if required not in names:
             problems.append(f"missing: {required}")
     problems += [f"missing package file: {n}" for n in sorted(expected - set(names))]
@@ -296,7 +299,7 @@ def wheel_file_problems(names: list[str], version: str, expected: set[str],
         if info + n not in names:
             problems.append(f"missing: {info}{n}")
     for n in names:
-        if n.endswith("/") or n in expected or n in extensions:
+        if n.endswith("/") or n in expected or n in extensions or n == script:
             continue
         if n.endswith(".so"):
             problems.append(f"extension module of another interpreter or architecture: {n}")

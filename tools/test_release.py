@@ -32,8 +32,9 @@ INFO = f"{NAME}-{VERSION}.dist-info/"
 PACKAGE = {"mirtal/__init__.py", "mirtal/core/__init__.py", "mirtal/core/pluginmanager.pyi",
            "mirtal/py.typed", "mirtal/plugins/vennu/__init__.py"}
 EXTENSION = "mirtal/core/pluginmanager.cpython-311-x86_64-linux-gnu.so"
+SCRIPT = f"{NAME}-{VERSION}.data/scripts/mirtal"
 GOOD_WHEEL = sorted(PACKAGE | {EXTENSION, "mirtal/", INFO + "METADATA", INFO + "WHEEL",
-                               INFO + "RECORD", INFO + "licenses/LICENSE"})
+                               INFO + "RECORD", INFO + "licenses/LICENSE", SCRIPT})
 
 
 @pytest.mark.parametrize(("change", "expected"), [
@@ -50,6 +51,8 @@ GOOD_WHEEL = sorted(PACKAGE | {EXTENSION, "mirtal/", INFO + "METADATA", INFO + "
     (lambda n: [x.replace("311", "312") if x == EXTENSION else x for x in n],
      "one extension module"),
     (lambda n: [x for x in n if not x.endswith("RECORD")], "missing: " + INFO + "RECORD"),
+    (lambda n: [x for x in n if x != SCRIPT], "missing: " + SCRIPT),
+    (lambda n: n + [f"{NAME}-{VERSION}.data/scripts/other"], "unexpected file"),
 ])
 def test_wheel_files_faults_are_reported(change, expected):
     assert wheel_file_problems(GOOD_WHEEL, "3.11", PACKAGE) == []
