@@ -54,11 +54,13 @@ install: venv
 			"virtual environment $$VIRTUAL_ENV is unchanged (to install it there:" \
 			"python -m pip install .)"; fi
 
-# The tree after both discoveries (the example distribution adds tarn), a lookup answered by the
-# deepest existing node, and one that fails: no fallback between chassis types.
+# The tree after both discoveries (the example distribution adds tarn), the load check a
+# deployment runs in its CI, a lookup answered by the deepest existing node, and one that fails:
+# no fallback between chassis types.
 demo: install
 	$(PIP) install ./examples/external_plugin
 	$(PY) -m mirtal
+	$(PY) -m mirtal --check
 	$(PY) -m mirtal --os vennu --series zq4 --model m9
 	@echo "# expected to fail (exit status 1): tarn has no dual_rp class, and single_rp is not used"
 	$(PY) -m mirtal --os tarn --chassis-type dual_rp || test $$? -eq 1
