@@ -62,10 +62,6 @@ int missing_arguments(const ModuleState* st, const Signature& sig, PyObject** ou
 
 int bind_arguments(const ModuleState* st, const Signature& sig, PyObject* const* args,
                    Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
-    if (!kwnames && nargs == sig.count) {  // the common call: every argument by position
-        for (int i = 0; i < sig.count; ++i) out[i] = args[i];
-        return 0;
-    }
     const Py_ssize_t placed = nargs < sig.count ? nargs : sig.count;
     for (Py_ssize_t i = 0; i < sig.count; ++i) out[i] = i < placed ? args[i] : nullptr;
 

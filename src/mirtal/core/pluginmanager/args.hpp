@@ -4,16 +4,39 @@
 
 #include "state.hpp"
 
+#include <cstring>
+#include <initializer_list>
+
 namespace mirtal {
 
 constexpr int kMaxParams = 6;
 
+// A parameter, and its default (Name::count for none).
+struct Param {
+    Name name;
+    Name fallback = Name::count;
+};
+
+// A method's parameters, declared once: the binder, the messages, __defaults__ and the text
+// signature are all derived from it.
 struct Signature {
     const char* qualname;  // as in the messages: "PluginManager.get_plugin"
-    int count;  // parameters, `self` first for a method
-    Name params[kMaxParams];
-    int required;  // the leading `required` parameters have no default
-    Name defaults[kMaxParams];  // defaults of params[required..count), in order
+    int count = 0;  // parameters, `self` first for a method
+    int required = 0;  // the leading `required` parameters have no default
+    Name params[kMaxParams] = {};
+    Name defaults[kMaxParams] = {};  // defaults of params[required..count), in order
+
+    constexpr Signature(const char* qualname, std::initializer_list<Param> list)
+        : qualname(qualname) {
+        for (const Param& p : list) {
+            if (p.fallback == Name::count)
+                ++required;
+            else
+                defaults[count - required] = p.fallback;
+            params[count++] = p.name;
+        }
+    }
+    const char* name() const { return strchr(qualname, '.') + 1; }
 };
 
 // Fills out[0..sig.count) with borrowed references (the caller's arguments or the defaults).

@@ -16,7 +16,7 @@ namespace {
 FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionObject*>(self); }
 
 PyObject* get_name(PyObject* self, void*) {
-    return PyUnicode_FromString(as_function(self)->def->name);
+    return PyUnicode_FromString(as_function(self)->def->sig->name());
 }
 
 PyObject* get_qualname(PyObject* self, void*) {
@@ -28,8 +28,23 @@ PyObject* get_doc(PyObject* self, void*) {
     return doc ? PyUnicode_FromString(doc) : Py_NewRef(Py_None);
 }
 
+// What inspect shows, e.g. "(self, os=None, chassis_type='single_rp')".
 PyObject* get_text_signature(PyObject* self, void*) {
-    return PyUnicode_FromString(as_function(self)->def->text_signature);
+    const FunctionObject* f = as_function(self);
+    const Signature& sig = *f->def->sig;
+    Ref parts = Ref::steal(PyList_New(sig.count));
+    for (int i = 0; parts && i < sig.count; ++i) {
+        PyObject* name = f->state->str(sig.params[i]);
+        PyObject* part = i < sig.required
+                             ? Py_NewRef(name)
+                             : PyUnicode_FromFormat(
+                                   "%U=%R", name, PyTuple_GET_ITEM(f->defaults, i - sig.required));
+        if (!part) return nullptr;
+        PyList_SET_ITEM(parts.get(), i, part);
+    }
+    Ref separator = parts ? Ref::steal(PyUnicode_FromString(", ")) : Ref();
+    Ref joined = separator ? Ref::steal(PyUnicode_Join(separator.get(), parts.get())) : Ref();
+    return joined ? PyUnicode_FromFormat("(%U)", joined.get()) : nullptr;
 }
 
 PyObject* get_defaults(PyObject* self, void*) {

@@ -6,10 +6,8 @@
 namespace mirtal {
 
 struct FunctionDef {
-    const char* name;
-    const Signature* sig;  // parameters, `self` first for a method; qualname
+    const Signature* sig;  // names and parameters: `self` first for a method, none for a static one
     const char* doc;  // null: no docstring
-    const char* text_signature;  // what inspect shows, e.g. "(self, os=None)"
     vectorcallfunc call;  // receives the FunctionObject and the arguments as given
 };
 

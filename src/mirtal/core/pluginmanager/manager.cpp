@@ -23,37 +23,35 @@ constexpr const char* kSupportedOs[] = {"brelk",  "tarn",   "vennu", "tarnel", "
                                         "uzu",    "kolm",   "jepra", "dravo"};
 constexpr const char* kChassisTypes[] = {"single_rp", "dual_rp", "stack"};
 
-// --- argument signatures: `self` first, as in the class statement ------------------------------
+// --- the parameters of each method: `self` first, as in the class statement -------------------
 
-// clang-format off
 using N = Name;
-constexpr Signature kInit{"PluginManager.__init__", 1, {N::self_}, 1, {}};
-constexpr Signature kRepr{"PluginManager.__repr__", 1, {N::self_}, 1, {}};
-constexpr Signature kValidateModel{
-    "PluginManager.validate_model", 4, {N::self_, N::os, N::series, N::model}, 4, {}};
-constexpr Signature kValidateSeries{
-    "PluginManager.validate_series", 3, {N::self_, N::os, N::series}, 3, {}};
-constexpr Signature kValidateOs{"PluginManager.validate_os", 2, {N::self_, N::os}, 2, {}};
-constexpr Signature kValidateChassisType{
-    "PluginManager.validate_chassis_type", 2, {N::self_, N::chassis_type}, 2, {}};
-constexpr Signature kValidateArguments{"PluginManager.validate_arguments", 5,
-                                       {N::self_, N::os, N::series, N::model, N::chassis_type}, 5,
-                                       {}};
-constexpr Signature kGetPlugin{"PluginManager.get_plugin", 5,
-                               {N::self_, N::os, N::series, N::model, N::chassis_type}, 1,
-                               {N::none, N::none, N::none, N::single_rp}};
-constexpr Signature kUnregisterPlugin{"PluginManager.unregister_plugin", 5,
-                                      {N::self_, N::os, N::series, N::model, N::chassis_type}, 1,
-                                      {N::none, N::none, N::none, N::none}};
-constexpr Signature kRegisterPlugin{"PluginManager.register_plugin", 6,
-                                    {N::self_, N::cls, N::os, N::series, N::model,
-                                     N::chassis_type}, 2,
-                                    {N::none, N::none, N::none, N::single_rp}};
-constexpr Signature kDiscoverBuiltin{"PluginManager.discover_builtin_plugins", 0, {}, 0, {}};
-constexpr Signature kDiscoverExternal{"PluginManager.discover_external_plugins", 0, {}, 0, {}};
-constexpr Signature kPrintTree{"PluginManager.print_tree", 3, {N::self_, N::data, N::output}, 2,
-                               {N::plugin}};
-// clang-format on
+constexpr Param kSelf{N::self_};
+constexpr Signature kInit{"PluginManager.__init__", {kSelf}};
+constexpr Signature kRepr{"PluginManager.__repr__", {kSelf}};
+constexpr Signature kValidateModel{"PluginManager.validate_model",
+                                   {kSelf, {N::os}, {N::series}, {N::model}}};
+constexpr Signature kValidateSeries{"PluginManager.validate_series", {kSelf, {N::os}, {N::series}}};
+constexpr Signature kValidateOs{"PluginManager.validate_os", {kSelf, {N::os}}};
+constexpr Signature kValidateChassisType{"PluginManager.validate_chassis_type",
+                                         {kSelf, {N::chassis_type}}};
+constexpr Signature kValidateArguments{
+    "PluginManager.validate_arguments",
+    {kSelf, {N::os}, {N::series}, {N::model}, {N::chassis_type}}};
+constexpr Param kKeyPath[] = {{N::os, N::none}, {N::series, N::none}, {N::model, N::none}};
+constexpr Signature kGetPlugin{
+    "PluginManager.get_plugin",
+    {kSelf, kKeyPath[0], kKeyPath[1], kKeyPath[2], {N::chassis_type, N::single_rp}}};
+constexpr Signature kUnregisterPlugin{
+    "PluginManager.unregister_plugin",
+    {kSelf, kKeyPath[0], kKeyPath[1], kKeyPath[2], {N::chassis_type, N::none}}};
+constexpr Signature kRegisterPlugin{
+    "PluginManager.register_plugin",
+    {kSelf, {N::cls}, kKeyPath[0], kKeyPath[1], kKeyPath[2], {N::chassis_type, N::single_rp}}};
+constexpr Signature kDiscoverBuiltin{"PluginManager.discover_builtin_plugins", {}};
+constexpr Signature kDiscoverExternal{"PluginManager.discover_external_plugins", {}};
+constexpr Signature kPrintTree{"PluginManager.print_tree",
+                               {kSelf, {N::data}, {N::output, N::plugin}}};
 
 // --- instances ---------------------------------------------------------------------------------
 
@@ -190,45 +188,29 @@ constexpr const char* kRegisterPluginDoc =
     "chassis_type indicates if the connection class is for single_rp or\n"
     "dual_rp or stack(default single_rp)";
 
-// The instance methods after __init__ and the plugins property, in the order the class defines
-// them; __repr__ last.
-const FunctionDef kInitDef = {"__init__", &kInit, "Initialize", "(self)",
-                              method<kInit, init_instance>};
-
-const FunctionDef kMethodDefs[] = {
-    {"validate_model", &kValidateModel, "Validates Model", "(self, os, series, model)",
-     method<kValidateModel, validate_model>},
-    {"validate_series", &kValidateSeries, "Validates series", "(self, os, series)",
-     method<kValidateSeries, validate_series>},
-    {"validate_os", &kValidateOs, "Validates OS", "(self, os)", method<kValidateOs, validate_os>},
-    {"validate_chassis_type", &kValidateChassisType, "Validate chassis", "(self, chassis_type)",
+// The class body in definition order (the plugins property follows __init__). A signature without
+// parameters makes a static method.
+const FunctionDef kClassBody[] = {
+    {&kInit, "Initialize", method<kInit, init_instance>},
+    {&kValidateModel, "Validates Model", method<kValidateModel, validate_model>},
+    {&kValidateSeries, "Validates series", method<kValidateSeries, validate_series>},
+    {&kValidateOs, "Validates OS", method<kValidateOs, validate_os>},
+    {&kValidateChassisType, "Validate chassis",
      method<kValidateChassisType, validate_chassis_type>},
-    {"validate_arguments", &kValidateArguments, "Validates the input arguments provided",
-     "(self, os, series, model, chassis_type)", method<kValidateArguments, validate_arguments>},
-    {"get_plugin", &kGetPlugin,
-     "This method returns the connection class based on the\n"
-     "input details provided",
-     "(self, os=None, series=None, model=None, chassis_type='single_rp')",
+    {&kValidateArguments, "Validates the input arguments provided",
+     method<kValidateArguments, validate_arguments>},
+    {&kGetPlugin, "This method returns the connection class based on the\ninput details provided",
      method<kGetPlugin, get_plugin>},
-    {"unregister_plugin", &kUnregisterPlugin,
-     "This method unregister a particular implementations from\n"
-     "the internal database",
-     "(self, os=None, series=None, model=None, chassis_type=None)",
+    {&kUnregisterPlugin,
+     "This method unregister a particular implementations from\nthe internal database",
      method<kUnregisterPlugin, unregister_plugin>},
-    {"register_plugin", &kRegisterPlugin, kRegisterPluginDoc,
-     "(self, cls, os=None, series=None, model=None, chassis_type='single_rp')",
-     method<kRegisterPlugin, register_plugin>},
-    {"print_tree", &kPrintTree, kPrintTreeDoc, "(self, data, output='plugin')",
-     method<kPrintTree, print_tree>},
-    {"__repr__", &kRepr, nullptr, "(self)", method<kRepr, manager_text>},
-};
-
-const FunctionDef kStaticDefs[] = {
-    {"discover_builtin_plugins", &kDiscoverBuiltin, "loads all plugins", "()",
+    {&kRegisterPlugin, kRegisterPluginDoc, method<kRegisterPlugin, register_plugin>},
+    {&kDiscoverBuiltin, "loads all plugins",
      static_method<kDiscoverBuiltin, discover_builtin_plugins>},
-    {"discover_external_plugins", &kDiscoverExternal,
-     "discover external plugins defined that users pip installed.", "()",
+    {&kDiscoverExternal, "discover external plugins defined that users pip installed.",
      static_method<kDiscoverExternal, discover_external_plugins>},
+    {&kPrintTree, kPrintTreeDoc, method<kPrintTree, print_tree>},
+    {&kRepr, nullptr, method<kRepr, manager_text>},
 };
 
 // --- the plugins property: functions bound to the module, wrapped in a real `property` ---------
@@ -299,61 +281,30 @@ PyType_Spec kSpec = {
     kSlots,
 };
 
-// The class dict in the order a class statement gives: __module__, __doc__, the methods as
-// defined (the property in its place), then __dict__ and __weakref__.
-constexpr const char* kDictOrder[] = {"__module__",
-                                      "__doc__",
-                                      "__init__",
-                                      "plugins",
-                                      "validate_model",
-                                      "validate_series",
-                                      "validate_os",
-                                      "validate_chassis_type",
-                                      "validate_arguments",
-                                      "get_plugin",
-                                      "unregister_plugin",
-                                      "register_plugin",
-                                      "discover_builtin_plugins",
-                                      "discover_external_plugins",
-                                      "print_tree",
-                                      "__repr__",
-                                      "__dict__",
-                                      "__weakref__"};
-
-// The methods (functions of our own), the property and the static methods.
-int add_function(PyObject* module, PyObject* entries, const FunctionDef& def, bool is_static) {
-    Ref function = new_function(module, def);
-    Ref entry = function && is_static
-                    ? Ref::steal(PyObject_CallOneArg(
-                          reinterpret_cast<PyObject*>(&PyStaticMethod_Type), function.get()))
-                    : std::move(function);
-    return entry ? PyDict_SetItemString(entries, def.name, entry.get()) : -1;
-}
-
-int add_entries(PyObject* module, PyObject* entries) {
-    if (add_function(module, entries, kInitDef, false) < 0) return -1;
-    Ref plugins = make_plugins_property(module);
-    if (!plugins || PyDict_SetItemString(entries, "plugins", plugins.get()) < 0) return -1;
-    for (const FunctionDef& def : kMethodDefs)
-        if (add_function(module, entries, def, false) < 0) return -1;
-    for (const FunctionDef& def : kStaticDefs)
-        if (add_function(module, entries, def, true) < 0) return -1;
-    return 0;
-}
-
+// The class dict in the order a class statement gives: __module__, __doc__, the class body as
+// defined, then __dict__ and __weakref__. What else the type was made with is dropped.
 int lay_out_class_dict(PyObject* module, PyTypeObject* type) {
     Ref dict = Ref::steal(class_dict(type));
-    Ref entries = dict ? Ref::steal(PyDict_Copy(dict.get())) : Ref();
-    if (!entries || add_entries(module, entries.get()) < 0) return -1;
+    Ref made = dict ? Ref::steal(PyDict_Copy(dict.get())) : Ref();
+    if (!made) return -1;
     PyDict_Clear(dict.get());
-    for (const char* name : kDictOrder) {
-        PyObject* value = PyDict_GetItemString(entries.get(), name);
-        if (!value) {
-            PyErr_Format(PyExc_SystemError, "PluginManager lacks %s", name);
-            return -1;
-        }
-        if (PyDict_SetItemString(dict.get(), name, value) < 0) return -1;
+    auto keep = [&](const char* name) {
+        PyObject* value = PyDict_GetItemString(made.get(), name);
+        if (!value) PyErr_Format(PyExc_SystemError, "PluginManager lacks %s", name);
+        return value ? PyDict_SetItemString(dict.get(), name, value) : -1;
+    };
+    if (keep("__module__") < 0 || keep("__doc__") < 0) return -1;
+    for (const FunctionDef& def : kClassBody) {
+        Ref entry = new_function(module, def);
+        if (entry && def.sig->count == 0)
+            entry = Ref::steal(PyObject_CallOneArg(
+                reinterpret_cast<PyObject*>(&PyStaticMethod_Type), entry.get()));
+        if (!entry || PyDict_SetItemString(dict.get(), def.sig->name(), entry.get()) < 0) return -1;
+        if (&def != kClassBody) continue;
+        Ref plugins = make_plugins_property(module);  // after __init__
+        if (!plugins || PyDict_SetItemString(dict.get(), "plugins", plugins.get()) < 0) return -1;
     }
+    if (keep("__dict__") < 0 || keep("__weakref__") < 0) return -1;
     PyType_Modified(type);
     return 0;
 }

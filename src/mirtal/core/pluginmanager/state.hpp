@@ -20,7 +20,7 @@ namespace mirtal {
     X(validate_chassis_type, "validate_chassis_type")                                  \
     X(validate_arguments, "validate_arguments") X(print_tree, "print_tree")            \
     X(islower, "islower") X(isdigit, "isdigit") X(debug, "debug") X(keys, "keys")      \
-    X(split, "split") X(sort, "sort") X(dunder_getitem, "__getitem__") X(log, "log") X(getfile, "getfile")                              \
+    X(split, "split") X(sort, "sort") X(log, "log") X(getfile, "getfile")                              \
     X(ConnectionInfraError, "ConnectionInfraError") X(iter_entry_points, "iter_entry_points") \
     X(ENTRYPOINT_GROUP, "ENTRYPOINT_GROUP") X(group, "group") X(key, "key") X(name, "name")          \
     X(module_name, "module_name") X(load, "load") X(pkgutil, "pkgutil")                \
@@ -29,7 +29,7 @@ namespace mirtal {
     X(dunder_name, "__name__") X(dunder_file, "__file__") X(dunder_class, "__class__") \
     X(dunder_main, "__main__") X(dunder_import, "__import__") X(dunder_plugin_manager, "__plugin_manager__")          \
     X(register_plugin, "register_plugin") X(single_rp, "single_rp")                    \
-    X(quilos, "quilos") X(mocked, "mocked") X(self_, "self") X(plugin, "plugin") X(empty, "") X(label_marker, "__ ") X(equals_marker, " = ")           \
+    X(quilos, "quilos") X(mocked, "mocked") X(self_, "self") X(plugin, "plugin") X(empty, "") X(label_marker, "__ ") X(equals_marker, " = ") X(break_open, "\n  |") X(break_last, "\n  ")           \
     X(newline, "\n") X(dot, ".") X(dot_plugins_dot, ".plugins.")                       \
     X(not_found, "Plugin data not found") X(not_found_for, "Plugin data not found for (")    \
     X(type_separator, "), type: ") X(space, " ") X(slash, "/")                             \
