@@ -63,7 +63,7 @@ struct Block {
     bool last;
     bool open = false;
     Py_ssize_t start = 0;  // where its line feed was written
-    size_t prefix_size = 0;  // the prefix before it
+    size_t feed_size = 0;  // the line feed's prefix before it
 };
 
 class TreeWriter {
@@ -83,30 +83,31 @@ public:
     int text(PyObject* text) {
         if (text_ready(text) < 0) return -1;
         const Py_ssize_t size = PyUnicode_GET_LENGTH(text);
-        for (Py_ssize_t start = 0;;) {
-            const Py_ssize_t feed = find_line_feed(text, start, size);
-            if (feed == -2) return -1;
-            const Py_ssize_t end = feed < 0 ? size : feed;
-            if (end > start && writer_.substring(text, start, end) < 0) return -1;
-            if (feed < 0) return 0;
-            if (writer_.character('\n') < 0 || ascii(prefix_) < 0) return -1;
-            start = feed + 1;
-        }
+        const Py_ssize_t feed = PyUnicode_FindChar(text, '\n', 0, size, 1);
+        if (feed == -1) return size ? writer_.substring(text, 0, size) : 0;
+        Ref feed_text = feed == -2 ? Ref() : line_feed();
+        Ref lines =
+            feed_text
+                ? Ref::steal(PyUnicode_Replace(text, c_.str(Name::newline), feed_text.get(), -1))
+                : Ref();
+        return lines ? writer_.substring(lines.get(), 0, PyUnicode_GET_LENGTH(lines.get())) : -1;
     }
 
     int open(Block& block) {
         if (block.open) return 0;
         block.start = length();
-        if (writer_.character('\n') < 0 || ascii(prefix_) < 0 || piece(kBreak, 1) < 0) return -1;
+        block.feed_size = feed_.size();
+        if (writer_.ascii(feed_.data(), static_cast<Py_ssize_t>(feed_.size())) < 0 ||
+            piece(kBreak, 1) < 0)
+            return -1;
         PyObject* separator = c_.str(block.last ? kLastBreak : kBreak);  // "\n" + separator
-        block.prefix_size = prefix_.size();
-        prefix_.append(reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(separator)) + 1,
-                       static_cast<size_t>(PyUnicode_GET_LENGTH(separator) - 1));
+        feed_.append(reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(separator)) + 1,
+                     static_cast<size_t>(PyUnicode_GET_LENGTH(separator) - 1));
         block.open = true;
         return 0;
     }
     void close(Block& block) {
-        if (block.open) prefix_.resize(block.prefix_size);
+        if (block.open) feed_.resize(block.feed_size);
         block.open = false;
     }
 
@@ -120,35 +121,24 @@ public:
         writer_.restart();
         if (!all || !writer_.ok() || (keep > 0 && writer_.substring(all.get(), 0, keep) < 0))
             return Ref();
-        TextWriter taken;
-        const Py_ssize_t size = PyUnicode_GET_LENGTH(all.get());
-        while (taken.ok() && from < size) {
-            const Py_ssize_t feed = find_line_feed(all.get(), from, size);
-            const Py_ssize_t end = feed < 0 ? size : feed + 1;
-            if (feed == -2 || taken.substring(all.get(), from, end) < 0) return Ref();
-            from = feed < 0 ? size : std::min(size, end + static_cast<Py_ssize_t>(prefix_.size()));
-        }
-        return taken.ok() ? Ref::steal(taken.finish()) : Ref();
+        Ref level =
+            Ref::steal(PyUnicode_Substring(all.get(), from, PyUnicode_GET_LENGTH(all.get())));
+        Ref feed_text = level ? line_feed() : Ref();
+        return feed_text ? Ref::steal(PyUnicode_Replace(level.get(), feed_text.get(),
+                                                        c_.str(Name::newline), -1))
+                         : Ref();
     }
 
 private:
-    int ascii(const std::string& text) {
-        return writer_.ascii(text.data(), static_cast<Py_ssize_t>(text.size()));
-    }
-
-    // The next line feed in text[start:size], -1 for none, -2 on error. One-byte texts (keys,
-    // class names, paths) are searched here directly.
-    static Py_ssize_t find_line_feed(PyObject* text, Py_ssize_t start, Py_ssize_t size) {
-        if (PyUnicode_KIND(text) != PyUnicode_1BYTE_KIND)
-            return PyUnicode_FindChar(text, '\n', start, size, 1);
-        const Py_UCS1* chars = PyUnicode_1BYTE_DATA(text);
-        const void* feed = memchr(chars + start, '\n', static_cast<size_t>(size - start));
-        return feed ? static_cast<const Py_UCS1*>(feed) - chars : -1;
+    // A line feed and the prefix, as a str.
+    Ref line_feed() const {
+        return Ref::steal(
+            PyUnicode_FromStringAndSize(feed_.data(), static_cast<Py_ssize_t>(feed_.size())));
     }
 
     const Ctx& c_;
     TextWriter writer_;
-    std::string prefix_;
+    std::string feed_ = "\n";  // what follows each line feed: the separators of the open levels
 };
 
 // What writing a value gave: its text is in the writer, or it is an object (`result`), which the

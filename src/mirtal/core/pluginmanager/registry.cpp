@@ -52,23 +52,17 @@ int walk_existing(Ref& node, const KeyPath& path) {
     return depth;
 }
 
-// self.validate_arguments(os, series, model, chassis_type): 1 when it ran in C++ alone on a plain
-// instance, whose attributes `self` then holds, 0 when it ran the general way, -1 on error.
-int validate(const Ctx& c, Plain& self, PyObject* os, PyObject* series, PyObject* model,
-             PyObject* chassis_type) {
-    const int plain = plain_instance(c, self);
-    if (plain < 0) return -1;
-    if (plain && validate_plain(c, self, os, series, model, chassis_type)) return 1;
-    return run_validate_arguments(c, os, series, model, chassis_type) < 0 ? -1 : 0;
-}
-
-// The validation, then self._plugins.
+// self.validate_arguments(os, series, model, chassis_type), in C++ alone on a plain instance
+// whose arguments it accepts; then self._plugins.
 Ref validated_tree(const Ctx& c, PyObject* os, PyObject* series, PyObject* model,
                    PyObject* chassis_type) {
     Plain self;
-    const int done = validate(c, self, os, series, model, chassis_type);
-    if (done < 0) return Ref();
-    return done ? Ref::borrow(self.plugins) : instance_attr(c, Name::_plugins);
+    const int plain = plain_instance(c, self);
+    if (plain < 0) return Ref();
+    if (plain && validate_plain(c, self, os, series, model, chassis_type))
+        return Ref::borrow(self.plugins);
+    if (run_validate_arguments(c, os, series, model, chassis_type) < 0) return Ref();
+    return instance_attr(c, Name::_plugins);
 }
 
 int set_item(PyObject* container, PyObject* key, PyObject* value) {
