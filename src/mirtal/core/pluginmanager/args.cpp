@@ -31,29 +31,17 @@ int too_many_positional(const Signature& sig, Py_ssize_t given) {
 }
 
 int missing_arguments(const ModuleState* st, const Signature& sig, PyObject** out) {
-    Ref names = Ref::steal(PyList_New(0));
-    if (!names) return -1;
-    for (int i = 0; i < sig.required; ++i) {
-        if (out[i]) continue;
-        Ref quoted = Ref::steal(PyUnicode_FromFormat("'%U'", st->str(sig.params[i])));
-        if (!quoted || PyList_Append(names.get(), quoted.get()) < 0) return -1;
-    }
-    const Py_ssize_t n = PyList_GET_SIZE(names.get());
-    Ref text;
-    if (n == 1) {
-        text = Ref::borrow(PyList_GET_ITEM(names.get(), 0));
-    } else {
-        // 'a' and 'b' / 'a', 'b', and 'c'
-        Ref head = Ref::steal(PyList_GetSlice(names.get(), 0, n - 1));
-        Ref sep = Ref::steal(PyUnicode_FromString(", "));
-        if (!head || !sep) return -1;
-        Ref joined = Ref::steal(PyUnicode_Join(sep.get(), head.get()));
-        if (!joined) return -1;
-        text = Ref::steal(PyUnicode_FromFormat("%U%s and %U", joined.get(), n > 2 ? "," : "",
-                                               PyList_GET_ITEM(names.get(), n - 1)));
+    int missing[kMaxParams], n = 0;
+    for (int i = 0; i < sig.required; ++i)
+        if (!out[i]) missing[n++] = i;
+    Ref text = Ref::steal(PyUnicode_FromString(""));  // 'a' / 'a' and 'b' / 'a', 'b', and 'c'
+    for (int k = 0; text && k < n; ++k) {
+        const char* before = k == 0 ? "" : k < n - 1 ? ", " : n > 2 ? ", and " : " and ";
+        text = Ref::steal(
+            PyUnicode_FromFormat("%U%s'%U'", text.get(), before, st->str(sig.params[missing[k]])));
     }
     if (!text) return -1;
-    PyErr_Format(PyExc_TypeError, "%s() missing %zd required positional argument%s: %U",
+    PyErr_Format(PyExc_TypeError, "%s() missing %d required positional argument%s: %U",
                  sig.qualname, n, n == 1 ? "" : "s", text.get());
     return -1;
 }

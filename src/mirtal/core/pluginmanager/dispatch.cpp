@@ -1,18 +1,7 @@
-// How a method of the manager reaches self's other methods and attributes. In Python every
-// `self.validate_os(...)` or `self._plugins` is an attribute lookup, so an override in a subclass,
-// in the instance dict or on the class itself takes effect. We call our own C++ function directly
-// only when the lookup could not find anything else:
-//
-// - the instance is an exact PluginManager;
-// - the class holds, under each watched name, what it was built with (compared again only after
-//   the class watch reports a modification, so unrelated class attributes cost nothing);
-// - the instance dict holds exactly its three attributes (read with PyDict_Next, which runs no
-//   Python code: a hostile key's __eq__ is never called here).
-//
-// Otherwise the lookup goes the interpreter's way. Borrowed values are used before any Python code
-// runs. Between calls, a few plain readings are kept while the instance dict's stamp (compat.hpp)
-// says it has not changed, where setting an attribute is sure to move the stamp (tried once at
-// start-up); elsewhere the dict is read on every call.
+// How a method of the manager reaches self's other methods and attributes: our own C++ function,
+// and the attributes read from the instance dict, only where a lookup could find nothing else
+// (docs/design.md, "Calling our own methods directly"); the interpreter's lookup otherwise. What
+// may run no callers' code here: ops.hpp.
 #include "ops.hpp"
 
 #include <cstring>

@@ -10,10 +10,8 @@
 namespace mirtal {
 namespace {
 
-constexpr const char* kClassDoc =
-    "Loads all plugin implementation,\nprovides API's for accessing plugins";
 // tp_doc with the text signature of the class (what inspect shows for PluginManager); __doc__ in
-// the class dict stays kClassDoc.
+// the class dict is the text after it.
 constexpr const char* kClassDocWithSignature =
     "PluginManager()\n--\n\nLoads all plugin implementation,\nprovides API's for accessing plugins";
 constexpr const char* kPluginsDoc = "Plugin list getter";
@@ -127,36 +125,24 @@ inline PyObject* to_python(int status) {
 inline PyObject* to_python(Ref result) { return result.release(); }
 
 // A method: `self` is the first parameter, bound like the others (whatever object it is: as for a
-// function, the body's attribute lookups decide whether it will do).
+// function, the body's attribute lookups decide whether it will do). Without parameters, a static
+// method: no instance (wrapped in a staticmethod when the class dict is laid out).
 template <const Signature& sig, auto impl, size_t... I>
-PyObject* call_method_impl(PyObject* function, PyObject* const* args, size_t nargsf,
-                           PyObject* kwnames, std::index_sequence<I...>) {
+PyObject* call_impl(PyObject* function, PyObject* const* args, size_t nargsf, PyObject* kwnames,
+                    std::index_sequence<I...>) {
     const auto* f = reinterpret_cast<FunctionObject*>(function);
-    PyObject* module = f->module;
-    ModuleState* st = f->state;
     PyObject* bound[kMaxParams];
-    if (bind<sig>(st, args, PyVectorcall_NARGS(nargsf), kwnames, bound) < 0) return nullptr;
-    const Ctx c{module, st, bound[0]};
-    return to_python(impl(c, bound[I + 1]...));
+    if (bind<sig>(f->state, args, PyVectorcall_NARGS(nargsf), kwnames, bound) < 0) return nullptr;
+    if constexpr (sig.count == 0)
+        return to_python(impl(Ctx{f->module, f->state, nullptr}));
+    else
+        return to_python(impl(Ctx{f->module, f->state, bound[0]}, bound[I + 1]...));
 }
 
 template <const Signature& sig, auto impl>
 PyObject* method(PyObject* function, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    return call_method_impl<sig, impl>(function, args, nargsf, kwnames,
-                                       std::make_index_sequence<sig.count - 1>{});
-}
-
-// A static method: no instance (wrapped in a staticmethod when the class dict is laid out).
-template <const Signature& sig, auto impl>
-PyObject* static_method(PyObject* function, PyObject* const* args, size_t nargsf,
-                        PyObject* kwnames) {
-    static_assert(sig.count == 0);
-    const auto* f = reinterpret_cast<FunctionObject*>(function);
-    PyObject* module = f->module;
-    ModuleState* st = f->state;
-    PyObject* unused[1];
-    if (bind<sig>(st, args, PyVectorcall_NARGS(nargsf), kwnames, unused) < 0) return nullptr;
-    return to_python(impl(Ctx{module, st, nullptr}));
+    return call_impl<sig, impl>(function, args, nargsf, kwnames,
+                                std::make_index_sequence < sig.count ? sig.count - 1 : 0 > {});
 }
 
 constexpr const char* kPrintTreeDoc =
@@ -205,10 +191,9 @@ const FunctionDef kClassBody[] = {
      "This method unregister a particular implementations from\nthe internal database",
      method<kUnregisterPlugin, unregister_plugin>},
     {&kRegisterPlugin, kRegisterPluginDoc, method<kRegisterPlugin, register_plugin>},
-    {&kDiscoverBuiltin, "loads all plugins",
-     static_method<kDiscoverBuiltin, discover_builtin_plugins>},
+    {&kDiscoverBuiltin, "loads all plugins", method<kDiscoverBuiltin, discover_builtin_plugins>},
     {&kDiscoverExternal, "discover external plugins defined that users pip installed.",
-     static_method<kDiscoverExternal, discover_external_plugins>},
+     method<kDiscoverExternal, discover_external_plugins>},
     {&kPrintTree, kPrintTreeDoc, method<kPrintTree, print_tree>},
     {&kRepr, nullptr, method<kRepr, manager_text>},
 };

@@ -56,8 +56,8 @@ constexpr Name kWatchedClassNames[] = {
 };
 constexpr int kWatchedClassNameCount = static_cast<int>(std::size(kWatchedClassNames));
 
-// The three attributes of a plain instance, borrowed from its dict: valid only until Python code
-// runs (any call, comparison, hash or str() of a caller's object).
+// The three attributes of a plain instance, borrowed from its dict: valid only until callers' code
+// may run (ops.hpp).
 struct Plain {
     PyObject* plugins;
     PyObject* supported_os;
@@ -143,8 +143,7 @@ Ref import_name(const ModuleState* st, PyObject* name, PyObject* globals, PyObje
 // 1, with `out` filled, when every method the manager calls on self is our own C++ function and
 // its attributes are plain dict entries: self is an exact PluginManager, the class holds the
 // watched names as it was built, and the instance dict holds exactly _plugins, supported_os and
-// chassis_type_list. 0 otherwise, -1 on error (only making a missing dict can fail). Runs no
-// Python code.
+// chassis_type_list. 0 otherwise, -1 on error (only making a missing dict can fail).
 int plain_instance(const Ctx& c, Plain& out);
 // 1 when self.<method> is the class's own C++ function (looked up as the interpreter would), 0 when
 // something else is to be called through the attribute, -1 on error.
