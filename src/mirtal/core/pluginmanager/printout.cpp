@@ -75,21 +75,23 @@ public:
 
     // A piece of the table, from its `from`th character.
     int piece(Name name, Py_ssize_t from = 0) {
-        PyObject* text = c_.str(name);
-        return writer_.substring(text, from, PyUnicode_GET_LENGTH(text));
+        PyObject* text = c_.str(name);  // ASCII
+        return writer_.ascii(reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(text)) + from,
+                             PyUnicode_GET_LENGTH(text) - from);
     }
 
     // A str, each of its line feeds followed by the prefix.
     int text(PyObject* text) {
         if (text_ready(text) < 0) return -1;
         const Py_ssize_t size = PyUnicode_GET_LENGTH(text);
-        const Py_ssize_t feed = PyUnicode_FindChar(text, '\n', 0, size, 1);
-        if (feed == -1) return size ? writer_.substring(text, 0, size) : 0;
-        Ref feed_text = feed == -2 ? Ref() : line_feed();
-        Ref lines =
-            feed_text
-                ? Ref::steal(PyUnicode_Replace(text, c_.str(Name::newline), feed_text.get(), -1))
-                : Ref();
+        const bool feeds = PyUnicode_KIND(text) == PyUnicode_1BYTE_KIND  // keys, names, paths
+                               ? memchr(PyUnicode_1BYTE_DATA(text), '\n', size) != nullptr
+                               : PyUnicode_FindChar(text, '\n', 0, size, 1) != -1;
+        if (!feeds) return size ? writer_.substring(text, 0, size) : 0;
+        Ref feed = line_feed();
+        Ref lines = feed
+                        ? Ref::steal(PyUnicode_Replace(text, c_.str(Name::newline), feed.get(), -1))
+                        : Ref();
         return lines ? writer_.substring(lines.get(), 0, PyUnicode_GET_LENGTH(lines.get())) : -1;
     }
 
