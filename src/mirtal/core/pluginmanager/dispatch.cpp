@@ -42,11 +42,10 @@ constexpr Name kAttributes[] = {Name::_plugins, Name::supported_os, Name::chassi
 
 // Index of an exact-str key among the three attributes, or -1.
 int attribute_index(const Ctx& c, PyObject* key) {
+    const bool text = PyUnicode_CheckExact(key) && text_is_ready(key);
     for (int i = 0; i < 3; ++i)
-        if (key == c.str(kAttributes[i])) return i;
-    if (!PyUnicode_CheckExact(key) || !text_is_ready(key)) return -1;
-    for (int i = 0; i < 3; ++i)
-        if (same_ready_text(key, c.str(kAttributes[i]))) return i;
+        if (key == c.str(kAttributes[i]) || (text && same_ready_text(key, c.str(kAttributes[i]))))
+            return i;
     return -1;
 }
 
@@ -117,19 +116,10 @@ Ref instance_attr(const Ctx& c, Name name) {
     Plain plain;
     const int is_plain = plain_instance(c, plain);
     if (is_plain < 0) return Ref();
-    if (is_plain) {
-        switch (name) {
-            case Name::_plugins:
-                return Ref::borrow(plain.plugins);
-            case Name::supported_os:
-                return Ref::borrow(plain.supported_os);
-            case Name::chassis_type_list:
-                return Ref::borrow(plain.chassis_type_list);
-            default:
-                break;
-        }
-    }
-    return get_attr(c.self, c.str(name));
+    if (!is_plain) return get_attr(c.self, c.str(name));
+    return Ref::borrow(name == Name::_plugins       ? plain.plugins
+                       : name == Name::supported_os ? plain.supported_os
+                                                    : plain.chassis_type_list);
 }
 
 namespace {

@@ -1,16 +1,11 @@
-// The text rendering of a tree of dicts, and the manager's text form.
-//
-// The rendering is defined recursively: each level renders its children (through self.print_tree),
-// splits each child's text into lines and appends them, one piece at a time, to its output with
-// the interpreter's + and +=. Where the output and a level's keys are exact strs, and so is every
-// child's rendering, none of that runs code, and the writer produces the same text in one pass:
-// every line feed of a level's text is followed, in the final text, by the separators of all the
-// levels above it, so the writer keeps that prefix and adds it after each line feed it writes.
-//
-// Everything else goes step by step, as the interpreter runs it (append_children). A level that
-// was being written when a child's rendering turns out not to be an exact str (an override's
-// result, a leaf whose str() adds itself in its own way) takes its text so far out of the writer
-// and goes on step by step from that child.
+// The text rendering of a tree of dicts, and the manager's text form (docs/design.md, "Printout
+// and deep trees"). Each level renders its children through self.print_tree, splits each child's
+// text into lines and appends them to its output with + and +=. Where the output, a level's keys
+// and every child's rendering are exact strs, none of that runs code, and the writer produces the
+// same text in one pass: each line feed of a level's text is followed, in the final text, by the
+// separators of all the levels above it, which the writer keeps as a prefix. Everything else goes
+// step by step (append_children); a level being written when a child's rendering is not an exact
+// str takes its text so far out of the writer and goes on step by step from that child.
 #include "ops.hpp"
 
 #include <algorithm>
@@ -22,39 +17,33 @@
 namespace mirtal {
 namespace {
 
-// The pieces of the rendering, as interned strs (state.hpp), used by both ways of rendering:
-// a child's label follows "__ ", a leaf's text " = ". The first line of a child follows "\n  |",
-// every later line "\n" and its separator: "  " for the last child, "  |" for the others.
-constexpr Name kLabelMarker = Name::label_marker;  // "__ "
-constexpr Name kLeafMarker = Name::equals_marker;  // " = "
-constexpr Name kBreak = Name::break_open;  // "\n  |"
-constexpr Name kLastBreak = Name::break_last;  // "\n  "
+// The pieces of the rendering, interned ASCII strs used by both ways of rendering: a child's
+// label follows "__ ", a leaf's text " = ". The first line of a child follows "\n  |", every later
+// line "\n" and its separator: "  " for the last child, "  |" for the others.
+constexpr Name kLabelMarker = Name::label_marker, kLeafMarker = Name::equals_marker,
+               kBreak = Name::break_open, kLastBreak = Name::break_last;
 
 // A level is not entered with less C stack than this left: a deep tree (a dict holding itself, or
 // a chain rendered level by level through an overriding print_tree) ends in RecursionError on any
 // thread, whatever its stack size and the interpreter's recursion limits.
 constexpr size_t kStackMargin = 128 * 1024;
 
-// The interpreter's recursion guard for one level, with the C stack checked against `floor`
-// (stack_floor(kStackMargin), read once per printout).
-class LevelGuard {
-public:
-    explicit LevelGuard(uintptr_t floor) {
-        if (under_stack_floor(floor))
-            PyErr_SetString(PyExc_RecursionError,
-                            "maximum recursion depth exceeded while rendering the plugin tree");
-        else
-            entered_ = Py_EnterRecursiveCall(" while rendering the plugin tree") == 0;
+// The interpreter's recursion guard for one level (`entered` false with RecursionError set),
+// with the C stack checked against `floor` (stack_floor(kStackMargin), read once per printout).
+struct LevelGuard {
+    explicit LevelGuard(uintptr_t floor) : entered(enter(floor)) {}
+    static bool enter(uintptr_t floor) {
+        if (!under_stack_floor(floor))
+            return Py_EnterRecursiveCall(" while rendering the plugin tree") == 0;
+        PyErr_SetString(PyExc_RecursionError,
+                        "maximum recursion depth exceeded while rendering the plugin tree");
+        return false;
     }
     ~LevelGuard() {
-        if (entered_) Py_LeaveRecursiveCall();
+        if (entered) Py_LeaveRecursiveCall();
     }
     LevelGuard(const LevelGuard&) = delete;
-    LevelGuard& operator=(const LevelGuard&) = delete;
-    bool entered() const { return entered_; }
-
-private:
-    bool entered_ = false;
+    const bool entered;
 };
 
 // Where a child's text goes: its first line after "\n" and the current prefix, then "  |"; its
@@ -179,11 +168,12 @@ int append(Ref& output, PyObject* piece) {
     return output ? 0 : -1;
 }
 
-// The keys of a level in the order they are rendered: sorted when all are str; otherwise as
-// sorted(keys, key=str) orders them (a tree may hold None or tuple keys). `plain`: all are exact
-// strs, so that sorting, comparing and joining them runs no code. The keys of a plain dict of
-// plain strs are read and sorted here without any container object: they would feed the cyclic
-// garbage collector, whose passes over a large tree cost more than the rendering itself.
+// The keys of a level in the order they are rendered (IndexError for none): sorted when all are
+// str; otherwise as sorted(keys, key=str) orders them (a tree may hold None or tuple keys).
+// `plain`: all are exact strs, so that sorting, comparing and joining them runs no code. The keys
+// of a plain dict of plain strs are read and sorted here without any container object: they would
+// feed the cyclic garbage collector, whose passes over a large tree cost more than the rendering
+// itself.
 int sorted_keys(const Ctx& c, PyObject* level, std::vector<Ref>& keys, bool& plain) {
     Ref listed;
     if (PyDict_CheckExact(level)) {
@@ -197,6 +187,10 @@ int sorted_keys(const Ctx& c, PyObject* level, std::vector<Ref>& keys, bool& pla
         if (!listed) return -1;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(listed.get()); ++i)
             keys.push_back(Ref::borrow(PyList_GET_ITEM(listed.get(), i)));
+    }
+    if (keys.empty()) {  // as sorted_keys[-1] fails
+        PyErr_SetString(PyExc_IndexError, "list index out of range");
+        return -1;
     }
     plain = std::all_of(keys.begin(), keys.end(),
                         [](const Ref& key) { return PyUnicode_CheckExact(key.get()); });
@@ -334,14 +328,9 @@ int write_tree(const Ctx& c, TreeWriter& out, PyObject* data, PyObject* label, B
         return result ? kObject : -1;
     }
     const LevelGuard guard(out.floor);
-    if (!guard.entered()) return -1;
     std::vector<Ref> keys;
     bool plain = false;
-    if (sorted_keys(c, data, keys, plain) < 0) return -1;
-    if (keys.empty()) {
-        PyErr_SetString(PyExc_IndexError, "list index out of range");
-        return -1;
-    }
+    if (!guard.entered || sorted_keys(c, data, keys, plain) < 0) return -1;
     if (!plain) {  // keys that run their own code: the whole level step by step
         result = block ? add(c.str(kLabelMarker), label) : Ref::borrow(label);
         return !result || append_children(c, data, keys, 0, result) < 0 ? -1 : kObject;
@@ -362,14 +351,9 @@ Ref render_object(const Ctx& c, PyObject* data, PyObject* output) {
         return text ? add(head.get(), text.get()) : Ref();
     }
     const LevelGuard guard(stack_floor(kStackMargin));
-    if (!guard.entered()) return Ref();
     std::vector<Ref> keys;
     bool plain = false;
-    if (sorted_keys(c, data, keys, plain) < 0) return Ref();
-    if (keys.empty()) {
-        PyErr_SetString(PyExc_IndexError, "list index out of range");
-        return Ref();
-    }
+    if (!guard.entered || sorted_keys(c, data, keys, plain) < 0) return Ref();
     Ref result = Ref::borrow(output);
     return append_children(c, data, keys, 0, result) < 0 ? Ref() : std::move(result);
 }

@@ -98,13 +98,10 @@ inline int lookup(PyObject* container, PyObject* key, Ref& out) {
 
 // `container[key]`.
 inline Ref item(PyObject* container, PyObject* key) {
-    if (PyDict_CheckExact(container)) {
-        PyObject* value;
-        const int found = dict_get(container, key, &value);
-        if (found == 0) PyErr_SetObject(PyExc_KeyError, key);
-        return Ref::steal(value);
-    }
-    return Ref::steal(PyObject_GetItem(container, key));
+    if (!PyDict_CheckExact(container)) return Ref::steal(PyObject_GetItem(container, key));
+    Ref value;
+    if (lookup(container, key, value) == 0) PyErr_SetObject(PyExc_KeyError, key);
+    return value;
 }
 
 // Equality of two exact strs whose characters are ready (runs no Python code, cannot fail).
