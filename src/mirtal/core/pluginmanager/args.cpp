@@ -9,10 +9,10 @@ namespace {
 // the identity test nearly always decides.
 int parameter_index(const ModuleState* st, const Signature& sig, PyObject* keyword) {
     for (int i = 0; i < sig.count; ++i)
-        if (st->str(sig.params[i]) == keyword) return i;
+        if (st->str(sig.params[i].name) == keyword) return i;
     if (!PyUnicode_Check(keyword)) return -1;
     for (int i = 0; i < sig.count; ++i)
-        if (PyUnicode_Compare(st->str(sig.params[i]), keyword) == 0) return i;
+        if (PyUnicode_Compare(st->str(sig.params[i].name), keyword) == 0) return i;
     return -1;
 }
 
@@ -37,8 +37,8 @@ int missing_arguments(const ModuleState* st, const Signature& sig, PyObject** ou
     Ref text = Ref::steal(PyUnicode_FromString(""));  // 'a' / 'a' and 'b' / 'a', 'b', and 'c'
     for (int k = 0; text && k < n; ++k) {
         const char* before = k == 0 ? "" : k < n - 1 ? ", " : n > 2 ? ", and " : " and ";
-        text = Ref::steal(
-            PyUnicode_FromFormat("%U%s'%U'", text.get(), before, st->str(sig.params[missing[k]])));
+        text = Ref::steal(PyUnicode_FromFormat("%U%s'%U'", text.get(), before,
+                                               st->str(sig.params[missing[k]].name)));
     }
     if (!text) return -1;
     PyErr_Format(PyExc_TypeError, "%s() missing %d required positional argument%s: %U",
@@ -73,7 +73,7 @@ int bind_arguments(const ModuleState* st, const Signature& sig, PyObject* const*
     for (int i = 0; i < sig.count; ++i) {
         if (out[i]) continue;
         if (i < sig.required) return missing_arguments(st, sig, out);
-        out[i] = st->str(sig.defaults[i - sig.required]);
+        out[i] = st->str(sig.params[i].fallback);
     }
     return 0;
 }

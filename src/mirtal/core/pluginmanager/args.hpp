@@ -23,17 +23,13 @@ struct Signature {
     const char* qualname;  // as in the messages: "PluginManager.get_plugin"
     int count = 0;  // parameters, `self` first for a method
     int required = 0;  // the leading `required` parameters have no default
-    Name params[kMaxParams] = {};
-    Name defaults[kMaxParams] = {};  // defaults of params[required..count), in order
+    Param params[kMaxParams] = {};
 
     constexpr Signature(const char* qualname, std::initializer_list<Param> list)
         : qualname(qualname) {
         for (const Param& p : list) {
-            if (p.fallback == Name::count)
-                ++required;
-            else
-                defaults[count - required] = p.fallback;
-            params[count++] = p.name;
+            required += p.fallback == Name::count;
+            params[count++] = p;
         }
     }
     const char* name() const { return strchr(qualname, '.') + 1; }
@@ -62,14 +58,14 @@ inline int bind(const ModuleState* st, PyObject* const* args, Py_ssize_t nargs, 
         for (Py_ssize_t k = 0; k < nkw && simple; ++k) {
             PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
             int i = 0;
-            while (i < sig.count && st->str(sig.params[i]) != keyword) ++i;
+            while (i < sig.count && st->str(sig.params[i].name) != keyword) ++i;
             simple = i < sig.count && !out[i];
             if (simple) out[i] = args[nargs + k];
         }
         for (int i = 0; i < sig.count && simple; ++i) {
             if (out[i]) continue;
             simple = i >= sig.required;
-            if (simple) out[i] = st->str(sig.defaults[i - sig.required]);
+            if (simple) out[i] = st->str(sig.params[i].fallback);
         }
         if (simple) return 0;
     }

@@ -34,7 +34,7 @@ PyObject* get_text_signature(PyObject* self, void*) {
     const Signature& sig = *f->def->sig;
     Ref parts = Ref::steal(PyList_New(sig.count));
     for (int i = 0; parts && i < sig.count; ++i) {
-        PyObject* name = f->state->str(sig.params[i]);
+        PyObject* name = f->state->str(sig.params[i].name);
         PyObject* part = i < sig.required
                              ? Py_NewRef(name)
                              : PyUnicode_FromFormat(
@@ -135,7 +135,7 @@ Ref defaults_of(const ModuleState* st, const Signature& sig) {
     Ref tuple = Ref::steal(PyTuple_New(count));
     if (!tuple) return Ref();
     for (int i = 0; i < count; ++i)
-        PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(st->str(sig.defaults[i])));
+        PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(st->str(sig.params[sig.required + i].fallback)));
     return tuple;
 }
 
