@@ -1,21 +1,6 @@
 // Everything that differs between the CPython versions we support (3.11 to 3.15) sits here, each
 // behind one small name; the rest of the extension has no version tests of its own. What is used
 // here beyond the public C API, on which versions, why, and what replaces it later: docs/design.md.
-//
-// - dict_get: a dict lookup into an owned reference (PyDict_GetItemRef from 3.13).
-// - text_ready: a str's characters are readable (3.11 still has legacy, not-yet-ready strs).
-// - TextWriter: builds a str piecewise (the public PyUnicodeWriter from 3.14).
-// - ClassWatch: learns that a type was modified (type watchers from 3.12; the type's version tag,
-//   which has no public replacement there, on 3.11).
-// - DictWatch: learns that a dict it watches changed, through a stamp that moves with every change
-//   (one counter raised by dict watchers from 3.12; on 3.11, which has none, the dict's own version
-//   tag).
-// - kMemberPySsize / kMemberReadOnly: PyMemberDef codes without structmember.h from 3.12.
-// - ManagerObject and its helpers: where a manager keeps its dict and weak references (the
-//   interpreter manages both from 3.12, so that method loads on managers are specialised and the
-//   class combines with other bases).
-// - MIRTAL_MODULE_INTERPRETER_SLOTS: the module's subinterpreter declarations (3.12+).
-// - stack_floor / under_stack_floor: the C stack headroom of the running thread.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -33,8 +18,6 @@
 #include <cstdint>
 
 namespace mirtal {
-
-// --- dict lookup ---------------------------------------------------------------------------------
 
 // 1 and *out set to a new reference when `dict` (a dict) holds `key`, 0 (*out null) when it does
 // not, -1 on error. The key's __hash__/__eq__ may run.
@@ -59,8 +42,6 @@ inline PyObject* class_dict(PyTypeObject* type) {
 #endif
 }
 
-// --- str readiness -------------------------------------------------------------------------------
-
 // text_ready: 0 when the characters of a str can be read with PyUnicode_GET_LENGTH/DATA, -1 on
 // error. text_is_ready: whether they can be read already (no allocation, no error).
 #if PY_VERSION_HEX < 0x030C0000
@@ -70,8 +51,6 @@ inline bool text_is_ready(PyObject* text) { return PyUnicode_IS_READY(text); }
 inline int text_ready(PyObject*) { return 0; }
 inline bool text_is_ready(PyObject*) { return true; }
 #endif
-
-// --- str builder ---------------------------------------------------------------------------------
 
 // Builds a str piece by piece. ok() is false when it could not be made (MemoryError set); after
 // finish(), restart() begins a new text. The write functions return -1 on error.
@@ -146,7 +125,6 @@ private:
     bool finished_ = false;
 };
 #endif
-// --- a pending exception kept across a callback -------------------------------------------------
 
 // Keeps the exception pending when it is made (if any) and restores it when it goes: whatever the
 // code in between raised is dropped.
@@ -175,8 +153,6 @@ public:
     PendingError(const PendingError&) = delete;
     PendingError& operator=(const PendingError&) = delete;
 };
-
-// --- learning that a type was modified -------------------------------------------------------
 
 using ClassCallback = int (*)(PyTypeObject*);
 
@@ -230,8 +206,6 @@ private:
     unsigned int tag_ = 0;
 };
 #endif
-
-// --- learning that watched dicts changed -----------------------------------------------------
 
 // stamp(dict) is a number that changes whenever a watched dict changes: a reading of the dict taken
 // with a stamp is still what the dict holds while its stamp is the same. start() joins (or starts)
@@ -339,8 +313,6 @@ private:
 };
 #endif
 
-// --- the instance layout, member codes and subinterpreters ------------------------------------
-
 // ManagerObject and its helpers: where a manager keeps its dict and weak references.
 // instance_dict: 1 and *dict set to a new reference, 0 when there is none, -1 on error; runs no
 // Python code. set_instance_dict: `instance.__dict__ = value`, and `del instance.__dict__`
@@ -425,8 +397,6 @@ inline int set_instance_dict(PyObject* self, PyObject* value, void* context) {
 }
 inline PyObject* first_weak_reference(PyObject* self) { return as_manager(self)->weakreflist; }
 #endif
-
-// --- C stack headroom --------------------------------------------------------------------------
 
 // The lowest C stack address of the running thread that leaves `margin` bytes below it: a frame
 // under it has less than that left. The bounds of each thread's stack are read once per thread

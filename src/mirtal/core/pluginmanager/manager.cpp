@@ -21,8 +21,7 @@ constexpr const char* kSupportedOs[] = {"brelk",  "tarn",   "vennu", "tarnel", "
                                         "uzu",    "kolm",   "jepra", "dravo"};
 constexpr const char* kChassisTypes[] = {"single_rp", "dual_rp", "stack"};
 
-// --- the parameters of each method: `self` first, as in the class statement -------------------
-
+// The parameters of each method: `self` first, as in the class statement.
 using N = Name;
 constexpr Param kSelf{N::self_};
 constexpr Signature kInit{"PluginManager.__init__", {kSelf}};
@@ -50,8 +49,6 @@ constexpr Signature kDiscoverBuiltin{"PluginManager.discover_builtin_plugins", {
 constexpr Signature kDiscoverExternal{"PluginManager.discover_external_plugins", {}};
 constexpr Signature kPrintTree{"PluginManager.print_tree",
                                {kSelf, {N::data}, {N::output, N::plugin}}};
-
-// --- instances ---------------------------------------------------------------------------------
 
 Ref new_str_list(const char* const* texts, size_t count) {
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
@@ -115,8 +112,6 @@ PyObject* get_weakref(PyObject* self, void*) {
     PyObject* head = first_weak_reference(self);
     return Py_NewRef(head ? head : Py_None);
 }
-
-// --- methods ---------------------------------------------------------------------------------
 
 inline PyObject* to_python(int status) {
     if (status < 0) return nullptr;
@@ -198,8 +193,7 @@ const FunctionDef kClassBody[] = {
     {&kRepr, nullptr, method<kRepr, manager_text>},
 };
 
-// --- the plugins property: functions bound to the module, wrapped in a real `property` ---------
-
+// The plugins property: functions bound to the module, wrapped in a real `property`.
 PyObject* plugins_get(PyObject* module, PyObject* instance) {
     return PyObject_GetAttr(instance, state_of(module)->str(N::_plugins));
 }
@@ -228,8 +222,6 @@ Ref make_plugins_property(PyObject* module) {
                                                    getter.get(), setter.get(), Py_None, doc.get(),
                                                    nullptr));
 }
-
-// --- the type ----------------------------------------------------------------------------------
 
 // clang-format off
 PyMemberDef kMembers[] = {

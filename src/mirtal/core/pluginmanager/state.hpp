@@ -124,8 +124,7 @@ struct Ctx {
 // The module's definition (module.cpp): types find their module state through it.
 extern PyModuleDef pluginmanager_module;
 
-// --- module.cpp ---------------------------------------------------------------------------------
-
+// module.cpp
 // A module global, read at the moment of use (falling back to the builtins of the module's own
 // interpreter, like a name in the module's Python code); NameError when neither has it.
 Ref module_global(const Ctx& c, Name name);
@@ -138,8 +137,7 @@ Ref import_from(PyObject* package, PyObject* name);
 Ref import_name(const ModuleState* st, PyObject* name, PyObject* globals, PyObject* locals,
                 PyObject* fromlist, int level);
 
-// --- dispatch.cpp -------------------------------------------------------------------------------
-
+// dispatch.cpp
 // 1, with `out` filled, when every method the manager calls on self is our own C++ function and
 // its attributes are plain dict entries: self is an exact PluginManager, the class holds the
 // watched names as it was built, and the instance dict holds exactly _plugins, supported_os and
@@ -153,9 +151,7 @@ Ref instance_attr(const Ctx& c, Name name);
 // Starts watching the class for changes to the watched names, and instance dicts (module set-up).
 int watch_class(ModuleState* st);
 
-// --- manager.cpp --------------------------------------------------------------------------------
-
-// Creates the PluginManager class and binds it in the module.
+// manager.cpp: creates the PluginManager class and binds it in the module.
 int add_manager_type(PyObject* module);
 
 }  // namespace mirtal
