@@ -404,10 +404,9 @@ inline PyObject* first_weak_reference(PyObject* self) { return as_manager(self)-
 // read: then no frame is ever under it.
 inline uintptr_t stack_floor(size_t margin) {
 #if defined(__linux__) && defined(__GLIBC__)
-    static thread_local uintptr_t low = 0;
-    static thread_local bool known = false;
-    if (!known) {
-        known = true;
+    static thread_local uintptr_t low = UINTPTR_MAX;
+    if (low == UINTPTR_MAX) {
+        low = 0;
         pthread_attr_t attr;
         if (pthread_getattr_np(pthread_self(), &attr) == 0) {
             void* base = nullptr;

@@ -32,19 +32,16 @@ PyObject* get_doc(PyObject* self, void*) {
 PyObject* get_text_signature(PyObject* self, void*) {
     const FunctionObject* f = as_function(self);
     const Signature& sig = *f->def->sig;
-    Ref parts = Ref::steal(PyList_New(sig.count));
-    for (int i = 0; parts && i < sig.count; ++i) {
+    Ref text = Ref::steal(PyUnicode_FromString("("));
+    for (int i = 0; text && i < sig.count; ++i) {
         PyObject* name = f->state->str(sig.params[i].name);
-        PyObject* part = i < sig.required
-                             ? Py_NewRef(name)
-                             : PyUnicode_FromFormat(
-                                   "%U=%R", name, PyTuple_GET_ITEM(f->defaults, i - sig.required));
-        if (!part) return nullptr;
-        PyList_SET_ITEM(parts.get(), i, part);
+        const char* separator = i ? ", " : "";
+        text = Ref::steal(i < sig.required
+                              ? PyUnicode_FromFormat("%U%s%U", text.get(), separator, name)
+                              : PyUnicode_FromFormat("%U%s%U=%R", text.get(), separator, name,
+                                                     f->state->str(sig.params[i].fallback)));
     }
-    Ref separator = parts ? Ref::steal(PyUnicode_FromString(", ")) : Ref();
-    Ref joined = separator ? Ref::steal(PyUnicode_Join(separator.get(), parts.get())) : Ref();
-    return joined ? PyUnicode_FromFormat("(%U)", joined.get()) : nullptr;
+    return text ? PyUnicode_FromFormat("%U)", text.get()) : nullptr;
 }
 
 PyObject* get_defaults(PyObject* self, void*) {

@@ -244,6 +244,11 @@ int print_tree_method(const Ctx& c, Ref& method) {
     return own != 0 ? own : method ? 0 : -1;
 }
 
+// method(data=value, output=label), or our own print_tree when there is no method.
+Ref render_child(const Ctx& c, PyObject* method, PyObject* value, PyObject* label) {
+    return method ? call(method, c.st->kw_print_tree, value, label) : print_tree(c, value, label);
+}
+
 // The children keys[from:] of `level`, step by step: self.print_tree(data=level[key],
 // output="__ " + key) for each, its lines appended to `output`.
 int append_children(const Ctx& c, PyObject* level, const std::vector<Ref>& keys, size_t from,
@@ -256,9 +261,7 @@ int append_children(const Ctx& c, PyObject* level, const std::vector<Ref>& keys,
         Ref value = own < 0 ? Ref() : item(level, key);
         Ref key_text = value ? (PyUnicode_Check(key) ? Ref::borrow(key) : str_of(key)) : Ref();
         Ref label = key_text ? add(c.str(kLabelMarker), key_text.get()) : Ref();
-        Ref rendering = !label ? Ref()
-                        : own  ? print_tree(c, value.get(), label.get())
-                               : call(method.get(), c.st->kw_print_tree, value.get(), label.get());
+        Ref rendering = label ? render_child(c, method.get(), value.get(), label.get()) : Ref();
         if (!rendering || append_child(c, output, rendering.get(), key, last_key) < 0) return -1;
     }
     return 0;
@@ -287,8 +290,7 @@ int write_children(const Ctx& c, TreeWriter& out, PyObject* level, const std::ve
             outcome = write_tree(c, out, value.get(), key, &child, rendering);
         } else {
             Ref label = add(c.str(kLabelMarker), key);
-            rendering =
-                label ? call(method.get(), c.st->kw_print_tree, value.get(), label.get()) : Ref();
+            rendering = label ? render_child(c, method.get(), value.get(), label.get()) : Ref();
             outcome = rendering ? kObject : -1;
         }
         if (outcome == kObject && PyUnicode_CheckExact(rendering.get()))
@@ -391,9 +393,7 @@ Ref manager_text(const Ctx& c) {
     Ref method;
     const int own = header ? print_tree_method(c, method) : -1;
     Ref tree = own < 0 ? Ref() : instance_attr(c, Name::_plugins);
-    if (!tree) return Ref();
-    return own ? print_tree(c, tree.get(), header.get())
-               : call(method.get(), c.st->kw_print_tree, tree.get(), header.get());
+    return tree ? render_child(c, method.get(), tree.get(), header.get()) : Ref();
 }
 
 }  // namespace mirtal

@@ -65,11 +65,6 @@ Ref validated_tree(const Ctx& c, PyObject* os, PyObject* series, PyObject* model
     return instance_attr(c, Name::_plugins);
 }
 
-int set_item(PyObject* container, PyObject* key, PyObject* value) {
-    return PyDict_CheckExact(container) ? PyDict_SetItem(container, key, value)
-                                        : PyObject_SetItem(container, key, value);
-}
-
 }  // namespace
 
 Ref get_plugin(const Ctx& c, PyObject* os, PyObject* series, PyObject* model,
@@ -136,7 +131,7 @@ int register_plugin(const Ctx& c, PyObject* cls, PyObject* os, PyObject* series,
         Ref chassis_map;
         const int found = lookup(node.get(), c.str(Name::data), chassis_map);
         if (found < 0) return -1;
-        if (found) return set_item(chassis_map.get(), chassis_type, record.get());
+        if (found) return PyObject_SetItem(chassis_map.get(), chassis_type, record.get());
     }
     // The missing nodes are built as a detached branch, bottom up, and attached in one step, so a
     // key or chassis type that cannot be stored (unhashable, say) leaves no empty nodes behind.
@@ -153,7 +148,7 @@ int register_plugin(const Ctx& c, PyObject* cls, PyObject* os, PyObject* series,
         branch = std::move(parent);
         key = path.keys[level - 1];
     }
-    return set_item(node.get(), key, branch.get());
+    return PyObject_SetItem(node.get(), key, branch.get());
 }
 
 }  // namespace mirtal
