@@ -69,10 +69,6 @@ public:
     }
     bool ok() const { return writer_ != nullptr; }
     Py_ssize_t length() const { return length_; }  // the characters written so far
-    int character(Py_UCS4 ch) {
-        ++length_;
-        return PyUnicodeWriter_WriteChar(writer_, ch);
-    }
     int ascii(const char* text, Py_ssize_t size) {
         length_ += size;
         return PyUnicodeWriter_WriteASCII(writer_, text, size);
@@ -107,7 +103,6 @@ public:
     }
     bool ok() const { return !finished_; }
     Py_ssize_t length() const { return writer_.pos; }
-    int character(Py_UCS4 ch) { return _PyUnicodeWriter_WriteChar(&writer_, ch); }
     int ascii(const char* text, Py_ssize_t size) {
         // The writer has no buffer kind before its first character.
         return size ? _PyUnicodeWriter_WriteASCIIString(&writer_, text, size) : 0;
