@@ -54,12 +54,12 @@ inline bool text_is_ready(PyObject*) { return true; }
 
 // Builds a str piece by piece. ok() is false when it could not be made (MemoryError set); after
 // finish(), restart() begins a new text. The write functions return -1 on error.
-#if PY_VERSION_HEX >= 0x030E0000
 class TextWriter {
 public:
     TextWriter() { restart(); }
     TextWriter(const TextWriter&) = delete;
     TextWriter& operator=(const TextWriter&) = delete;
+#if PY_VERSION_HEX >= 0x030E0000
     ~TextWriter() {
         if (writer_) PyUnicodeWriter_Discard(writer_);
     }
@@ -86,13 +86,7 @@ public:
 private:
     PyUnicodeWriter* writer_ = nullptr;
     Py_ssize_t length_ = 0;  // the public writer does not tell
-};
 #else
-class TextWriter {
-public:
-    TextWriter() { restart(); }
-    TextWriter(const TextWriter&) = delete;
-    TextWriter& operator=(const TextWriter&) = delete;
     ~TextWriter() {
         if (!finished_) _PyUnicodeWriter_Dealloc(&writer_);
     }
@@ -118,8 +112,8 @@ public:
 private:
     _PyUnicodeWriter writer_;
     bool finished_ = false;
-};
 #endif
+};
 
 // Keeps the exception pending when it is made (if any) and restores it when it goes: whatever the
 // code in between raised is dropped.

@@ -186,12 +186,8 @@ int validate_arguments(const Ctx& c, PyObject* os, PyObject* series, PyObject* m
 
 int run_validate_arguments(const Ctx& c, PyObject* os, PyObject* series, PyObject* model,
                            PyObject* chassis_type) {
-    const int plain = can_call_directly(c, Name::validate_arguments);
-    if (plain < 0) return -1;
-    if (plain) return validate_arguments(c, os, series, model, chassis_type);
-    Ref method = get_attr(c.self, c.str(Name::validate_arguments));
-    if (!method) return -1;
-    return call(method.get(), nullptr, os, series, model, chassis_type) ? 0 : -1;
+    return run_check(c, Name::validate_arguments, nullptr, validate_arguments, os, series, model,
+                     chassis_type);
 }
 
 }  // namespace mirtal
