@@ -216,12 +216,8 @@ public:
     int start() {
         PyObject* registry = PyInterpreterState_GetDict(PyInterpreterState_Get());
         if (!registry) return 0;
-        PyObject* key = PyUnicode_FromString(kRegistryKey);
-        PyObject* capsule;
-        const int found = key ? dict_get(registry, key, &capsule) : -1;
-        Py_XDECREF(key);
-        if (found < 0) return -1;
-        if (!found) {
+        PyObject* capsule = Py_XNewRef(PyDict_GetItemString(registry, kRegistryKey));
+        if (!capsule) {
             capsule = new_events_capsule();
             if (!capsule) return PyErr_ExceptionMatches(PyExc_ValueError) ? (PyErr_Clear(), 0) : -1;
             if (PyDict_SetItemString(registry, kRegistryKey, capsule) < 0) {

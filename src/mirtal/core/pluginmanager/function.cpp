@@ -1,11 +1,6 @@
-// The manager's methods as functions of their own: what a `def` in a class statement gives,
-// called through vectorcall. Every parameter, `self` included, binds by position or by keyword;
-// the object shows __name__, __qualname__, __doc__, __defaults__ and __kwdefaults__ as a function
-// does, and a text signature with an ordinary `self` for inspect.
-//
-// As a method descriptor (Py_TPFLAGS_METHOD_DESCRIPTOR) the interpreter loads `m.get_plugin` and
-// calls it with `m` as the first argument, without making a bound method; any other access on an
-// instance binds it, like a function's __get__.
+// The manager's methods as functions of their own, called through vectorcall: what a `def` in a
+// class statement gives, with every parameter, `self` included, bound by position or keyword, and
+// a method descriptor's load (docs/design.md, "The class on every version").
 #include "function.hpp"
 
 #include <cstddef>

@@ -1,7 +1,6 @@
 // The PluginManager type: instance layout and slots, __init__, the plugins property, the method
 // table, and the class dict laid out in definition order, as a class statement would make it.
 #include <cstddef>
-#include <iterator>
 #include <utility>
 
 #include "function.hpp"
@@ -50,10 +49,10 @@ constexpr Signature kDiscoverExternal{"PluginManager.discover_external_plugins",
 constexpr Signature kPrintTree{"PluginManager.print_tree",
                                {kSelf, {N::data}, {N::output, N::plugin}}};
 
-Ref new_str_list(const char* const* texts, size_t count) {
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
-    if (!list) return Ref();
-    for (size_t i = 0; i < count; ++i) {
+template <size_t N>
+Ref new_str_list(const char* const (&texts)[N]) {
+    Ref list = Ref::steal(PyList_New(N));
+    for (size_t i = 0; list && i < N; ++i) {
         PyObject* text = PyUnicode_InternFromString(texts[i]);
         if (!text) return Ref();
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), text);
@@ -64,13 +63,11 @@ Ref new_str_list(const char* const* texts, size_t count) {
 int init_instance(const Ctx& c) {
     Ref tree = Ref::steal(PyDict_New());
     if (!tree || PyObject_SetAttr(c.self, c.str(N::_plugins), tree.get()) < 0) return -1;
-    Ref chassis = new_str_list(kChassisTypes, std::size(kChassisTypes));
+    Ref chassis = new_str_list(kChassisTypes);
     if (!chassis || PyObject_SetAttr(c.self, c.str(N::chassis_type_list), chassis.get()) < 0)
         return -1;
-    Ref supported = new_str_list(kSupportedOs, std::size(kSupportedOs));
-    if (!supported || PyObject_SetAttr(c.self, c.str(N::supported_os), supported.get()) < 0)
-        return -1;
-    return 0;
+    Ref supported = new_str_list(kSupportedOs);
+    return supported ? PyObject_SetAttr(c.self, c.str(N::supported_os), supported.get()) : -1;
 }
 
 Ctx context_of_instance(PyObject* self) {
@@ -102,7 +99,7 @@ int clear(PyObject* self) {
 void dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
-    if (first_weak_reference(self)) PyObject_ClearWeakRefs(self);
+    PyObject_ClearWeakRefs(self);
     clear(self);
     type->tp_free(self);
     Py_DECREF(type);

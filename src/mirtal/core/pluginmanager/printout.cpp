@@ -134,8 +134,7 @@ private:
 
 // What writing a value gave: its text is in the writer, or it is an object (`result`), which the
 // caller appends itself.
-constexpr int kWritten = 0;
-constexpr int kObject = 1;
+constexpr int kWritten = 0, kObject = 1;
 
 // False values, and values equal to an empty dict, render as nothing at all.
 int renders_empty(PyObject* data) {
@@ -285,21 +284,17 @@ int write_children(const Ctx& c, TreeWriter& out, PyObject* level, const std::ve
         if (!value) return -1;
         Block child{last == 1};
         Ref rendering;
-        int outcome;
-        if (own) {
-            outcome = write_tree(c, out, value.get(), key, &child, rendering);
-        } else {
+        int outcome = own ? write_tree(c, out, value.get(), key, &child, rendering) : kObject;
+        if (!own) {
             Ref label = add(c.str(kLabelMarker), key);
             rendering = label ? render_child(c, method.get(), value.get(), label.get()) : Ref();
-            outcome = rendering ? kObject : -1;
+            if (!rendering) return -1;
         }
         if (outcome == kObject && PyUnicode_CheckExact(rendering.get()))
             outcome = out.open(child) < 0 || out.text(rendering.get()) < 0 ? -1 : kWritten;
         out.close(child);
-        if (outcome != kObject) {
-            if (outcome < 0) return -1;
-            continue;
-        }
+        if (outcome < 0) return -1;
+        if (outcome == kWritten) continue;
         output = out.take_back(self ? self->start : 0, text_start);
         if (self) out.close(*self);
         if (!output || append_child(c, output, rendering.get(), key, last_key) < 0 ||

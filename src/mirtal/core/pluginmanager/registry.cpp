@@ -1,8 +1,7 @@
 // The plugin tree's operations: register, unregister and look up a connection class by the key
-// path (os[, series[, model]]) and a chassis type.
-//
-// Every node is held by a strong reference while we walk: a key's __hash__/__eq__, getfile or an
-// override may rebuild the tree under us, and we must keep working on (and only on) objects we own.
+// path (os[, series[, model]]) and a chassis type. Every node is held by a strong reference while
+// we walk: a key's __hash__/__eq__, getfile or an override may rebuild the tree under us, and we
+// must keep working on (and only on) objects we own.
 #include "ops.hpp"
 
 namespace mirtal {
@@ -10,12 +9,8 @@ namespace {
 
 // The address of a node: os, then series, then model, decided by identity with None.
 struct KeyPath {
-    PyObject* keys[3];
-    int size;
-
-    KeyPath(PyObject* os, PyObject* series, PyObject* model) : keys{os, series, model} {
-        size = model != Py_None ? 3 : series != Py_None ? 2 : 1;
-    }
+    PyObject* keys[3];  // os, series, model
+    int size = keys[2] != Py_None ? 3 : keys[1] != Py_None ? 2 : 1;
 };
 
 // "Plugin data not found for (vennu/zq4), type: single_rp ": the keys of the whole path joined by
@@ -71,7 +66,7 @@ Ref get_plugin(const Ctx& c, PyObject* os, PyObject* series, PyObject* model,
                PyObject* chassis_type) {
     Ref node = validated_tree(c, os, series, model, chassis_type);
     if (!node) return Ref();
-    const KeyPath path(os, series, model);
+    const KeyPath path{{os, series, model}};
     const int depth = walk_existing(node, path);
     if (depth < 0) return Ref();
     // The deepest existing node decides alone; the root is never read as a chassis map.
@@ -91,7 +86,7 @@ int unregister_plugin(const Ctx& c, PyObject* os, PyObject* series, PyObject* mo
     // A removal never validates its chassis type: None means every chassis type of the node.
     Ref node = validated_tree(c, os, series, model, c.str(Name::single_rp));
     if (!node) return -1;
-    const KeyPath path(os, series, model);
+    const KeyPath path{{os, series, model}};
     Ref chassis_map;
     const int depth = walk_existing(node, path);
     const int has_data =
@@ -124,7 +119,7 @@ int register_plugin(const Ctx& c, PyObject* cls, PyObject* os, PyObject* series,
         return -1;
 
     // Walk the existing part of the key path without creating anything.
-    const KeyPath path(os, series, model);
+    const KeyPath path{{os, series, model}};
     const int depth = walk_existing(node, path);
     if (depth < 0) return -1;
     if (depth == path.size) {

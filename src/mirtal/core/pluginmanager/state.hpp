@@ -11,29 +11,28 @@ namespace mirtal {
 // Every string the extension uses as an attribute name, keyword, key or fixed value, interned once
 // per module. X(identifier, text).
 // clang-format off
-#define MIRTAL_STRINGS(X)                                                               \
-    X(os, "os") X(series, "series") X(model, "model") X(chassis_type, "chassis_type")  \
-    X(cls, "cls") X(data, "data") X(output, "output") X(path, "path")                  \
-    X(_plugins, "_plugins") X(chassis_type_list, "chassis_type_list")                  \
-    X(supported_os, "supported_os") X(validate_model, "validate_model")                \
-    X(validate_series, "validate_series") X(validate_os, "validate_os")                \
-    X(validate_chassis_type, "validate_chassis_type")                                  \
-    X(validate_arguments, "validate_arguments") X(print_tree, "print_tree")            \
-    X(islower, "islower") X(isdigit, "isdigit") X(debug, "debug") X(keys, "keys")      \
-    X(split, "split") X(sort, "sort") X(log, "log") X(getfile, "getfile")                              \
-    X(ConnectionInfraError, "ConnectionInfraError") X(iter_entry_points, "iter_entry_points") \
-    X(ENTRYPOINT_GROUP, "ENTRYPOINT_GROUP") X(group, "group") X(key, "key") X(name, "name")          \
-    X(module_name, "module_name") X(load, "load") X(pkgutil, "pkgutil")                \
-    X(importlib, "importlib") X(walk_packages, "walk_packages")                        \
-    X(import_module, "import_module") X(dirname, "dirname") X(dunder_path, "__path__") \
-    X(dunder_name, "__name__") X(dunder_file, "__file__") X(dunder_class, "__class__") \
-    X(dunder_main, "__main__") X(dunder_import, "__import__") X(dunder_plugin_manager, "__plugin_manager__")          \
-    X(register_plugin, "register_plugin") X(single_rp, "single_rp")                    \
-    X(quilos, "quilos") X(mocked, "mocked") X(self_, "self") X(plugin, "plugin") X(empty, "") X(label_marker, "__ ") X(equals_marker, " = ") X(break_open, "\n  |") X(break_last, "\n  ")           \
-    X(newline, "\n") X(dot, ".") X(dot_plugins_dot, ".plugins.")                       \
-    X(not_found, "Plugin data not found") X(not_found_for, "Plugin data not found for (")    \
-    X(type_separator, "), type: ") X(space, " ") X(slash, "/")                             \
-    X(not_supported, " is not part of the built-in list of supported OSes.")
+#define MIRTAL_STRINGS(X)                                                                         \
+    X(os, "os") X(series, "series") X(model, "model") X(chassis_type, "chassis_type")             \
+    X(cls, "cls") X(data, "data") X(output, "output") X(path, "path") X(_plugins, "_plugins")     \
+    X(chassis_type_list, "chassis_type_list") X(supported_os, "supported_os")                     \
+    X(validate_model, "validate_model") X(validate_series, "validate_series")                     \
+    X(validate_os, "validate_os") X(validate_chassis_type, "validate_chassis_type")               \
+    X(validate_arguments, "validate_arguments") X(print_tree, "print_tree") X(islower, "islower") \
+    X(isdigit, "isdigit") X(debug, "debug") X(keys, "keys") X(split, "split") X(sort, "sort")     \
+    X(log, "log") X(getfile, "getfile") X(ConnectionInfraError, "ConnectionInfraError")           \
+    X(iter_entry_points, "iter_entry_points") X(ENTRYPOINT_GROUP, "ENTRYPOINT_GROUP")             \
+    X(group, "group") X(key, "key") X(name, "name") X(module_name, "module_name") X(load, "load") \
+    X(pkgutil, "pkgutil") X(importlib, "importlib") X(walk_packages, "walk_packages")             \
+    X(import_module, "import_module") X(dirname, "dirname") X(dunder_path, "__path__")            \
+    X(dunder_name, "__name__") X(dunder_file, "__file__") X(dunder_class, "__class__")            \
+    X(dunder_main, "__main__") X(dunder_import, "__import__")                                     \
+    X(dunder_plugin_manager, "__plugin_manager__") X(register_plugin, "register_plugin")          \
+    X(single_rp, "single_rp") X(quilos, "quilos") X(mocked, "mocked") X(self_, "self")            \
+    X(plugin, "plugin") X(empty, "") X(label_marker, "__ ") X(equals_marker, " = ")               \
+    X(break_open, "\n  |") X(break_last, "\n  ") X(newline, "\n") X(dot, ".")                     \
+    X(dot_plugins_dot, ".plugins.") X(not_found, "Plugin data not found")                         \
+    X(not_found_for, "Plugin data not found for (") X(type_separator, "), type: ") X(space, " ")  \
+    X(slash, "/") X(not_supported, " is not part of the built-in list of supported OSes.")
 
 enum class Name : int {
 #define MIRTAL_ENUM(id, text) id,
