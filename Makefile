@@ -119,6 +119,13 @@ bench-matrix:
 	$(PYTHON) benchmarks/table.py $(BENCH_RESULTS)/*.json | tee $(BENCH_RESULTS)/tables.md; \
 	test -z "$$failed" || { echo "make bench failed on:$$failed" >&2; exit 1; }
 
+# load_plugins against the two discovery methods on 300 generated built-in plugin modules and 200
+# generated distributions, each run in a fresh interpreter: prints the medians and their ratio.
+# BENCH_LOAD_ARGS: e.g. "--runs 41", "--json FILE".
+.PHONY: bench-load
+bench-load: install
+	$(PY) benchmarks/load_plugins.py $(BENCH_LOAD_ARGS)
+
 # Only the environments that make created (.made-by-make) are removed; any other is named and kept.
 clean:
 	rm -rf build .pytest_cache .hypothesis
@@ -136,7 +143,6 @@ MATRIX_SID ?= 3.14 3.15
 leakloop: install
 	$(PY) tests/leakcheck.py
 
-# The type check first: it installs mypy, which the suite's test of mypy's messages needs.
 check-one: typecheck test leakloop
 
 matrix: matrix-pyenv matrix-sid
@@ -213,16 +219,26 @@ REFLEAK_VERSION ?= 3.11
 REFLEAK_PY := /usr/bin/python$(REFLEAK_VERSION)d
 REFLEAK_DIR := build/refleak-$(REFLEAK_VERSION)
 
-# Debian unstable's root may hold a package index whose validity date has passed: refreshing it
-# is tried, and the install that follows says what is missing if it fails.
+# Targets that need Debian packages install them only when asked (SYSTEM_PACKAGES=install, as CI
+# does; also inside the Debian roots, which are ours): otherwise they name the packages and stop.
+# Debian unstable's root may hold a package index whose validity date has passed: refreshing it is
+# tried, and the install that follows says what is missing if it fails.
+SYSTEM_PACKAGES ?=
+export SYSTEM_PACKAGES
 APT_UPDATE = apt-get -o Acquire::Check-Valid-Until=false update -qq || true
+# $(call system_packages,PACKAGES,WHAT NEEDS THEM)
+system_packages = if [ "$(SYSTEM_PACKAGES)" = install ]; then $(APT_UPDATE); \
+	DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $(strip $(1)); else \
+	echo "$(strip $(2)) needs the Debian packages: $(strip $(1)). Install them (as root:" \
+		"apt-get install $(strip $(1))), or let make do it: make $(MAKECMDGOALS)" \
+		"SYSTEM_PACKAGES=install" >&2; exit 2; fi
 
 # The debug interpreter, its headers and the system's pkg_resources (discovery needs it).
 .PHONY: refleak-interpreter
 refleak-interpreter:
-	@$(REFLEAK_PY) -c "import pkg_resources" 2>/dev/null || { $(APT_UPDATE); \
-		DEBIAN_FRONTEND=noninteractive apt-get install -y -qq python$(REFLEAK_VERSION)-dbg \
-		python$(REFLEAK_VERSION)-dev python3-pkg-resources; }
+	@$(REFLEAK_PY) -c "import pkg_resources" 2>/dev/null || { $(call system_packages,\
+		python$(REFLEAK_VERSION)-dbg python$(REFLEAK_VERSION)-dev python3-pkg-resources,\
+		make refleak); }
 
 # Debian's debug headers reach the release pyconfig.h through a symlinked Python.h: say Py_DEBUG.
 refleak: $(PY) refleak-interpreter
@@ -236,7 +252,20 @@ refleak: $(PY) refleak-interpreter
 
 refleak-sid:
 	tools/sid-root.sh run make --no-print-directory refleak PYTHON=python$(SID_NEWEST) \
-		VENV=.venv-sid-$(SID_NEWEST) REFLEAK_VERSION=$(SID_NEWEST)
+		VENV=.venv-sid-$(SID_NEWEST) REFLEAK_VERSION=$(SID_NEWEST) SYSTEM_PACKAGES=install
+
+# Allocation-failure injection (tests/nomemory.py): each operation run with its 1st, 2nd, 3rd, ...
+# allocation failing (_testcapi.set_nomemory), each case in a subprocess; every run must give the
+# result of a run without failure or MemoryError, with the tree as it was. Prints the count of
+# injected failures. `make nomemory-sid` runs it on SID_NEWEST inside the Debian-unstable root,
+# whose interpreters ship _testcapi in their standard library package.
+.PHONY: nomemory nomemory-sid
+nomemory: install
+	$(PY) tests/nomemory.py
+
+nomemory-sid:
+	tools/sid-root.sh run make --no-print-directory nomemory PYTHON=python$(SID_NEWEST) \
+		VENV=.venv-sid-$(SID_NEWEST)
 
 # Differential fuzzing (fuzz/harness.py): every input is a sequence of operations run on the
 # extension and on benchmarks/baseline.py side by side; any difference the harness does not list,
@@ -253,8 +282,7 @@ FUZZ_SID ?= 3.14
 FUZZ_ARGS ?=
 
 $(FUZZ_CXX):
-	$(APT_UPDATE)
-	DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang libclang-rt-dev
+	@$(call system_packages,clang libclang-rt-dev,make fuzz)
 
 fuzz-install: $(FUZZ_CXX)
 	CXX=$(FUZZ_CXX) MIRTAL_SANITIZE=ON MIRTAL_FUZZ=ON $(MAKE) install VENV=$(FUZZ_VENV) \
@@ -267,24 +295,20 @@ fuzz: fuzz-install
 
 fuzz-sid:
 	tools/sid-root.sh run make --no-print-directory fuzz PYTHON=python$(FUZZ_SID) \
-		FUZZ_SECONDS=$(FUZZ_SECONDS) FUZZ_ARGS="$(FUZZ_ARGS)"
+		FUZZ_SECONDS=$(FUZZ_SECONDS) FUZZ_ARGS="$(FUZZ_ARGS)" SYSTEM_PACKAGES=install
 
-# C++ formatting against the checked-in .clang-format (Debian's clang-format), ruff on the Python.
-CLANG_FORMAT := /usr/bin/clang-format
+# C++ formatting against the checked-in .clang-format and ruff on the Python, both pinned from PyPI
+# into the clone's environment.
+CLANG_FORMAT_VERSION := 14.0.6
 CXX_SOURCES := $(wildcard src/mirtal/core/pluginmanager/*.cpp src/mirtal/core/pluginmanager/*.hpp)
 
-$(CLANG_FORMAT):
-	apt-get update -qq
-	DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang-format
-
-lint: $(PY) $(CLANG_FORMAT)
-	$(CLANG_FORMAT) --dry-run --Werror $(CXX_SOURCES)
-	$(PIP) install "ruff==0.17.6"
+lint: $(PY)
+	$(PIP) install "clang-format==$(CLANG_FORMAT_VERSION)" "ruff==0.17.6"
+	$(VENV)/bin/clang-format --dry-run --Werror $(CXX_SOURCES)
 	$(VENV)/bin/ruff check .
 
 # The type stub against the installed extension, and a client checked strictly against the stub.
 typecheck: install
-	$(PIP) install "mypy==2.4.1"
 	$(PY) -m mypy.stubtest mirtal.core.pluginmanager
 	$(VENV)/bin/mypy --strict examples/typed_client.py
 

@@ -12,6 +12,7 @@ import sys
 import pytest
 
 import mirtal
+from sites import PYTHON, environment as isolated_environment
 
 BIN = os.path.dirname(sys.executable)
 
@@ -23,11 +24,9 @@ __plugin_manager__.register_plugin({name}, os="kolm")
 """
 
 
-def run(*args, path=None, env=None, command=(sys.executable, "-m", "mirtal"), **options):
-    environment = dict(os.environ, **(env or {}))
-    environment.pop("PYTHONPATH", None)
-    if path is not None:
-        environment["PYTHONPATH"] = str(path)
+def run(*args, path=None, env=None, command=(*PYTHON, "-m", "mirtal"), **options):
+    """The command line in an interpreter that sees mirtal, setuptools and `path` only."""
+    environment = isolated_environment(*([path] if path is not None else []), extra=env)
     options.setdefault("capture_output", True)
     return subprocess.run(
         [*command, *args], text=True, env=environment, cwd=path or BIN, timeout=60, **options,
@@ -181,10 +180,10 @@ def test_json_and_text_tree_order_mixed_keys_alike(tmp_path):
 def test_version_and_console_script():
     version = importlib.metadata.version("mirtal")
     assert mirtal.__version__ == version
-    script = run("--version", command=[os.path.join(BIN, "mirtal")])
+    script = run("--version", command=[*PYTHON, os.path.join(BIN, "mirtal")])
     assert (script.returncode, script.stdout) == (0, f"mirtal {version}\n")
     args = ("--os", "vennu", "--series", "zq4")
-    assert run(*args, command=[os.path.join(BIN, "mirtal")]).stdout == run(*args).stdout
+    assert run(*args, command=[*PYTHON, os.path.join(BIN, "mirtal")]).stdout == run(*args).stdout
 
 
 # Exit statuses -----------------------------------------------------------------------------------
@@ -196,6 +195,8 @@ USAGE_ERRORS = [
     (["--os"], "argument --os: expected one argument"),
     (["--bogus"], "unrecognized arguments: --bogus"),
     (["--chassis", "dual_rp", "--os", "brelk"], "unrecognized arguments: --chassis dual_rp"),
+    (["--check", "--os", "brelk"], "--check does not take --os"),
+    (["--exclude"], "argument --exclude: expected one argument"),
 ]
 
 REJECTED_LOOKUPS = [
@@ -226,16 +227,40 @@ def test_usage_error_exits_2_before_the_manager_is_asked(args, message):
 
 
 @pytest.mark.parametrize("args, message", REJECTED_LOOKUPS)
-def test_rejected_or_failed_lookup_exits_1_with_one_line(args, message):
+def test_rejected_or_failed_lookup_exits_1_with_its_message_first(args, message):
     result = run(*args)
     assert (result.returncode, result.stdout) == (1, "")
-    assert result.stderr.startswith("mirtal: " + message.strip())
-    assert result.stderr.count("\n") == 1 and not result.stderr.endswith(" \n")
+    first, *more = result.stderr.splitlines()
+    assert first.startswith("mirtal: " + message.strip()) and first == first.rstrip()
+    # A rejection is one line; a lookup that found nothing adds what may help.
+    assert bool(more) == message.startswith("Plugin data not found")
 
     answer = run(*args, "--json")
     assert answer.returncode == 1
     error = json.loads(answer.stdout)["error"]
     assert error["type"] == "ConnectionInfraError" and error["message"].startswith(message)
+
+
+@pytest.mark.parametrize("args, hint, suggestion", [
+    (["--os", "venu"], ["no OS venu in the tree; did you mean vennu?",
+                        "the OSes in the tree: brelk, vennu"], ["os", "venu", "vennu"]),
+    (["--os", "vennu", "--series", "zq4", "--chassis-type", "dual_rp"],
+     ["node vennu/zq4 answered; it holds the chassis types single_rp, and the models m1"], None),
+    (["--os", "vennu", "--series", "zq5", "--chassis-type", "stack"],
+     ["no series zq5 under vennu; did you mean zq4?",
+      "node vennu answered; it holds the chassis types single_rp, and the series zq4"],
+     ["series", "zq5", "zq4"]),
+    (["--os", "vennu", "--exclude", "mirtal.plugins"], ["no plugins are loaded"], None),
+])
+def test_failed_lookup_tells_what_the_tree_holds_and_close_names(args, hint, suggestion):
+    result = run(*args)
+    assert result.returncode == 1
+    assert result.stderr.splitlines()[1:] == [f"mirtal: {line}" for line in hint]
+    answer = json.loads(run(*args, "--json").stdout)
+    assert answer["hint"]["text"] == hint
+    found = answer["hint"]["suggestion"]
+    assert (found and [found["level"], found["given"], found["match"]]) == suggestion
+    assert answer["hint"]["no_plugins"] == (hint == ["no plugins are loaded"])
 
 
 def test_help_states_the_exit_statuses():
@@ -332,11 +357,9 @@ def test_keep_going_still_fails_a_lookup_it_cannot_answer(tmp_path):
 
 @pytest.mark.parametrize("args", [(), ("--json",), ("--help",)])
 def test_closed_pipe_ends_quietly_as_by_sigpipe(args):
-    environment = dict(os.environ)
-    environment.pop("PYTHONPATH", None)
     reader, writer = os.pipe()
-    process = subprocess.Popen([sys.executable, "-m", "mirtal", *args], stdout=writer,
-                               stderr=subprocess.PIPE, env=environment, cwd=BIN)
+    process = subprocess.Popen([*PYTHON, "-m", "mirtal", *args], stdout=writer,
+                               stderr=subprocess.PIPE, env=isolated_environment(), cwd=BIN)
     os.close(writer)
     os.close(reader)  # before the child has written anything
     _, stderr = process.communicate(timeout=60)

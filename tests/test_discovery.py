@@ -40,6 +40,9 @@ def isolated(shared_tree):
     modules, path = dict(sys.modules), list(sys.path)
     package, package_path = dict(vars(mirtal)), list(mirtal.__path__)
     working_set = pkg_resources.working_set.__getstate__()
+    # External discovery sees only the distributions that the test installs, not the
+    # environment's.
+    pkg_resources.working_set.__setstate__(pkg_resources.WorkingSet([]).__getstate__())
     yield shared_tree
     pkg_resources.working_set.__setstate__(working_set)
     sys.path[:] = path
@@ -391,10 +394,10 @@ def test_initialisation_imports_through_a_replaced_import():
         print(calls)
     """], capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr
-    # The module's own imports in order (warnings: to keep pkg_resources' deprecation warning from
-    # its users), each made at module level.
+    # The module's own imports in order (warnings and re: the filter that keeps pkg_resources'
+    # deprecation warning from its users), each made at module level.
     assert eval(done.stdout) == [
         ("os", None, 0, True), ("pkgutil", None, 0, True), ("importlib", None, 0, True),
         ("mirtal", ("log",), 0, True), ("inspect", ("getfile",), 0, True),
         ("errors", ("ConnectionInfraError",), 1, True), ("warnings", None, 0, True),
-        ("pkg_resources", ("iter_entry_points",), 0, True)]
+        ("re", None, 0, True), ("pkg_resources", ("iter_entry_points",), 0, True)]

@@ -1,6 +1,12 @@
 """Callers' objects that run arbitrary code, odd types and rebound attributes: every call ends in a
 Python exception or the right result, the interpreter survives, and the tree stays well formed."""
 
+import copy
+import importlib
+import os
+import re
+import sys
+
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
@@ -27,12 +33,55 @@ def well_formed(tree, root=True):
             well_formed(value, root=False)
 
 
-@pytest.fixture
-def populated(manager):
+def populate(manager):
     manager.register_plugin(Plugin, os="brelk")
     manager.register_plugin(Plugin, os="vennu", series="zq4")
     manager.register_plugin(Plugin, os="vennu", series="zq4", model="m1")
     return manager
+
+
+@pytest.fixture
+def populated(manager):
+    return populate(manager)
+
+
+@pytest.fixture(scope="session")
+def baseline():
+    """The plain-Python baseline (benchmarks/baseline.py): the behaviour we promise."""
+    path = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "benchmarks")
+    if not os.path.exists(os.path.join(path, "baseline.py")):
+        pytest.skip("the baseline is not in this tree")
+    sys.path.insert(0, path)
+    try:
+        return importlib.import_module("baseline")
+    finally:
+        sys.path.remove(path)
+
+
+# The manager's header in its text form names its class and address.
+HEADER = re.compile(r"\(<class '[^']*'> at 0x[0-9a-f]+\) ")
+
+
+def outcome(call, manager, tree=True):
+    """What call(manager) gave: the value or the exception's type and text, and the tree after."""
+    try:
+        result = call(manager)
+        done = ("returned", HEADER.sub("", result) if isinstance(result, str) else result)
+    except Exception as error:  # noqa: BLE001 - any exception is compared, not judged
+        done = ("raised", type(error), HEADER.sub("", str(error)))
+    if not tree:
+        return done, None
+    plugins = vars(manager).get("_plugins")
+    return done, plugins if isinstance(plugins, dict) else repr(plugins)
+
+
+def assert_same(ours, theirs):
+    (ours_done, ours_tree), (theirs_done, theirs_tree) = ours, theirs
+    if ours_done[0] == "raised" and ours_done[1] is RecursionError:
+        assert theirs_done[:2] == ours_done[:2]  # where the limit is hit differs by design
+    else:
+        assert ours_done == theirs_done
+    assert ours_tree == theirs_tree
 
 
 class Meddler(str):
@@ -131,15 +180,20 @@ ODD_VALUES = [0, 1, 2.5, float("nan"), b"vennu", ("vennu",), ["vennu"], {"vennu"
 @pytest.mark.parametrize("value", ODD_VALUES, ids=repr)
 @pytest.mark.parametrize("where", ["os", "series", "model", "chassis_type"])
 @pytest.mark.parametrize("operation", ["get_plugin", "register_plugin", "unregister_plugin"])
-def test_odd_values(populated, operation, where, value):
+def test_odd_values(populated, baseline, operation, where, value):
     arguments = {"os": "vennu", "series": "zq4", "model": "m1", where: value}
     if operation == "register_plugin":
         arguments["cls"] = Plugin
-    try:
-        getattr(populated, operation)(**arguments)
-    except Exception:  # noqa: BLE001
-        pass
+    before = copy.deepcopy(populated._plugins)
+    ours = outcome(lambda m: getattr(m, operation)(**arguments), populated)
+    theirs = outcome(lambda m: getattr(m, operation)(**arguments),
+                     populate(baseline.PluginManager()))
     well_formed(populated._plugins)
+    if operation == "register_plugin" and ours[0][0] == "raised":
+        # A failed registration leaves the tree as it was (the baseline may have made nodes).
+        assert ours[0] == theirs[0] and populated._plugins == before
+    else:
+        assert_same(ours, theirs)
 
 
 class Reentrant(PluginManager):
@@ -255,21 +309,24 @@ def test_large_tree_renders_and_resolves(manager):
 @pytest.mark.parametrize(
     "value", [None, 5, "vennu", ["vennu"], {"vennu": {}}, ("single_rp",), "deleted"]
 )
-def test_rebound_attributes(populated, attribute, value):
-    if value == "deleted":
-        delattr(populated, attribute)
-    else:
-        setattr(populated, attribute, value)
+def test_rebound_attributes(baseline, attribute, value):
+    # Each call on a manager whose attribute was rebound or deleted, beside the plain-Python
+    # baseline in the same state: the same result or the same exception, and the same tree.
     for call in (
-        lambda: populated.get_plugin("vennu", "zq4"),
-        lambda: populated.register_plugin(Plugin, "vennu", "zq4"),
-        lambda: populated.unregister_plugin("vennu", "zq4"),
-        lambda: repr(populated),
+        lambda m: m.get_plugin("vennu", "zq4"),
+        lambda m: m.register_plugin(Plugin, "vennu", "zq4"),
+        lambda m: m.unregister_plugin("vennu", "zq4"),
+        repr,
     ):
-        try:
-            call()
-        except Exception:  # noqa: BLE001
-            pass
+        managers = []
+        for cls in (PluginManager, baseline.PluginManager):
+            manager = populate(cls())
+            if value == "deleted":
+                delattr(manager, attribute)
+            else:
+                setattr(manager, attribute, copy.deepcopy(value))
+            managers.append(manager)
+        assert_same(*[outcome(call, manager) for manager in managers])
 
 
 ANYTHING = st.one_of(
@@ -287,12 +344,15 @@ METHODS = ["validate_model", "validate_series", "validate_os", "validate_chassis
 @given(method=st.sampled_from(METHODS), arguments=st.lists(ANYTHING, max_size=6),
        keywords=st.dictionaries(st.sampled_from(["os", "series", "model", "chassis_type", "cls",
                                                  "data", "output", "other"]), ANYTHING, max_size=3))
-def test_anything_thrown_at_any_method(populated, method, arguments, keywords):
+def test_anything_thrown_at_any_method(populated, baseline, method, arguments, keywords):
     Shape.mode = "raise"
-    try:
-        getattr(populated, method)(*arguments, **keywords)
-    except Exception:  # noqa: BLE001 - a Python exception is the contract, never a crash
-        pass
+    # The same call on the plain-Python baseline in the same state: the same result or the same
+    # exception. A registration that fails leaves the extension's tree as it was, where the
+    # baseline may have made nodes before its failure (by design): only the exception is compared.
+    ours = outcome(lambda m: getattr(m, method)(*arguments, **keywords), populated, tree=False)
+    theirs = outcome(lambda m: getattr(m, method)(*arguments, **keywords),
+                     populate(baseline.PluginManager()), tree=False)
+    assert_same(ours, theirs)
     if method != "print_tree":
         tree = populated._plugins
         for os_node in tree.values():

@@ -101,3 +101,26 @@ def test_clean_removes_only_environments_that_make_created(tmp_path, made_by_mak
     assert (tmp_path / ".venv").exists() != made_by_make
     if not made_by_make:
         assert ".venv: not made by make, left alone" in result.stdout
+
+
+@pytest.mark.parametrize("target, variables, packages", [
+    ("/nonexistent/clang++", ["FUZZ_CXX=/nonexistent/clang++"], "clang libclang-rt-dev"),
+    ("refleak-interpreter", ["REFLEAK_VERSION=0.0"], "python0.0-dbg python0.0-dev"),
+])
+def test_system_packages_are_named_not_installed_unless_asked(tmp_path, target, variables,
+                                                              packages):
+    # apt-get on PATH is a recorder: the target must stop before reaching it.
+    fake_bin = tmp_path / "bin"
+    fake_bin.mkdir()
+    calls = tmp_path / "apt-calls"
+    (fake_bin / "apt-get").write_text(f'#!/bin/sh\necho "$@" >> {calls}\n')
+    (fake_bin / "apt-get").chmod(0o755)
+    env = {"PATH": f"{fake_bin}:{os.environ['PATH']}", "SYSTEM_PACKAGES": ""}
+    result = make(tmp_path, target, *variables, env=env)
+    assert result.returncode == 2
+    assert f"needs the Debian packages: {packages}" in result.stderr
+    assert "SYSTEM_PACKAGES=install" in result.stderr
+    assert not calls.exists()
+    # Asked for, the packages are installed.
+    asked = make(tmp_path, target, *variables, "SYSTEM_PACKAGES=install", env=env)
+    assert f"install -y -qq {packages}" in calls.read_text(), asked.stderr

@@ -1,11 +1,15 @@
 """The package `mirtal` as a user meets it: its namespace after import."""
 
 import json
+import os
 import subprocess
 import sys
 import textwrap
+from pathlib import Path
 
 import pytest
+
+import mirtal
 
 # The deprecation warning that pkg_resources gives on import in the setuptools releases that
 # deprecate it (older ones, as in some virtual environments, give none).
@@ -17,7 +21,7 @@ def iter_entry_points(group, name=None):
     return iter(())
 """
 
-DOCUMENTED = ["__plugin_manager__", "__version__", "core", "log"]
+DOCUMENTED = ["__plugin_manager__", "__version__", "core", "load_plugins", "loading", "log"]
 
 
 @pytest.mark.parametrize("warns", [False, True], ids=["installed-pkg_resources", "warning"])
@@ -37,4 +41,51 @@ def test_namespace_holds_only_the_documented_names(tmp_path, warns):
     assert (done.returncode, done.stderr) == (0, "")
     imported, discovered = json.loads(done.stdout)
     assert imported == DOCUMENTED
-    assert discovered == ["core", "log", "plugins"]
+    assert discovered == ["core", "load_plugins", "loading", "log", "plugins"]
+
+
+def test_missing_pkg_resources_is_explained(tmp_path):
+    # A site holding mirtal but no setuptools, as after `pip install 'setuptools>=82'`.
+    site = tmp_path / "site"
+    site.mkdir()
+    (site / "mirtal").symlink_to(Path(mirtal.__file__).parent)
+    env = dict(os.environ, PYTHONPATH=str(site))
+    advice = ("mirtal needs pkg_resources, which setuptools removed in its release 82: install "
+              "setuptools<82 (python -m pip install 'setuptools<82')")
+
+    imported = subprocess.run([sys.executable, "-S", "-c", "import mirtal"], capture_output=True,
+                              text=True, timeout=120, cwd=tmp_path, env=env)
+    assert imported.returncode == 1
+    assert imported.stderr.rstrip().endswith(f"ImportError: {advice}")
+    assert "ModuleNotFoundError: No module named 'pkg_resources'" in imported.stderr
+    assert "direct cause of the following exception" in imported.stderr
+
+    script = Path(sys.executable).parent / "mirtal"
+    command = subprocess.run([sys.executable, "-S", str(script), "--os", "vennu"],
+                             capture_output=True, text=True, timeout=120, cwd=tmp_path, env=env)
+    assert (command.returncode, command.stdout, command.stderr) == (1, "", f"mirtal: {advice}\n")
+
+
+MISTYPED = """\
+import mirtal
+manager = mirtal.__plugin_manger__
+version: int = mirtal.__version__
+checked: str = mirtal.__version__
+mirtal.__plugin_manager__.get_plugin("vennu")
+mirtal.log.debug("%s", mirtal.core.pluginmanager.ENTRYPOINT_GROUP)
+"""
+
+
+def test_type_checkers_see_the_packages_real_names(tmp_path):
+    from mypy import api
+
+    client = tmp_path / "client.py"
+    client.write_text(MISTYPED)
+    out, _, status = api.run(["--strict", "--cache-dir", str(tmp_path / "cache"), str(client)])
+    errors = [line.split(": error: ", 1) for line in out.splitlines() if ": error: " in line]
+    assert status == 1, out
+    assert [(where.rsplit(":", 1)[1], message.split(";")[0]) for where, message in errors] == [
+        ("2", 'Module has no attribute "__plugin_manger__"'),
+        ("3", 'Incompatible types in assignment (expression has type "str", variable has type '
+              '"int")  [assignment]'),
+    ]

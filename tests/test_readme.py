@@ -27,6 +27,7 @@ from pathlib import Path
 import pytest
 
 import mirtal
+from sites import environment, write_scripts
 
 REPO = Path(__file__).resolve().parents[1]
 README = REPO / "README.md"
@@ -90,10 +91,12 @@ class Session:
         target.write_text(body, encoding="utf-8")
 
     def environment(self):
-        environment = dict(os.environ, COLUMNS="80", NO_COLOR="1", LC_ALL="C.UTF-8")
-        environment["PATH"] = os.path.dirname(sys.executable) + os.pathsep + environment["PATH"]
-        environment["PYTHONPATH"] = os.pathsep.join(map(str, (self.package, self.site)))
-        return environment
+        # `python` and `mirtal` see the package, the README's distributions and nothing else
+        # that is installed.
+        scripts = write_scripts(self.work.parent / "bin")
+        path = os.pathsep.join([str(scripts), os.path.dirname(sys.executable), os.environ["PATH"]])
+        return environment(self.package, self.site, extra={
+            "COLUMNS": "80", "NO_COLOR": "1", "LC_ALL": "C.UTF-8", "PATH": path})
 
 
 def session_before(line, root):

@@ -70,7 +70,14 @@ binfmt() {
     fi
 }
 
+# Packages of this machine (not of a root) are installed only when asked: SYSTEM_PACKAGES=install,
+# as make passes it on; otherwise the script names them and stops.
 apt_install() {
+    if [ "${SYSTEM_PACKAGES:-}" != install ]; then
+        echo "$0 needs the Debian packages: $*. Install them (as root: apt-get install $*)," \
+            "or run again with SYSTEM_PACKAGES=install in the environment" >&2
+        exit 2
+    fi
     apt-get update -qq
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$@" >/dev/null
 }

@@ -6,18 +6,16 @@ serves that device and which node of the tree answered.
 """
 
 import argparse
+import difflib
 import json
 import logging
-import math
 import os
 import signal
 import sys
-import sysconfig
-import traceback
 
 import mirtal
-from mirtal.core import pluginmanager
 from mirtal.core.errors import ConnectionInfraError
+from mirtal.loading import PluginLoadError, json_key, load_plugins, qualified_name
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
 
@@ -26,15 +24,20 @@ examples:
   mirtal                                  the plugin tree
   mirtal --os vennu --series zq4          the class serving a vennu zq4 device
   mirtal --os brelk --chassis-type dual_rp --json
+  mirtal --check --json                   what each plugin registered, failed, collided
 
 A lookup walks the key path os/series/model as far as nodes exist; the deepest node reached
 alone decides (no fallback to a shallower node, none between chassis types).
+
+Plugins named in the environment variable MIRTAL_EXCLUDE_PLUGINS (comma-separated)
+are not loaded, as with --exclude.
 
 exit status:
   0  success
   1  the library rejected the device (an uppercase series, --model without
      --series, ...) or found no class for it; a plugin failed to load (with
-     --keep-going: after the answer); or the output could not be written
+     --keep-going: after the answer); --check found a failure or a conflict;
+     or the output could not be written
   2  usage error, found before the plugin manager is asked: an unknown option,
      a missing value, or --series, --model or --chassis-type without --os"""
 
@@ -43,64 +46,8 @@ class UsageError(Exception):
     """A command line that cannot be acted on (exit status 2)."""
 
 
-class PluginLoadError(Exception):
-    """A plugin module raised while it was loaded; names the plugin it came from."""
-
-    def __init__(self, error, entry_point=None):
-        super().__init__(error)
-        self.error = error
-        self.entry_point = entry_point
-
-    def culprit(self):
-        """What failed, as entry point name, module, distribution and version (None if unknown)."""
-        plugin = self.entry_point
-        if plugin is None:
-            return {"entry_point": None, "module": None, "distribution": "mirtal",
-                    "version": mirtal.__version__}
-        dist = getattr(plugin, "dist", None)
-        return {
-            "entry_point": str(getattr(plugin, "name", "?")),
-            "module": str(getattr(plugin, "module_name", "?")),
-            "distribution": getattr(dist, "project_name", None),
-            "version": getattr(dist, "version", None),
-        }
-
-    def __str__(self):
-        found = self.culprit()
-        if found["entry_point"] is None:
-            source = "a built-in plugin"
-        else:
-            source = f"plugin {found['entry_point']} ({found['module']})"
-            if found["distribution"]:
-                source += f" of {found['distribution']} {found['version']}"
-        error = self.error
-        return one_line(f"{source} failed to load: {type(error).__name__}: {error}{where(error)}")
-
-    def as_json(self):
-        return {**self.culprit(), "exception": type(self.error).__name__,
-                "exception_message": str(self.error), "message": str(self)}
-
-
 def one_line(text):
     return " ".join(str(text).split())
-
-
-def where(error):
-    """The innermost frame outside the import machinery (the plugin's own code), as text."""
-    machinery = ["<", os.path.dirname(pluginmanager.__file__), __file__]
-    resources = sys.modules.get("pkg_resources")
-    if resources is not None:
-        machinery.append(os.path.dirname(resources.__file__))
-    stdlib = sysconfig.get_path("stdlib")
-    installed = (sysconfig.get_path("purelib"), sysconfig.get_path("platlib"))
-
-    def plugin_code(name):
-        if name.startswith(tuple(machinery)):
-            return False
-        return name.startswith(installed) or not name.startswith(stdlib)
-
-    frames = [f for f in traceback.extract_tb(error.__traceback__) if plugin_code(f.filename)]
-    return f" ({frames[-1].filename}, line {frames[-1].lineno})" if frames else ""
 
 
 class Parser(argparse.ArgumentParser):
@@ -137,6 +84,17 @@ def build_parser(prog):
         "answer, and exit with status 1",
     )
     parser.add_argument(
+        "--check", action="store_true",
+        help="load every plugin (carrying on past failures), list the failures and the "
+        "conflicts (places that several plugins registered different classes at); "
+        "exit with status 1 if there is any",
+    )
+    parser.add_argument(
+        "--exclude", metavar="NAME", action="append", default=[],
+        help="do not load this plugin: an entry point's name or a built-in plugin "
+        "module's dotted name (repeatable; also MIRTAL_EXCLUDE_PLUGINS)",
+    )
+    parser.add_argument(
         "-v", "--verbose", action="store_true",
         help="show the library's debug lines (logger 'mirtal') on stderr",
     )
@@ -146,6 +104,8 @@ def build_parser(prog):
 
 def parse(parser, argv):
     args = parser.parse_args(argv)
+    if args.check and args.os is not None:
+        raise UsageError("--check does not take --os")
     if args.os is None:
         given = [name for name in ("series", "model", "chassis_type")
                  if getattr(args, name) is not None]
@@ -157,65 +117,32 @@ def parse(parser, argv):
 # Loading plugins ---------------------------------------------------------------------------------
 
 
-def load_builtin_plugins(manager, failed):
-    try:
-        manager.discover_builtin_plugins()
-    except Exception as error:
-        failed(PluginLoadError(error))
+def exclusions(args):
+    """The plugins not to load: --exclude, then MIRTAL_EXCLUDE_PLUGINS (comma-separated)."""
+    names = [name.strip() for name in args.exclude]
+    names += os.environ.get("MIRTAL_EXCLUDE_PLUGINS", "").split(",")
+    return [name for name in names if name]
 
 
-def load_external_plugins(failed):
-    """The loop of discover_external_plugins, with each failure handed to `failed`.
-
-    The entry points come from the extension's own globals, so a rebinding of iter_entry_points
-    or ENTRYPOINT_GROUP reaches the command line as it reaches the library.
-    """
-    entry_points = pluginmanager.iter_entry_points(group=pluginmanager.ENTRYPOINT_GROUP)
-    for plugin in entry_points:
-        try:
-            pluginmanager.log.debug(
-                "Loading external plugin " + str(plugin.name) + " from " + str(plugin.module_name)
-            )
-            plugin.load()
-        except Exception as error:
-            failed(PluginLoadError(error, plugin))
-
-
-def load_plugins(manager, keep_going, failures):
-    """Both discoveries. A failure is raised, or with keep_going reported and added to failures."""
+def load(args, failures):
+    """Both discoveries. A failure is raised, or with -k or --check reported and added to
+    failures; the load report is returned."""
+    keep_going = args.keep_going or args.check
 
     def failed(error):
         if not keep_going:
             raise error
-        report(error)
+        if not args.check:  # --check lists them with its findings
+            report(error)
         failures.append(error)
 
-    load_builtin_plugins(manager, failed)
-    load_external_plugins(failed)
+    loaded = load_plugins(exclude=exclusions(args), on_error=failed)
+    for name in loaded.unmatched_exclusions:
+        print(f"mirtal: warning: no plugin named {name} to exclude", file=sys.stderr, flush=True)
+    return loaded
 
 
 # Answers -----------------------------------------------------------------------------------------
-
-
-def qualified_name(obj):
-    module = getattr(obj, "__module__", None)
-    name = getattr(obj, "__qualname__", None) or getattr(obj, "__name__", None)
-    return f"{module}.{name}" if module and name else repr(obj)
-
-
-def json_key(key):
-    """A tree key as JSON; distinct keys never share a representation.
-
-    Text as a string, None, booleans and finite numbers as themselves, tuples as arrays of such
-    keys, anything else as {"type": ..., "repr": ...}.
-    """
-    if key is None or isinstance(key, (str, bool, int)):
-        return key
-    if isinstance(key, float) and math.isfinite(key):
-        return key
-    if isinstance(key, tuple):
-        return [json_key(item) for item in key]
-    return {"type": type(key).__qualname__, "repr": repr(key)}
 
 
 def ordered(mapping):
@@ -278,6 +205,100 @@ def lookup(manager, args):
     }
 
 
+def registered_by_failed_plugin(loaded, manager, args):
+    """The failure of the source that registered the class that answered, if that source failed
+    after registering it (None otherwise)."""
+    chassis_type = "single_rp" if args.chassis_type is None else args.chassis_type
+    answer = manager.get_plugin(args.os, args.series, args.model, chassis_type)
+    for registration in reversed(list(loaded.registrations)):
+        if registration.cls is answer and registration.source_failed:
+            return registration.source.error
+    return None
+
+
+NOT_FOUND = "Plugin data not found"
+LEVELS = [("OS", "OSes"), ("series", "series"), ("model", "models")]
+
+
+def names(node):
+    """The text keys of a node's children, sorted (the records' key "data" left out)."""
+    return sorted(k for k in node if isinstance(k, str) and k != "data")
+
+
+def listed(items, limit=12):
+    items = [str(item) for item in items]
+    return ", ".join(items[:limit]) + (", ..." if len(items) > limit else "")
+
+
+def miss_hint(manager, args):
+    """What may help after a lookup that found nothing: the deepest node reached, what it holds,
+    a close match for a misspelt key, or that no plugin is loaded at all."""
+    chassis_type = "single_rp" if args.chassis_type is None else args.chassis_type
+    tree = manager.plugins
+    path = [args.os] + [v for v in (args.series, args.model) if v is not None]
+    node, reached = tree, []
+    for key in path:
+        if not isinstance(node, dict) or key not in node:
+            break
+        node = node[key]
+        reached.append(key)
+    node = node if isinstance(node, dict) else {}
+    children = names(node)
+    data = node.get("data") if reached else None
+    chassis_types = sorted(map(str, data)) if isinstance(data, dict) else []
+    hint = {"node": [json_key(k) for k in reached], "children": children,
+            "chassis_types": chassis_types, "suggestion": None, "no_plugins": not tree,
+            "text": []}
+    if not tree:
+        hint["text"].append("no plugins are loaded")
+        return hint
+    depth = len(reached)
+    place = "/".join(map(str, reached))
+    if depth < len(path):
+        level = LEVELS[depth][0]
+        missing = path[depth]
+        close = difflib.get_close_matches(str(missing), children, n=1)
+        text = f"no {level} {missing}" + (f" under {place}" if place else " in the tree")
+        if close:
+            hint["suggestion"] = {"level": level.lower(), "given": missing, "match": close[0]}
+            text += f"; did you mean {close[0]}?"
+        hint["text"].append(text)
+    if depth == 0:
+        hint["text"].append(f"the OSes in the tree: {listed(children)}")
+        return hint
+    held = f"node {place} answered; it holds "
+    held += (f"the chassis types {listed(chassis_types)}" if chassis_types
+             else "no chassis type")
+    if depth < len(LEVELS) and children:
+        held += f", and the {LEVELS[depth][1]} {listed(children)}"
+    hint["text"].append(held)
+    if chassis_type not in chassis_types and chassis_types:
+        close = difflib.get_close_matches(str(chassis_type), chassis_types, n=1)
+        if close and hint["suggestion"] is None:
+            hint["suggestion"] = {"level": "chassis_type", "given": chassis_type,
+                                  "match": close[0]}
+    return hint
+
+
+def check(loaded, as_json):
+    """--check: the failures and the conflicts of the load; status 1 if there is any."""
+    conflicts = loaded.conflicts
+    failures = loaded.failures
+    if as_json:
+        emit_json(loaded.to_dict())
+    else:
+        lines = [f"failure: {source.error}" for source in failures]
+        lines += [f"conflict: {conflict}" for conflict in conflicts]
+        counts = loaded.counts()
+        summary = ", ".join(f"{count} {status.replace('_', ' ')}"
+                            for status, count in counts.items() if count)
+        lines.append(f"{len(loaded.sources)} plugin sources ({summary or 'none'}): "
+                     f"{len(failures)} failed to load, {len(conflicts)} "
+                     + ("conflict" if len(conflicts) == 1 else "conflicts"))
+        emit("\n".join(one_line(line) for line in lines))
+    return EXIT_FAILED if failures or conflicts else EXIT_OK
+
+
 # Output ------------------------------------------------------------------------------------------
 
 
@@ -333,9 +354,16 @@ def run(argv, prog):
     failures = []
     result = {}
     try:
-        load_plugins(manager, args.keep_going, failures)
+        loaded = load(args, failures)
+        if args.check:
+            return check(loaded, args.json)
         if args.os is not None:
             result["lookup"] = lookup(manager, args)
+            from_failed = registered_by_failed_plugin(loaded, manager, args)
+            if from_failed is not None:
+                result["lookup"]["registered_by_failed_plugin"] = from_failed.culprit()
+                report(f"warning: {result['lookup']['class']} was registered by "
+                       f"{from_failed.source.label}, which then failed to load")
         elif args.json:
             result["plugins"] = tree_as_json(manager.plugins)
         else:
@@ -343,6 +371,10 @@ def run(argv, prog):
     except (PluginLoadError, ConnectionInfraError) as error:
         report(error)
         result = {"error": error_json(error)}
+        if isinstance(error, ConnectionInfraError) and str(error).startswith(NOT_FOUND):
+            result["hint"] = miss_hint(manager, args)
+            for line in result["hint"]["text"]:
+                report(line)
 
     if args.json:
         if failures:

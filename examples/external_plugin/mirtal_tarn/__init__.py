@@ -6,9 +6,6 @@ from mirtal import __plugin_manager__
 class TarnConnection:
     """tarn device with one route processor."""
 
-    def __init__(self, hostname):
-        self.hostname = hostname
-
 
 class TarnStackConnection(TarnConnection):
     """A stack of tarn switches managed as one device."""

@@ -216,8 +216,12 @@ public:
     int start() {
         PyObject* registry = PyInterpreterState_GetDict(PyInterpreterState_Get());
         if (!registry) return 0;
-        PyObject* capsule = Py_XNewRef(PyDict_GetItemString(registry, kRegistryKey));
-        if (!capsule) {
+        PyObject* key = PyUnicode_FromString(kRegistryKey);
+        PyObject* capsule;
+        const int found = key ? dict_get(registry, key, &capsule) : -1;
+        Py_XDECREF(key);
+        if (found < 0) return -1;
+        if (!found) {
             capsule = new_events_capsule();
             if (!capsule) return PyErr_ExceptionMatches(PyExc_ValueError) ? (PyErr_Clear(), 0) : -1;
             if (PyDict_SetItemString(registry, kRegistryKey, capsule) < 0) {
@@ -241,12 +245,22 @@ public:
 private:
     static constexpr const char* kRegistryKey = "mirtal.core.pluginmanager dict events";
 
-    // Runs inside whatever changed the dict, maybe with an exception pending: it keeps that.
+    // Runs inside whatever changed the dict, maybe with an exception pending: it keeps that. The
+    // counter is found by walking the interpreter's dict (a few entries), which allocates nothing:
+    // a lookup by a C string makes a str, and a failure there would lose the event (and keep a
+    // reading of a changed dict).
     static int on_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
         const PendingError pending;
         PyObject* registry = PyInterpreterState_GetDict(PyInterpreterState_Get());
-        PyObject* capsule = registry ? PyDict_GetItemString(registry, kRegistryKey) : nullptr;
-        if (capsule) ++static_cast<DictEvents*>(PyCapsule_GetPointer(capsule, kRegistryKey))->count;
+        Py_ssize_t pos = 0;
+        PyObject *key, *capsule;
+        while (registry && PyDict_Next(registry, &pos, &key, &capsule)) {
+            if (!PyUnicode_CheckExact(key) || PyUnicode_CompareWithASCIIString(key, kRegistryKey))
+                continue;
+            auto* events = static_cast<DictEvents*>(PyCapsule_GetPointer(capsule, kRegistryKey));
+            if (events) ++events->count;
+            break;
+        }
         return 0;
     }
 
@@ -382,6 +396,18 @@ inline int set_instance_dict(PyObject* self, PyObject* value, void* context) {
 }
 inline PyObject* first_weak_reference(PyObject* self) { return as_manager(self)->weakreflist; }
 #endif
+
+// The list of warning filters in force, as a new reference. From 3.14 that may be the list of the
+// current warnings context (context-aware warnings), which warnings._get_filters() returns; before,
+// it is warnings.filters. On every version warnings._filters_mutated() tells the module that the
+// list changed.
+inline PyObject* warning_filters(PyObject* warnings) {
+#if PY_VERSION_HEX >= 0x030E0000
+    return PyObject_CallMethod(warnings, "_get_filters", nullptr);
+#else
+    return PyObject_GetAttrString(warnings, "filters");
+#endif
+}
 
 // The lowest C stack address of the running thread that leaves `margin` bytes below it: a frame
 // under it has less than that left. The bounds of each thread's stack are read once per thread

@@ -146,9 +146,11 @@ int stores_reach_watchers(ModuleState* st) {
 int watch_class(ModuleState* st) {
     Ref dict = Ref::steal(class_dict(st->manager_type));
     if (!dict) return -1;
-    for (int i = 0; i < kWatchedClassNameCount; ++i)
+    for (int i = 0; i < kWatchedClassNameCount; ++i) {
         st->class_entries[i] =
             Py_XNewRef(PyDict_GetItemWithError(dict.get(), st->str(kWatchedClassNames[i])));
+        if (!st->class_entries[i] && PyErr_Occurred()) return -1;
+    }
     st->class_watch.start(on_class_modified);
     if (st->instance_watch.start() < 0) return -1;
     const int reliable = st->instance_watch.available() ? stores_reach_watchers(st) : 1;

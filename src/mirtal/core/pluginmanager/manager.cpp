@@ -263,9 +263,11 @@ int lay_out_class_dict(PyObject* module, PyTypeObject* type) {
     if (!made) return -1;
     PyDict_Clear(dict.get());
     auto keep = [&](const char* name) {
-        PyObject* value = PyDict_GetItemString(made.get(), name);
-        if (!value) PyErr_Format(PyExc_SystemError, "PluginManager lacks %s", name);
-        return value ? PyDict_SetItemString(dict.get(), name, value) : -1;
+        Ref key = Ref::steal(PyUnicode_FromString(name));
+        PyObject* value = key ? PyDict_GetItemWithError(made.get(), key.get()) : nullptr;
+        if (!value && !PyErr_Occurred())
+            PyErr_Format(PyExc_SystemError, "PluginManager lacks %s", name);
+        return value ? PyDict_SetItem(dict.get(), key.get(), value) : -1;
     };
     if (keep("__module__") < 0 || keep("__doc__") < 0) return -1;
     for (const FunctionDef& def : kClassBody) {
@@ -283,22 +285,32 @@ int lay_out_class_dict(PyObject* module, PyTypeObject* type) {
     return 0;
 }
 
+// The class laid out, watched and bound in the module.
+int finish_manager_type(PyObject* module, ModuleState* st, PyObject* type) {
+    // The dotted type name sets __module__; the class itself is named as in a class statement.
+    Ref name = Ref::steal(PyUnicode_FromString("PluginManager"));
+    if (!name || PyObject_SetAttrString(type, "__name__", name.get()) < 0 ||
+        lay_out_class_dict(module, reinterpret_cast<PyTypeObject*>(type)) < 0)
+        return -1;
+    st->manager_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(type));
+    if (watch_class(st) < 0) return -1;
+    return PyModule_AddObjectRef(module, "PluginManager", type);
+}
+
 }  // namespace
 
 int add_manager_type(PyObject* module) {
     ModuleState* st = state_of(module);
     if (add_function_type(module) < 0) return -1;
     Ref type = Ref::steal(PyType_FromModuleAndSpec(module, &kSpec, nullptr));
-    if (!type) return -1;
-    auto* manager_type = reinterpret_cast<PyTypeObject*>(type.get());
-    // The dotted type name sets __module__; the class itself is named as in a class statement.
-    Ref name = Ref::steal(PyUnicode_FromString("PluginManager"));
-    if (!name || PyObject_SetAttrString(type.get(), "__name__", name.get()) < 0 ||
-        lay_out_class_dict(module, manager_type) < 0)
-        return -1;
-    st->manager_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(type.get()));
-    if (watch_class(st) < 0) return -1;
-    return PyModule_AddObjectRef(module, "PluginManager", type.get());
+    if (!type) return type_creation_failed();
+    const int status = finish_manager_type(module, st, type.get());
+    if (status < 0) {
+        // Freeing a type can clear the pending exception (3.11's does): keep it.
+        const PendingError failure;
+        type = Ref();
+    }
+    return status;
 }
 
 }  // namespace mirtal

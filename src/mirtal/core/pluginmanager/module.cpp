@@ -2,6 +2,8 @@
 // binds in order, and the demonstration block run when it is executed as the main program.
 #include <cstring>
 #include <initializer_list>
+#include <iterator>
+#include <utility>
 
 #include "state.hpp"
 
@@ -57,20 +59,16 @@ int init_state(ModuleState* st) {
         if (!st->strings[i]) return -1;
     }
     using N = Name;
-    st->kw_validate_model = name_tuple(st, {N::os, N::series, N::model});
-    st->kw_validate_series = name_tuple(st, {N::series, N::os});
-    st->kw_os = name_tuple(st, {N::os});
-    st->kw_chassis_type = name_tuple(st, {N::chassis_type});
-    st->kw_print_tree = name_tuple(st, {N::data, N::output});
-    st->kw_group = name_tuple(st, {N::group});
-    st->kw_key = name_tuple(st, {N::key});
-    st->kw_register_demo = name_tuple(st, {N::os, N::series, N::cls});
-    if (find_builtins(st) < 0) return -1;
-    return st->builtins && st->kw_validate_model && st->kw_validate_series && st->kw_os &&
-                   st->kw_chassis_type && st->kw_print_tree && st->kw_group && st->kw_key &&
-                   st->kw_register_demo
-               ? 0
-               : -1;
+    // Each made before the next: a failure is reported before any other call could clear it.
+    PyObject** const tuples[] = {
+        &st->kw_validate_model, &st->kw_validate_series, &st->kw_os,  &st->kw_chassis_type,
+        &st->kw_print_tree,     &st->kw_group,           &st->kw_key, &st->kw_register_demo};
+    const std::initializer_list<Name> names[] = {
+        {N::os, N::series, N::model}, {N::series, N::os}, {N::os},  {N::chassis_type},
+        {N::data, N::output},         {N::group},         {N::key}, {N::os, N::series, N::cls}};
+    for (size_t i = 0; i < std::size(tuples); ++i)
+        if (!(*tuples[i] = name_tuple(st, names[i]))) return -1;
+    return find_builtins(st);
 }
 
 // `import <name>` at module level (globals and locals are the module's dict).
@@ -97,30 +95,74 @@ int bind_from(const ModuleState* st, PyObject* globals, const char* package, int
     return value ? PyDict_SetItem(globals, name, value.get()) : -1;
 }
 
-// `from pkg_resources import iter_entry_points`, keeping the package's own deprecation warning
-// (emitted on every import of it) from reaching our users.
-int bind_entry_point_reader(PyObject* globals, ModuleState* st) {
-    Ref warnings = import_module(st, globals, "warnings");
-    Ref catcher = warnings
-                      ? Ref::steal(PyObject_CallMethod(warnings.get(), "catch_warnings", nullptr))
-                      : Ref();
-    if (!catcher || !Ref::steal(PyObject_CallMethod(catcher.get(), "__enter__", nullptr)))
-        return -1;
-    Ref filtered = Ref::steal(PyObject_CallMethod(warnings.get(), "filterwarnings", "ss", "ignore",
-                                                  ".*pkg_resources is deprecated"));
-    const int status =
-        filtered ? bind_from(st, globals, "pkg_resources", 0, st->str(Name::iter_entry_points))
-                 : -1;
-    // Leave the warnings context whatever happened, keeping the pending exception.
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    Ref exited = Ref::steal(
-        PyObject_CallMethod(catcher.get(), "__exit__", "OOO", Py_None, Py_None, Py_None));
-    if (type) {
-        PyErr_Restore(type, value, traceback);
-        return -1;
+// The one warning filter of ours that is in force while pkg_resources is imported: it hides the
+// package's deprecation warning (given on its first import by the setuptools releases that
+// deprecate it) and nothing else. It is put in front of the filters in force and afterwards that
+// very entry is taken out, wherever it then sits, so that every filter the package installs stays
+// and every other warning reaches the caller.
+class ImportWarningFilter {
+public:
+    int add(const ModuleState* st, PyObject* globals) {
+        Ref warnings = import_module(st, globals, "warnings");
+        Ref re = warnings ? import_module(st, globals, "re") : Ref();
+        if (!re) return -1;
+        filters_ = Ref::steal(warning_filters(warnings.get()));
+        mutated_ = filters_ ? Ref::steal(PyObject_GetAttrString(warnings.get(), "_filters_mutated"))
+                            : Ref();
+        Ref pattern = mutated_
+                          ? Ref::steal(PyObject_CallMethod(re.get(), "compile", "s",
+                                                           "pkg_resources is deprecated as an API"))
+                          : Ref();
+        Ref entry = pattern ? Ref::steal(Py_BuildValue("(sOOOi)", "ignore", pattern.get(),
+                                                       PyExc_Warning, Py_None, 0))
+                            : Ref();
+        if (!entry ||
+            !Ref::steal(PyObject_CallMethod(filters_.get(), "insert", "iO", 0, entry.get())))
+            return -1;
+        entry_ = std::move(entry);
+        return changed();
     }
-    return exited ? status : -1;
+
+    // Takes the entry out again (nothing to do when add() did not put it in).
+    int remove() {
+        if (!entry_) return 0;
+        const Py_ssize_t size = PySequence_Size(filters_.get());
+        if (size < 0) return -1;
+        for (Py_ssize_t i = 0; i < size; ++i) {
+            Ref item = Ref::steal(PySequence_GetItem(filters_.get(), i));
+            if (!item) return -1;
+            if (item.get() != entry_.get()) continue;
+            if (PySequence_DelItem(filters_.get(), i) < 0) return -1;
+            entry_ = Ref();
+            return changed();
+        }
+        entry_ = Ref();  // already gone: something else took it out
+        return 0;
+    }
+
+private:
+    // The warnings module caches what its filters decided: tell it they changed.
+    int changed() { return Ref::steal(PyObject_CallNoArgs(mutated_.get())) ? 0 : -1; }
+
+    Ref filters_, mutated_, entry_;
+};
+
+// `from pkg_resources import iter_entry_points`, with the package's deprecation warning hidden.
+int bind_entry_point_reader(PyObject* globals, ModuleState* st) {
+    ImportWarningFilter filter;
+    int status = filter.add(st, globals);
+    if (status == 0)
+        status = bind_from(st, globals, "pkg_resources", 0, st->str(Name::iter_entry_points));
+    if (status == 0) return filter.remove();
+    const PendingError failure;  // the first error is the one reported
+    filter.remove();
+    return -1;
+}
+
+// `name = "text"` in the module's globals.
+int bind_text(PyObject* globals, const char* name, const char* text) {
+    Ref value = Ref::steal(PyUnicode_FromString(text));
+    return value ? PyDict_SetItemString(globals, name, value.get()) : -1;
 }
 
 // A module global as a strong reference (empty, with no exception set, when it is missing).
@@ -158,8 +200,7 @@ int exec_steps(PyObject* module) {
         bind_from(st, globals, "inspect", 0, st->str(Name::getfile)) < 0 ||
         bind_from(st, globals, "errors", 1, st->str(Name::ConnectionInfraError)) < 0 ||
         bind_entry_point_reader(globals, st) < 0 ||
-        PyDict_SetItemString(globals, "ENTRYPOINT_GROUP",
-                             Ref::steal(PyUnicode_FromString("mirtal.plugins")).get()) < 0 ||
+        bind_text(globals, "ENTRYPOINT_GROUP", "mirtal.plugins") < 0 ||
         add_manager_type(module) < 0)
         return -1;
     Ref name = global_item(globals, st->str(Name::dunder_name));
@@ -189,6 +230,9 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
 int module_clear(PyObject* module) {
     ModuleState* st = state_of(module);
     if (!st) return 0;
+    // The module may go while an exception is on its way (a failed import): freeing the class can
+    // clear it (3.11's type deallocation does), so it is kept.
+    const PendingError pending;
     st->class_watch.stop();
     st->instance_watch.stop();
     Py_CLEAR(st->manager_type);

@@ -1,0 +1,62 @@
+"""Interpreters that see only mirtal, what it needs, and the distributions a test makes itself.
+
+The command lines that the tests run must not see what else is installed in the environment (the
+example plugin of `make demo`, a deployment's plugins). They run the interpreter with -S (no
+site-packages) and a PYTHONPATH of the test's own folders followed by a site folder that holds
+only mirtal and setuptools (for pkg_resources), linked from the environment.
+"""
+
+import atexit
+import functools
+import importlib.metadata
+import os
+import shutil
+import sys
+import tempfile
+
+# The distributions that a plain run of mirtal needs.
+NEEDED = ("mirtal", "setuptools")
+
+
+@functools.cache
+def clean_site():
+    """A folder of links to the installed files of mirtal and setuptools, and nothing else."""
+    root = tempfile.mkdtemp(prefix="mirtal-site-")
+    atexit.register(shutil.rmtree, root, True)
+    for name in NEEDED:
+        dist = importlib.metadata.distribution(name)
+        tops = {f.parts[0] for f in dist.files or () if f.parts[0] != ".."}
+        for top in sorted(tops):
+            path = dist.locate_file(top)
+            if top.endswith(".pth") or not os.path.exists(path):
+                continue
+            os.symlink(os.path.realpath(path), os.path.join(root, top))
+    return root
+
+
+# The interpreter, without site-packages: the command line is `python -S -m mirtal`.
+PYTHON = (sys.executable, "-S")
+
+
+def environment(*paths, extra=None):
+    """os.environ, without what tells mirtal which plugins to leave out, updated with `extra`,
+    and PYTHONPATH set to `paths`, then the clean site folder."""
+    result = {k: v for k, v in os.environ.items() if k != "MIRTAL_EXCLUDE_PLUGINS"}
+    result.update(extra or {})
+    result["PYTHONPATH"] = os.pathsep.join([*map(str, paths), clean_site()])
+    return result
+
+
+def write_scripts(folder):
+    """`python` and `mirtal` in `folder`, both run isolated, for examples run through a shell."""
+    os.makedirs(folder, exist_ok=True)
+    python = os.path.join(folder, "python")
+    with open(python, "w") as file:
+        file.write(f'#!/bin/sh\nexec {sys.executable} -S "$@"\n')
+    mirtal = os.path.join(folder, "mirtal")
+    with open(mirtal, "w") as file:
+        file.write(f"#!{sys.executable} -S\nimport sys\nfrom mirtal.__main__ import main\n"
+                   "sys.exit(main())\n")
+    for script in (python, mirtal):
+        os.chmod(script, 0o755)
+    return folder
