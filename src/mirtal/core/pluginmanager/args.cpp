@@ -30,6 +30,15 @@ int too_many_positional(const Signature& sig, Py_ssize_t given) {
     return -1;
 }
 
+// TypeError for a keyword that names no parameter, or one whose argument is given already.
+int keyword_error(const Signature& sig, PyObject* keyword, bool given) {
+    PyErr_Format(PyExc_TypeError,
+                 given ? "%s() got multiple values for argument '%S'"
+                       : "%s() got an unexpected keyword argument '%S'",
+                 sig.qualname, keyword);
+    return -1;
+}
+
 int missing_arguments(const ModuleState* st, const Signature& sig, PyObject** out) {
     int missing[kMaxParams], n = 0;
     for (int i = 0; i < sig.required; ++i)
@@ -57,16 +66,7 @@ int bind_arguments(const ModuleState* st, const Signature& sig, PyObject* const*
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
         const int i = parameter_index(st, sig, keyword);
-        if (i < 0) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'",
-                         sig.qualname, keyword);
-            return -1;
-        }
-        if (out[i]) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%S'",
-                         sig.qualname, keyword);
-            return -1;
-        }
+        if (i < 0 || out[i]) return keyword_error(sig, keyword, i >= 0);
         out[i] = args[nargs + k];
     }
     if (nargs > sig.count) return too_many_positional(sig, nargs);
@@ -84,14 +84,8 @@ int bind_self_only(const ModuleState* st, const Signature& sig, PyObject* args, 
         PyObject *keyword, *value;
         PyDict_Next(kwargs, &pos, &keyword, &value);
         // `self` is taken: the instance is bound to it, as the interpreter does for a function.
-        const bool is_self = PyUnicode_Check(keyword) && parameter_index(st, sig, keyword) == 0;
-        if (is_self)
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%S'",
-                         sig.qualname, keyword);
-        else
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'",
-                         sig.qualname, keyword);
-        return -1;
+        return keyword_error(sig, keyword,
+                             PyUnicode_Check(keyword) && parameter_index(st, sig, keyword) == 0);
     }
     const Py_ssize_t given = PyTuple_GET_SIZE(args);
     if (given > 0) return too_many_positional(sig, given + 1);

@@ -116,31 +116,24 @@ private:
 };
 
 // Keeps the exception pending when it is made (if any) and restores it when it goes: whatever the
-// code in between raised is dropped.
+// code in between raised is dropped (restoring clears it).
 class PendingError {
 public:
+    PendingError(const PendingError&) = delete;
+    PendingError& operator=(const PendingError&) = delete;
 #if PY_VERSION_HEX >= 0x030C0000
     PendingError() : error_(PyErr_GetRaisedException()) {}
-    ~PendingError() {
-        PyErr_Clear();
-        PyErr_SetRaisedException(error_);
-    }
+    ~PendingError() { PyErr_SetRaisedException(error_); }
 
 private:
     PyObject* error_;
 #else
     PendingError() { PyErr_Fetch(&type_, &value_, &traceback_); }
-    ~PendingError() {
-        PyErr_Clear();
-        PyErr_Restore(type_, value_, traceback_);
-    }
+    ~PendingError() { PyErr_Restore(type_, value_, traceback_); }
 
 private:
     PyObject *type_, *value_, *traceback_;
 #endif
-public:
-    PendingError(const PendingError&) = delete;
-    PendingError& operator=(const PendingError&) = delete;
 };
 
 using ClassCallback = int (*)(PyTypeObject*);
@@ -216,12 +209,8 @@ public:
     int start() {
         PyObject* registry = PyInterpreterState_GetDict(PyInterpreterState_Get());
         if (!registry) return 0;
-        PyObject* key = PyUnicode_FromString(kRegistryKey);
-        PyObject* capsule;
-        const int found = key ? dict_get(registry, key, &capsule) : -1;
-        Py_XDECREF(key);
-        if (found < 0) return -1;
-        if (!found) {
+        PyObject* capsule = Py_XNewRef(find_capsule(registry));
+        if (!capsule) {
             capsule = new_events_capsule();
             if (!capsule) return PyErr_ExceptionMatches(PyExc_ValueError) ? (PyErr_Clear(), 0) : -1;
             if (PyDict_SetItemString(registry, kRegistryKey, capsule) < 0) {
@@ -245,22 +234,23 @@ public:
 private:
     static constexpr const char* kRegistryKey = "mirtal.core.pluginmanager dict events";
 
-    // Runs inside whatever changed the dict, maybe with an exception pending: it keeps that. The
-    // counter is found by walking the interpreter's dict (a few entries), which allocates nothing:
-    // a lookup by a C string makes a str, and a failure there would lose the event (and keep a
-    // reading of a changed dict).
-    static int on_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
-        const PendingError pending;
-        PyObject* registry = PyInterpreterState_GetDict(PyInterpreterState_Get());
+    // The counter's capsule in the interpreter's dict (borrowed), found by walking that dict (a
+    // few entries), which allocates nothing and cannot fail: a lookup by a C string makes a str,
+    // and a failure there would lose an event (and keep a reading of a changed dict).
+    static PyObject* find_capsule(PyObject* registry) {
         Py_ssize_t pos = 0;
         PyObject *key, *capsule;
-        while (registry && PyDict_Next(registry, &pos, &key, &capsule)) {
-            if (!PyUnicode_CheckExact(key) || PyUnicode_CompareWithASCIIString(key, kRegistryKey))
-                continue;
-            auto* events = static_cast<DictEvents*>(PyCapsule_GetPointer(capsule, kRegistryKey));
-            if (events) ++events->count;
-            break;
-        }
+        while (registry && PyDict_Next(registry, &pos, &key, &capsule))
+            if (PyUnicode_CheckExact(key) && !PyUnicode_CompareWithASCIIString(key, kRegistryKey))
+                return capsule;
+        return nullptr;
+    }
+
+    // Runs inside whatever changed the dict, maybe with an exception pending: it keeps that.
+    static int on_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+        const PendingError pending;
+        PyObject* capsule = find_capsule(PyInterpreterState_GetDict(PyInterpreterState_Get()));
+        if (capsule) ++static_cast<DictEvents*>(PyCapsule_GetPointer(capsule, kRegistryKey))->count;
         return 0;
     }
 

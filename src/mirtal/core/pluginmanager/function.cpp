@@ -135,7 +135,7 @@ Ref defaults_of(const ModuleState* st, const Signature& sig) {
 
 int add_function_type(PyObject* module) {
     PyObject* type = PyType_FromModuleAndSpec(module, &kSpec, nullptr);
-    if (!type) return type_creation_failed();
+    if (!type) return -1;
     state_of(module)->function_type = reinterpret_cast<PyTypeObject*>(type);
     return 0;
 }

@@ -300,14 +300,12 @@ int finish_manager_type(PyObject* module, ModuleState* st, PyObject* type) {
 }  // namespace
 
 int add_manager_type(PyObject* module) {
-    ModuleState* st = state_of(module);
     if (add_function_type(module) < 0) return -1;
     Ref type = Ref::steal(PyType_FromModuleAndSpec(module, &kSpec, nullptr));
-    if (!type) return type_creation_failed();
-    const int status = finish_manager_type(module, st, type.get());
+    if (!type) return -1;
+    const int status = finish_manager_type(module, state_of(module), type.get());
     if (status < 0) {
-        // Freeing a type can clear the pending exception (3.11's does): keep it.
-        const PendingError failure;
+        const PendingError failure;  // freeing a type can clear it (3.11's does)
         type = Ref();
     }
     return status;

@@ -205,8 +205,9 @@ int sorted_keys(const Ctx& c, PyObject* level, std::vector<Ref>& keys, bool& pla
     const bool all_text = std::all_of(keys.begin(), keys.end(),
                                       [](const Ref& key) { return PyUnicode_Check(key.get()); });
     PyObject* args[] = {listed.get(), reinterpret_cast<PyObject*>(&PyUnicode_Type)};
-    if (all_text ? PyList_Sort(listed.get()) < 0
-                 : !Ref::steal(PyObject_VectorcallMethod(c.str(Name::sort), args, 1, c.st->kw_key)))
+    if (all_text
+            ? PyList_Sort(listed.get()) < 0
+            : !Ref::steal(PyObject_VectorcallMethod(c.str(Name::sort), args, 1, c.st->kw(Kw::key))))
         return -1;
     keys.clear();
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(listed.get()); ++i)
@@ -245,7 +246,8 @@ int print_tree_method(const Ctx& c, Ref& method) {
 
 // method(data=value, output=label), or our own print_tree when there is no method.
 Ref render_child(const Ctx& c, PyObject* method, PyObject* value, PyObject* label) {
-    return method ? call(method, c.st->kw_print_tree, value, label) : print_tree(c, value, label);
+    return method ? call(method, c.st->kw(Kw::print_tree), value, label)
+                  : print_tree(c, value, label);
 }
 
 // The children keys[from:] of `level`, step by step: self.print_tree(data=level[key],

@@ -78,14 +78,6 @@ inline int truth(PyObject* obj) {
     return PyObject_IsTrue(obj);
 }
 
-// -1 after PyType_FromModuleAndSpec failed on one of our fixed, valid specs: only an allocation can
-// fail there, and 3.11 may lose its MemoryError while it frees the half-made type (its type
-// deallocation clears the pending exception), so MemoryError is raised again where none is left.
-inline int type_creation_failed() {
-    if (!PyErr_Occurred()) PyErr_NoMemory();
-    return -1;
-}
-
 inline Ref str_of(PyObject* obj) { return Ref::steal(PyObject_Str(obj)); }
 
 // `key in container` followed by `container[key]`, as one step: 1 and `out` set when the container

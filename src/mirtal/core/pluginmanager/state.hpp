@@ -21,6 +21,7 @@ namespace mirtal {
     X(isdigit, "isdigit") X(debug, "debug") X(keys, "keys") X(split, "split") X(sort, "sort")     \
     X(log, "log") X(getfile, "getfile") X(ConnectionInfraError, "ConnectionInfraError")           \
     X(iter_entry_points, "iter_entry_points") X(ENTRYPOINT_GROUP, "ENTRYPOINT_GROUP")             \
+    X(plugin_group, "mirtal.plugins") X(vennu, "vennu") X(zq4, "zq4")                             \
     X(group, "group") X(key, "key") X(name, "name") X(module_name, "module_name") X(load, "load") \
     X(pkgutil, "pkgutil") X(importlib, "importlib") X(walk_packages, "walk_packages")             \
     X(import_module, "import_module") X(dirname, "dirname") X(dunder_path, "__path__")            \
@@ -40,6 +41,12 @@ enum class Name : int {
 #undef MIRTAL_ENUM
     count,
     none,  // not a string: stands for None where a Name is expected (argument defaults)
+};
+
+// The keyword-name tuples of the calls the manager makes on itself and on services, one per call
+// (module.cpp makes them: ("os", "series", "model"), ("series", "os"), ("os",), ...).
+enum class Kw : int {
+    validate_model, validate_series, os, chassis_type, print_tree, group, key, register_demo, count
 };
 // clang-format on
 
@@ -74,19 +81,13 @@ struct PlainReading {
 };
 constexpr int kPlainReadings = 4;
 
+constexpr int kKwCount = static_cast<int>(Kw::count);
+
 struct ModuleState {
     PyTypeObject* manager_type;
     PyTypeObject* function_type;  // what the class's methods are (function.cpp)
     PyObject* strings[kNameCount];
-    // Keyword-name tuples of the calls the manager makes on itself and on services.
-    PyObject* kw_validate_model;  // ("os", "series", "model")
-    PyObject* kw_validate_series;  // ("series", "os")
-    PyObject* kw_os;  // ("os",)
-    PyObject* kw_chassis_type;  // ("chassis_type",)
-    PyObject* kw_print_tree;  // ("data", "output")
-    PyObject* kw_group;  // ("group",)
-    PyObject* kw_key;  // ("key",)
-    PyObject* kw_register_demo;  // ("os", "series", "cls")
+    PyObject* keyword_tuples[kKwCount];
     // The builtins of this module's interpreter, where a missing module global is looked up, and
     // the C function of the interpreter's own __import__ (null when it could not be found).
     PyObject* builtins;
@@ -104,6 +105,7 @@ struct ModuleState {
     PyObject* str(Name name) const {
         return name == Name::none ? Py_None : strings[static_cast<int>(name)];
     }
+    PyObject* kw(Kw call) const { return keyword_tuples[static_cast<int>(call)]; }
 };
 
 inline ModuleState* state_of(PyObject* module) {

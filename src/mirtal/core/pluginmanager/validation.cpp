@@ -173,15 +173,16 @@ int validate_arguments(const Ctx& c, PyObject* os, PyObject* series, PyObject* m
     if (plain < 0) return -1;
     if (plain && validate_plain(c, self, os, series, model, chassis_type)) return 0;
     const ModuleState* st = c.st;
-    if (run_check(c, Name::validate_model, st->kw_validate_model, validate_model, os, series,
+    if (run_check(c, Name::validate_model, st->kw(Kw::validate_model), validate_model, os, series,
                   model) < 0 ||
-        run_check(c, Name::validate_series, st->kw_validate_series, series_first, series, os) < 0 ||
-        run_check(c, Name::validate_os, st->kw_os, validate_os, os) < 0)
+        run_check(c, Name::validate_series, st->kw(Kw::validate_series), series_first, series, os) <
+            0 ||
+        run_check(c, Name::validate_os, st->kw(Kw::os), validate_os, os) < 0)
         return -1;
     const int quilos = equals(os, c.str(Name::quilos));
     if (quilos != 0) return quilos > 0 ? 0 : -1;
-    return run_check(c, Name::validate_chassis_type, st->kw_chassis_type, validate_chassis_type,
-                     chassis_type);
+    return run_check(c, Name::validate_chassis_type, st->kw(Kw::chassis_type),
+                     validate_chassis_type, chassis_type);
 }
 
 int run_validate_arguments(const Ctx& c, PyObject* os, PyObject* series, PyObject* model,
