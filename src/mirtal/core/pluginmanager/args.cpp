@@ -1,6 +1,6 @@
 // Argument binding for the manager's methods. The checks run in the interpreter's order (keywords,
 // then surplus positionals, then missing ones) and give its messages.
-#include "args.hpp"
+#include "function.hpp"
 
 namespace mirtal {
 namespace {
@@ -17,8 +17,7 @@ int parameter_index(const ModuleState* st, const Signature& sig, PyObject* keywo
 }
 
 int too_many_positional(const Signature& sig, Py_ssize_t given) {
-    const Py_ssize_t most = sig.count;
-    const Py_ssize_t least = sig.required;
+    const Py_ssize_t most = sig.count, least = sig.required;
     const char* verb = given == 1 ? "was" : "were";
     if (least == most)
         PyErr_Format(PyExc_TypeError, "%s() takes %zd positional argument%s but %zd %s given",
@@ -88,8 +87,7 @@ int bind_self_only(const ModuleState* st, const Signature& sig, PyObject* args, 
                              PyUnicode_Check(keyword) && parameter_index(st, sig, keyword) == 0);
     }
     const Py_ssize_t given = PyTuple_GET_SIZE(args);
-    if (given > 0) return too_many_positional(sig, given + 1);
-    return 0;
+    return given > 0 ? too_many_positional(sig, given + 1) : 0;
 }
 
 }  // namespace mirtal

@@ -4,8 +4,6 @@
 // may run no callers' code here: ops.hpp.
 #include "ops.hpp"
 
-#include <cstring>
-
 namespace mirtal {
 namespace {
 
@@ -105,10 +103,8 @@ int can_call_directly(const Ctx& c, Name method) {
     PyObject* dict;
     const int has_dict = instance_dict(c.self, &dict);
     if (has_dict <= 0) return has_dict < 0 ? -1 : 1;
-    PyObject* entry;
-    const int found = dict_get(dict, c.str(method), &entry);
+    const int found = PyDict_Contains(dict, c.str(method));  // `dict` is held meanwhile
     Py_DECREF(dict);
-    Py_XDECREF(entry);
     return found < 0 ? -1 : !found;
 }
 

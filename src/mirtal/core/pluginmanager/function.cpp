@@ -50,8 +50,7 @@ PyObject* get_kwdefaults(PyObject*, void*) { return Py_NewRef(Py_None); }
 PyObject* reduce(PyObject* self, PyObject*) { return get_qualname(self, nullptr); }
 
 PyObject* descr_get(PyObject* self, PyObject* instance, PyObject*) {
-    if (!instance || instance == Py_None) return Py_NewRef(self);
-    return PyMethod_New(self, instance);
+    return !instance || instance == Py_None ? Py_NewRef(self) : PyMethod_New(self, instance);
 }
 
 PyObject* repr(PyObject* self) {

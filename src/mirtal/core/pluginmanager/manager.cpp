@@ -110,31 +110,25 @@ PyObject* get_weakref(PyObject* self, void*) {
     return Py_NewRef(head ? head : Py_None);
 }
 
-inline PyObject* to_python(int status) {
-    if (status < 0) return nullptr;
-    Py_RETURN_NONE;
-}
+inline PyObject* to_python(int status) { return status < 0 ? nullptr : Py_NewRef(Py_None); }
 inline PyObject* to_python(Ref result) { return result.release(); }
 
 // A method: `self` is the first parameter, bound like the others (whatever object it is: as for a
 // function, the body's attribute lookups decide whether it will do). Without parameters, a static
 // method: no instance (wrapped in a staticmethod when the class dict is laid out).
-template <const Signature& sig, auto impl, size_t... I>
-PyObject* call_impl(PyObject* function, PyObject* const* args, size_t nargsf, PyObject* kwnames,
-                    std::index_sequence<I...>) {
+template <const Signature& sig, auto impl>
+PyObject* method(PyObject* function, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     const auto* f = reinterpret_cast<FunctionObject*>(function);
     PyObject* bound[kMaxParams];
     if (bind<sig>(f->state, args, PyVectorcall_NARGS(nargsf), kwnames, bound) < 0) return nullptr;
-    if constexpr (sig.count == 0)
+    if constexpr (sig.count == 0) {
         return to_python(impl(Ctx{f->module, f->state, nullptr}));
-    else
-        return to_python(impl(Ctx{f->module, f->state, bound[0]}, bound[I + 1]...));
-}
-
-template <const Signature& sig, auto impl>
-PyObject* method(PyObject* function, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    return call_impl<sig, impl>(function, args, nargsf, kwnames,
-                                std::make_index_sequence < sig.count ? sig.count - 1 : 0 > {});
+    } else {
+        auto with_self = [&]<size_t... I>(std::index_sequence<I...>) {
+            return to_python(impl(Ctx{f->module, f->state, bound[0]}, bound[I + 1]...));
+        };
+        return with_self(std::make_index_sequence<sig.count - 1>());
+    }
 }
 
 constexpr const char* kPrintTreeDoc =

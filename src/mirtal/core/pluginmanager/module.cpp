@@ -22,20 +22,10 @@ constexpr const char* kStringTexts[] = {
 #undef MIRTAL_TEXT
 };
 
-// A tuple of interned names, for keyword calls.
-PyObject* name_tuple(const ModuleState* st, std::initializer_list<Name> names) {
-    PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(names.size()));
-    if (!tuple) return nullptr;
-    Py_ssize_t i = 0;
-    for (Name name : names) PyTuple_SET_ITEM(tuple, i++, Py_NewRef(st->str(name)));
-    return tuple;
-}
-
 // The builtins of this interpreter (taken from sys.modules: looking them up is not an import) and
 // the C function behind their original __import__, which tells it apart from a replacement.
 int find_builtins(ModuleState* st) {
-    Ref name = Ref::steal(PyUnicode_FromString("builtins"));
-    Ref module = name ? Ref::steal(PyImport_GetModule(name.get())) : Ref();
+    Ref module = Ref::steal(PyImport_GetModule(st->str(Name::builtins)));
     if (!module && PyErr_Occurred()) return -1;
     const bool is_module = module && PyModule_Check(module.get());
     PyObject* dict = is_module ? PyModule_GetDict(module.get()) : PyEval_GetBuiltins();
@@ -61,8 +51,12 @@ int init_state(ModuleState* st) {
         // in the order of Kw
         {N::os, N::series, N::model}, {N::series, N::os}, {N::os},  {N::chassis_type},
         {N::data, N::output},         {N::group},         {N::key}, {N::os, N::series, N::cls}};
-    for (int i = 0; i < kKwCount; ++i)
-        if (!(st->keyword_tuples[i] = name_tuple(st, keywords[i]))) return -1;
+    for (int i = 0; i < kKwCount; ++i) {
+        PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(keywords[i].size()));
+        if (!(st->keyword_tuples[i] = tuple)) return -1;
+        Py_ssize_t k = 0;
+        for (Name name : keywords[i]) PyTuple_SET_ITEM(tuple, k++, Py_NewRef(st->str(name)));
+    }
     return find_builtins(st);
 }
 
@@ -133,22 +127,19 @@ int bind_entry_point_reader(PyObject* globals, ModuleState* st) {
     return -1;
 }
 
-// A module global as a strong reference (empty, with no exception set, when it is missing).
-Ref global_item(PyObject* globals, PyObject* name) {
-    return Ref::borrow(PyDict_GetItemWithError(globals, name));
-}
-
 // Run as the main program: register a sample class with the library's shared manager.
-int run_demonstration(PyObject* globals, ModuleState* st) {
+int run_demonstration(PyObject* module, ModuleState* st) {
+    const Ctx c{module, st, nullptr};
+    PyObject* globals = PyModule_GetDict(module);
     if (bind_from(st, globals, "mirtal", 0, st->str(Name::dunder_plugin_manager)) < 0) return -1;
-    Ref module_name = global_item(globals, st->str(Name::dunder_name));
+    Ref module_name = module_global(c, Name::dunder_name);
     if (!module_name) return -1;
     Ref sample = Ref::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type),
                                                   "s(O){sssOss}", "Sample", &PyBaseObject_Type,
                                                   "__doc__", "Sample implementation", "__module__",
                                                   module_name.get(), "__qualname__", "Sample"));
     if (!sample || PyDict_SetItemString(globals, "Sample", sample.get()) < 0) return -1;
-    Ref manager = global_item(globals, st->str(Name::dunder_plugin_manager));
+    Ref manager = module_global(c, Name::dunder_plugin_manager);
     if (!manager) return -1;
     Ref method = get_attr(manager.get(), st->str(Name::register_plugin));
     return method && call(method.get(), st->kw(Kw::register_demo), st->str(Name::vennu),
@@ -170,11 +161,11 @@ int exec_steps(PyObject* module) {
         PyDict_SetItem(globals, st->str(Name::ENTRYPOINT_GROUP), st->str(Name::plugin_group)) < 0 ||
         add_manager_type(module) < 0)
         return -1;
-    Ref name = global_item(globals, st->str(Name::dunder_name));
+    Ref name = Ref::borrow(PyDict_GetItemWithError(globals, st->str(Name::dunder_name)));
     if (!name) return PyErr_Occurred() ? -1 : 0;
     const int is_main = equals(name.get(), st->str(Name::dunder_main));
     if (is_main <= 0) return is_main;
-    return run_demonstration(globals, st);
+    return run_demonstration(module, st);
 }
 
 int module_exec(PyObject* module) {

@@ -21,7 +21,7 @@ namespace mirtal {
     X(isdigit, "isdigit") X(debug, "debug") X(keys, "keys") X(split, "split") X(sort, "sort")     \
     X(log, "log") X(getfile, "getfile") X(ConnectionInfraError, "ConnectionInfraError")           \
     X(iter_entry_points, "iter_entry_points") X(ENTRYPOINT_GROUP, "ENTRYPOINT_GROUP")             \
-    X(plugin_group, "mirtal.plugins") X(vennu, "vennu") X(zq4, "zq4")                             \
+    X(plugin_group, "mirtal.plugins") X(vennu, "vennu") X(zq4, "zq4") X(builtins, "builtins")     \
     X(group, "group") X(key, "key") X(name, "name") X(module_name, "module_name") X(load, "load") \
     X(pkgutil, "pkgutil") X(importlib, "importlib") X(walk_packages, "walk_packages")             \
     X(import_module, "import_module") X(dirname, "dirname") X(dunder_path, "__path__")            \
