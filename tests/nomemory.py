@@ -2,11 +2,12 @@
 
 Each case is one operation of the extension. It runs once without injection for the reference
 outcome, then again and again with the N-th allocation it makes failing (every domain of the
-interpreter's allocator: objects, memory and raw; the printout's containers allocate there too),
-N = 1, 2, 3, ... until a run completes before the N-th allocation. Every run must end in the
-reference outcome (a result, or the same exception) or in MemoryError, and must leave the state the
-operation works on (the tree, the warning filters) as the reference run left it, or, after a
-MemoryError, as it was before (discovery: as after some of its registrations, each whole).
+interpreter's allocator: objects, memory and raw), N = 1, 2, 3, ... until a run completes before
+the N-th allocation. Every run must end in the reference outcome (a result, or the same exception)
+or in MemoryError, and must leave the state the operation works on (the tree, the warning filters)
+as the reference run left it, or, after a MemoryError, as it was before (discovery: as after some
+of its registrations, each whole). The printout's C++ containers are not reached by it: their
+failure is tested in test_printout.py, under an address-space limit.
 
 Each case runs in a subprocess of its own, so that a crash is reported (with the allocation that
 caused it) and the other cases still run. Prints the count of injected failures per case and in

@@ -1,6 +1,10 @@
 """print_tree and the manager's text form: exact texts, overrides, odd keys and hostile trees."""
 
 import collections
+import os
+import subprocess
+import sys
+import textwrap
 import types
 import warnings
 
@@ -661,3 +665,30 @@ def test_examples_of_outputs_and_keys_with_operators(manager):
     manager.print_tree({Eq("a"): {"x": 1}, Eq("b"): 2})
     # Each child is rendered before its key is compared: for the separator, then the first line.
     assert [t[:2] for t in TRACE] == [("eq", "a")] * 2 + [("eq", "b")] * 2
+
+
+# A level of two million keys, printed under an address-space limit a few MiB above what the
+# process holds: the first large allocation of the printout (its list of the level's keys) fails.
+OUT_OF_MEMORY = textwrap.dedent("""
+    import resource, sys
+    from mirtal.core.pluginmanager import PluginManager
+    manager = PluginManager()
+    manager._plugins = dict.fromkeys(map(str, range(2_000_000)))
+    with open("/proc/self/status") as status:
+        size = next(int(line.split()[1]) for line in status if line.startswith("VmSize:"))
+    resource.setrlimit(resource.RLIMIT_AS, ((size + 4096) * 1024, resource.RLIM_INFINITY))
+    try:
+        {call}
+    except MemoryError:
+        sys.exit(3)
+    """)
+
+
+@pytest.mark.skipif(
+    not sys.platform.startswith("linux") or "asan" in os.environ.get("LD_PRELOAD", ""),
+    reason="needs /proc and an address-space limit (not under AddressSanitizer)")
+@pytest.mark.parametrize("call", ["manager.print_tree(manager._plugins)", "repr(manager)"])
+def test_running_out_of_memory_while_printing_raises_memory_error(call):
+    script = OUT_OF_MEMORY.format(call=call)
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
+    assert done.returncode == 3, done.stderr[-2000:]

@@ -1,6 +1,6 @@
 // Argument binding for the manager's methods. The checks run in the interpreter's order (keywords,
 // then surplus positionals, then missing ones) and give its messages.
-#include "args.hpp"
+#include "function.hpp"
 
 namespace mirtal {
 namespace {
@@ -9,16 +9,15 @@ namespace {
 // the identity test nearly always decides.
 int parameter_index(const ModuleState* st, const Signature& sig, PyObject* keyword) {
     for (int i = 0; i < sig.count; ++i)
-        if (st->str(sig.params[i]) == keyword) return i;
+        if (st->str(sig.params[i].name) == keyword) return i;
     if (!PyUnicode_Check(keyword)) return -1;
     for (int i = 0; i < sig.count; ++i)
-        if (PyUnicode_Compare(st->str(sig.params[i]), keyword) == 0) return i;
+        if (PyUnicode_Compare(st->str(sig.params[i].name), keyword) == 0) return i;
     return -1;
 }
 
 int too_many_positional(const Signature& sig, Py_ssize_t given) {
-    const Py_ssize_t most = sig.count;
-    const Py_ssize_t least = sig.required;
+    const Py_ssize_t most = sig.count, least = sig.required;
     const char* verb = given == 1 ? "was" : "were";
     if (least == most)
         PyErr_Format(PyExc_TypeError, "%s() takes %zd positional argument%s but %zd %s given",
@@ -30,30 +29,27 @@ int too_many_positional(const Signature& sig, Py_ssize_t given) {
     return -1;
 }
 
+// TypeError for a keyword that names no parameter, or one whose argument is given already.
+int keyword_error(const Signature& sig, PyObject* keyword, bool given) {
+    PyErr_Format(PyExc_TypeError,
+                 given ? "%s() got multiple values for argument '%S'"
+                       : "%s() got an unexpected keyword argument '%S'",
+                 sig.qualname, keyword);
+    return -1;
+}
+
 int missing_arguments(const ModuleState* st, const Signature& sig, PyObject** out) {
-    Ref names = Ref::steal(PyList_New(0));
-    if (!names) return -1;
-    for (int i = 0; i < sig.required; ++i) {
-        if (out[i]) continue;
-        Ref quoted = Ref::steal(PyUnicode_FromFormat("'%U'", st->str(sig.params[i])));
-        if (!quoted || PyList_Append(names.get(), quoted.get()) < 0) return -1;
-    }
-    const Py_ssize_t n = PyList_GET_SIZE(names.get());
-    Ref text;
-    if (n == 1) {
-        text = Ref::borrow(PyList_GET_ITEM(names.get(), 0));
-    } else {
-        // 'a' and 'b' / 'a', 'b', and 'c'
-        Ref head = Ref::steal(PyList_GetSlice(names.get(), 0, n - 1));
-        Ref sep = Ref::steal(PyUnicode_FromString(", "));
-        if (!head || !sep) return -1;
-        Ref joined = Ref::steal(PyUnicode_Join(sep.get(), head.get()));
-        if (!joined) return -1;
-        text = Ref::steal(PyUnicode_FromFormat("%U%s and %U", joined.get(), n > 2 ? "," : "",
-                                               PyList_GET_ITEM(names.get(), n - 1)));
+    int missing[kMaxParams], n = 0;
+    for (int i = 0; i < sig.required; ++i)
+        if (!out[i]) missing[n++] = i;
+    Ref text = Ref::steal(PyUnicode_FromString(""));  // 'a' / 'a' and 'b' / 'a', 'b', and 'c'
+    for (int k = 0; text && k < n; ++k) {
+        const char* before = k == 0 ? "" : k < n - 1 ? ", " : n > 2 ? ", and " : " and ";
+        text = Ref::steal(PyUnicode_FromFormat("%U%s'%U'", text.get(), before,
+                                               st->str(sig.params[missing[k]].name)));
     }
     if (!text) return -1;
-    PyErr_Format(PyExc_TypeError, "%s() missing %zd required positional argument%s: %U",
+    PyErr_Format(PyExc_TypeError, "%s() missing %d required positional argument%s: %U",
                  sig.qualname, n, n == 1 ? "" : "s", text.get());
     return -1;
 }
@@ -62,10 +58,6 @@ int missing_arguments(const ModuleState* st, const Signature& sig, PyObject** ou
 
 int bind_arguments(const ModuleState* st, const Signature& sig, PyObject* const* args,
                    Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
-    if (!kwnames && nargs == sig.count) {  // the common call: every argument by position
-        for (int i = 0; i < sig.count; ++i) out[i] = args[i];
-        return 0;
-    }
     const Py_ssize_t placed = nargs < sig.count ? nargs : sig.count;
     for (Py_ssize_t i = 0; i < sig.count; ++i) out[i] = i < placed ? args[i] : nullptr;
 
@@ -73,23 +65,14 @@ int bind_arguments(const ModuleState* st, const Signature& sig, PyObject* const*
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
         const int i = parameter_index(st, sig, keyword);
-        if (i < 0) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'",
-                         sig.qualname, keyword);
-            return -1;
-        }
-        if (out[i]) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%S'",
-                         sig.qualname, keyword);
-            return -1;
-        }
+        if (i < 0 || out[i]) return keyword_error(sig, keyword, i >= 0);
         out[i] = args[nargs + k];
     }
     if (nargs > sig.count) return too_many_positional(sig, nargs);
     for (int i = 0; i < sig.count; ++i) {
         if (out[i]) continue;
         if (i < sig.required) return missing_arguments(st, sig, out);
-        out[i] = st->str(sig.defaults[i - sig.required]);
+        out[i] = st->str(sig.params[i].fallback);
     }
     return 0;
 }
@@ -100,18 +83,11 @@ int bind_self_only(const ModuleState* st, const Signature& sig, PyObject* args, 
         PyObject *keyword, *value;
         PyDict_Next(kwargs, &pos, &keyword, &value);
         // `self` is taken: the instance is bound to it, as the interpreter does for a function.
-        const bool is_self = PyUnicode_Check(keyword) && parameter_index(st, sig, keyword) == 0;
-        if (is_self)
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%S'",
-                         sig.qualname, keyword);
-        else
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'",
-                         sig.qualname, keyword);
-        return -1;
+        return keyword_error(sig, keyword,
+                             PyUnicode_Check(keyword) && parameter_index(st, sig, keyword) == 0);
     }
     const Py_ssize_t given = PyTuple_GET_SIZE(args);
-    if (given > 0) return too_many_positional(sig, given + 1);
-    return 0;
+    return given > 0 ? too_many_positional(sig, given + 1) : 0;
 }
 
 }  // namespace mirtal

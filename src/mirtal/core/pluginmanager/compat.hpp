@@ -1,21 +1,6 @@
 // Everything that differs between the CPython versions we support (3.11 to 3.15) sits here, each
-// behind one small name; the rest of the extension has no version tests of its own.
-//
-// - dict_get: a dict lookup into an owned reference (PyDict_GetItemRef from 3.13).
-// - text_ready: a str's characters are readable (3.11 still has legacy, not-yet-ready strs).
-// - TextWriter: builds a str piecewise (the public PyUnicodeWriter from 3.14).
-// - ClassWatch: learns that a type was modified (type watchers from 3.12; the type's version tag,
-//   which has no public replacement there, on 3.11).
-// - DictWatch: learns that a dict it watches changed, through a stamp that moves with every change
-//   (one counter raised by dict watchers from 3.12; on 3.11, which has none, the dict's own version
-//   tag).
-// - kMemberPySsize / kMemberReadOnly: PyMemberDef codes without structmember.h from 3.12.
-// - ManagerObject and its helpers: where a manager keeps its dict and weak references (the
-//   interpreter manages both from 3.12, so that method loads on managers are specialised and the
-//   class combines with other bases).
-// - MIRTAL_MODULE_INTERPRETER_SLOTS: the module's subinterpreter declarations (3.12+).
-// - stack_floor / stack_nearly_exhausted: the C stack headroom of the running thread.
-// - warning_filters: the list of warning filters in force (a context's may be, from 3.14).
+// behind one small name; the rest of the extension has no version tests of its own. What is used
+// here beyond the public C API, on which versions, why, and what replaces it later: docs/design.md.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -33,8 +18,6 @@
 #include <cstdint>
 
 namespace mirtal {
-
-// --- dict lookup ---------------------------------------------------------------------------------
 
 // 1 and *out set to a new reference when `dict` (a dict) holds `key`, 0 (*out null) when it does
 // not, -1 on error. The key's __hash__/__eq__ may run.
@@ -59,258 +42,175 @@ inline PyObject* class_dict(PyTypeObject* type) {
 #endif
 }
 
-// --- str readiness -------------------------------------------------------------------------------
-
-// 0 when the characters of a str can be read with PyUnicode_GET_LENGTH/DATA, -1 on error.
-inline int text_ready(PyObject* text) {
+// text_ready: 0 when the characters of a str can be read with PyUnicode_GET_LENGTH/DATA, -1 on
+// error. text_is_ready: whether they can be read already (no allocation, no error).
 #if PY_VERSION_HEX < 0x030C0000
-    return PyUnicode_READY(text);
+inline int text_ready(PyObject* text) { return PyUnicode_READY(text); }
+inline bool text_is_ready(PyObject* text) { return PyUnicode_IS_READY(text); }
 #else
-    (void)text;
-    return 0;
+inline int text_ready(PyObject*) { return 0; }
+inline bool text_is_ready(PyObject*) { return true; }
 #endif
-}
 
-// Whether they can be read already (no allocation, no error).
-inline bool text_is_ready(PyObject* text) {
-#if PY_VERSION_HEX < 0x030C0000
-    return PyUnicode_IS_READY(text);
-#else
-    (void)text;
-    return true;
-#endif
-}
-
-// --- str builder ---------------------------------------------------------------------------------
-
+// Builds a str piece by piece. ok() is false when it could not be made (MemoryError set); after
+// finish(), restart() begins a new text. The write functions return -1 on error.
 class TextWriter {
 public:
-    TextWriter() {
-#if PY_VERSION_HEX >= 0x030E0000
-        writer_ = PyUnicodeWriter_Create(0);
-#else
-        _PyUnicodeWriter_Init(&writer_);
-        writer_.overallocate = 1;
-#endif
-    }
-    ~TextWriter() {
-        if (finished_) return;
-#if PY_VERSION_HEX >= 0x030E0000
-        PyUnicodeWriter_Discard(writer_);
-#else
-        _PyUnicodeWriter_Dealloc(&writer_);
-#endif
-    }
+    TextWriter() { restart(); }
     TextWriter(const TextWriter&) = delete;
     TextWriter& operator=(const TextWriter&) = delete;
-
-    // Starts a new, empty text after finish() (check ok() afterwards).
+#if PY_VERSION_HEX >= 0x030E0000
+    ~TextWriter() {
+        if (writer_) PyUnicodeWriter_Discard(writer_);
+    }
     void restart() {
-        if (!finished_) return;
-        finished_ = false;
-#if PY_VERSION_HEX >= 0x030E0000
-        writer_ = PyUnicodeWriter_Create(0);
+        if (!writer_) writer_ = PyUnicodeWriter_Create(0);
         length_ = 0;
-        if (!writer_) finished_ = true;
-#else
-        _PyUnicodeWriter_Init(&writer_);
-        writer_.overallocate = 1;
-#endif
     }
-
-    // False when the writer could not be made (MemoryError set).
-    bool ok() const {
-#if PY_VERSION_HEX >= 0x030E0000
-        return writer_ != nullptr && !finished_;
-#else
-        return true;
-#endif
-    }
-
-    // The number of characters written so far.
-    Py_ssize_t length() const {
-#if PY_VERSION_HEX >= 0x030E0000
-        return length_;
-#else
-        return writer_.pos;
-#endif
-    }
-
-    int character(Py_UCS4 ch) {
-#if PY_VERSION_HEX >= 0x030E0000
-        ++length_;
-        return PyUnicodeWriter_WriteChar(writer_, ch);
-#else
-        return _PyUnicodeWriter_WriteChar(&writer_, ch);
-#endif
-    }
-
+    bool ok() const { return writer_ != nullptr; }
+    Py_ssize_t length() const { return length_; }  // the characters written so far
     int ascii(const char* text, Py_ssize_t size) {
-        if (size == 0) return 0;  // the old writer has no buffer kind before its first character
-#if PY_VERSION_HEX >= 0x030E0000
         length_ += size;
         return PyUnicodeWriter_WriteASCII(writer_, text, size);
-#else
-        return _PyUnicodeWriter_WriteASCIIString(&writer_, text, size);
-#endif
     }
-
-    // text[start:end] of a str.
     int substring(PyObject* text, Py_ssize_t start, Py_ssize_t end) {
-#if PY_VERSION_HEX >= 0x030E0000
         length_ += end - start;
         return PyUnicodeWriter_WriteSubstring(writer_, text, start, end);
-#else
-        return _PyUnicodeWriter_WriteSubstring(&writer_, text, start, end);
-#endif
     }
-
-    // The str written (a new reference), or null with an exception set.
-    PyObject* finish() {
-        finished_ = true;
-#if PY_VERSION_HEX >= 0x030E0000
-        return PyUnicodeWriter_Finish(writer_);
-#else
-        return _PyUnicodeWriter_Finish(&writer_);
-#endif
+    PyObject* finish() {  // the str written (a new reference), or null with an exception set
+        PyUnicodeWriter* writer = writer_;
+        writer_ = nullptr;
+        return PyUnicodeWriter_Finish(writer);
     }
 
 private:
-#if PY_VERSION_HEX >= 0x030E0000
-    PyUnicodeWriter* writer_;
+    PyUnicodeWriter* writer_ = nullptr;
     Py_ssize_t length_ = 0;  // the public writer does not tell
 #else
+    ~TextWriter() {
+        if (!finished_) _PyUnicodeWriter_Dealloc(&writer_);
+    }
+    void restart() {
+        _PyUnicodeWriter_Init(&writer_);
+        writer_.overallocate = 1;
+        finished_ = false;
+    }
+    bool ok() const { return !finished_; }
+    Py_ssize_t length() const { return writer_.pos; }
+    int ascii(const char* text, Py_ssize_t size) {
+        // The writer has no buffer kind before its first character.
+        return size ? _PyUnicodeWriter_WriteASCIIString(&writer_, text, size) : 0;
+    }
+    int substring(PyObject* text, Py_ssize_t start, Py_ssize_t end) {
+        return _PyUnicodeWriter_WriteSubstring(&writer_, text, start, end);
+    }
+    PyObject* finish() {
+        finished_ = true;
+        return _PyUnicodeWriter_Finish(&writer_);
+    }
+
+private:
     _PyUnicodeWriter writer_;
-#endif
     bool finished_ = false;
+#endif
 };
 
-// --- a pending exception kept across a callback -------------------------------------------------
-
 // Keeps the exception pending when it is made (if any) and restores it when it goes: whatever the
-// code in between raised is dropped.
+// code in between raised is dropped (restoring clears it).
 class PendingError {
 public:
+    PendingError(const PendingError&) = delete;
+    PendingError& operator=(const PendingError&) = delete;
 #if PY_VERSION_HEX >= 0x030C0000
     PendingError() : error_(PyErr_GetRaisedException()) {}
-    ~PendingError() {
-        PyErr_Clear();
-        PyErr_SetRaisedException(error_);
-    }
+    ~PendingError() { PyErr_SetRaisedException(error_); }
 
 private:
     PyObject* error_;
 #else
     PendingError() { PyErr_Fetch(&type_, &value_, &traceback_); }
-    ~PendingError() {
-        PyErr_Clear();
-        PyErr_Restore(type_, value_, traceback_);
-    }
+    ~PendingError() { PyErr_Restore(type_, value_, traceback_); }
 
 private:
     PyObject *type_, *value_, *traceback_;
 #endif
-public:
-    PendingError(const PendingError&) = delete;
-    PendingError& operator=(const PendingError&) = delete;
 };
-
-// --- learning that a type was modified -------------------------------------------------------
 
 using ClassCallback = int (*)(PyTypeObject*);
 
 // Answers "may the type have been modified since arm() last succeeded?" cheaply. It may say yes
 // when nothing changed (the caller then compares what it cares about and re-arms), never no when
-// something did. All zero bytes is a valid, unarmed watch (it lives in module state).
+// something did. All zero bytes is a valid, unarmed watch (it lives in module state). start():
+// `on_modified` must call notify(); failing to get a watcher is not an error, the watch then always
+// says "maybe modified".
+#if PY_VERSION_HEX >= 0x030C0000
 class ClassWatch {
 public:
-    // Starts watching; `on_modified` must call notify() on this watch. Failing to get a watcher is
-    // not an error: the watch then always says "maybe modified".
     void start(ClassCallback on_modified) {
-#if PY_VERSION_HEX >= 0x030C0000
         const int id = PyType_AddWatcher(on_modified);
         if (id < 0) PyErr_Clear();  // all watcher slots of this interpreter are taken
         slot_ = id + 1;
-#else
-        (void)on_modified;
-#endif
     }
-
     void stop() {
-#if PY_VERSION_HEX >= 0x030C0000
         if (slot_ > 0 && PyType_ClearWatcher(slot_ - 1) < 0) PyErr_Clear();
         slot_ = 0;
         armed_ = false;
-#endif
     }
-
-    bool maybe_modified(const PyTypeObject* type) const {
-#if PY_VERSION_HEX >= 0x030C0000
-        (void)type;
-        return !armed_;
-#else
-        // 3.11 offers no watchers; a type's version tag changes (or drops to 0) whenever
-        // PyType_Modified runs on it, and tags are never handed out twice.
-        return type->tp_version_tag == 0 || type->tp_version_tag != tag_;
-#endif
-    }
-
-    // The type was found as expected: report further modifications.
+    bool maybe_modified(const PyTypeObject*) const { return !armed_; }
+    // The type was found as expected: report further modifications. Watchers hear of a
+    // modification only while the type holds a version tag; watching assigns one, and the check
+    // tells whether the type can still have one.
     void arm(PyTypeObject* type) {
-#if PY_VERSION_HEX >= 0x030C0000
         if (slot_ == 0) return;
-        // Watchers hear of a modification only while the type holds a version tag; watching
-        // assigns one, and the check tells whether the type can still have one.
-        if (PyType_Watch(slot_ - 1, reinterpret_cast<PyObject*>(type)) < 0) {
-            PyErr_Clear();
-            return;
-        }
+        if (PyType_Watch(slot_ - 1, reinterpret_cast<PyObject*>(type)) < 0) return PyErr_Clear();
         armed_ = PyUnstable_Type_AssignVersionTag(type) != 0;
-#else
-        tag_ = type->tp_version_tag;
-#endif
     }
-
     void notify() { armed_ = false; }
 
 private:
     int slot_ = 0;  // watcher id + 1; 0: none
     bool armed_ = false;
+};
+#else
+// 3.11 offers no watchers; a type's version tag changes (or drops to 0) whenever PyType_Modified
+// runs on it, and tags are never handed out twice.
+class ClassWatch {
+public:
+    void start(ClassCallback) {}
+    void stop() {}
+    bool maybe_modified(const PyTypeObject* type) const {
+        return type->tp_version_tag == 0 || type->tp_version_tag != tag_;
+    }
+    void arm(PyTypeObject* type) { tag_ = type->tp_version_tag; }
+    void notify() {}
+
+private:
     unsigned int tag_ = 0;
 };
+#endif
 
-// --- learning that watched dicts changed -----------------------------------------------------
-
-#define MIRTAL_DICT_WATCH (PY_VERSION_HEX >= 0x030C0000)
-
+// stamp(dict) is a number that changes whenever a watched dict changes: a reading of the dict taken
+// with a stamp is still what the dict holds while its stamp is the same. start() joins (or starts)
+// this interpreter's counter; failing to get a watcher is not an error, the watch is then never
+// available(). watch(dict) reports the dict's changes from now on; false (nothing raised) when it
+// cannot. stamp() only while available().
+#if PY_VERSION_HEX >= 0x030C0000
 // One counter per interpreter, raised by every event (an entry added, changed or deleted, the dict
-// cleared or freed) of any dict watched through it: a reading of a watched dict is still what the
-// dict holds while the counter has not moved. Kept in a capsule in the interpreter's own dict,
-// where the watcher's callback, which is told only the dict, finds it.
+// cleared or freed) of any dict watched through it: the stamp of every watched dict. Kept in a
+// capsule in the interpreter's own dict, where the watcher's callback, which is told only the
+// dict, finds it.
 struct DictEvents {
     uint64_t count;
     int watcher;
 };
 
-// stamp(dict) is a number that changes whenever a watched dict changes: a reading of the dict taken
-// with a stamp is still what the dict holds while its stamp is the same. From 3.12 it is the
-// counter of dict-watcher events (the same for all watched dicts). On 3.11 it is the dict's
-// version tag: every change of a dict, and every new dict, takes the next value of one global
-// counter, so a dict made at a freed one's address never shows a tag read before.
 class DictWatch {
 public:
-    // Joins (or starts) this interpreter's counter. Failing to get a watcher is not an error: the
-    // watch is then never available.
     int start() {
-#if MIRTAL_DICT_WATCH
         PyObject* registry = PyInterpreterState_GetDict(PyInterpreterState_Get());
         if (!registry) return 0;
-        PyObject* key = PyUnicode_FromString(kRegistryKey);
-        PyObject* capsule;
-        const int found = key ? dict_get(registry, key, &capsule) : -1;
-        Py_XDECREF(key);
-        if (found < 0) return -1;
-        if (!found) {
+        PyObject* capsule = Py_XNewRef(find_capsule(registry));
+        if (!capsule) {
             capsule = new_events_capsule();
             if (!capsule) return PyErr_ExceptionMatches(PyExc_ValueError) ? (PyErr_Clear(), 0) : -1;
             if (PyDict_SetItemString(registry, kRegistryKey, capsule) < 0) {
@@ -320,70 +220,37 @@ public:
         }
         capsule_ = capsule;
         events_ = static_cast<DictEvents*>(PyCapsule_GetPointer(capsule, kRegistryKey));
-#else
-        started_ = true;
-#endif
         return 0;
     }
-
     void stop() {
-#if MIRTAL_DICT_WATCH
         events_ = nullptr;
         Py_CLEAR(capsule_);
-#else
-        started_ = false;
-#endif
     }
-
     PyObject* capsule() const { return capsule_; }
-
-    bool available() const {
-#if MIRTAL_DICT_WATCH
-        return events_ != nullptr;
-#else
-        return started_;
-#endif
-    }
-
-    // Only while available(); `dict` is a dict (of any dict type).
-    uint64_t stamp(PyObject* dict) const {
-#if MIRTAL_DICT_WATCH
-        (void)dict;
-        return events_->count;
-#else
-        return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-#endif
-    }
-
-    // Reports the dict's changes from now on; false (nothing raised) when it cannot.
-    bool watch(PyObject* dict) {
-#if MIRTAL_DICT_WATCH
-        return events_ && PyDict_Watch(events_->watcher, dict) == 0;
-#else
-        return started_ && PyDict_Check(dict);
-#endif
-    }
+    bool available() const { return events_ != nullptr; }
+    uint64_t stamp(PyObject*) const { return events_->count; }
+    bool watch(PyObject* dict) { return events_ && PyDict_Watch(events_->watcher, dict) == 0; }
 
 private:
-#if MIRTAL_DICT_WATCH
     static constexpr const char* kRegistryKey = "mirtal.core.pluginmanager dict events";
 
-    // Runs inside whatever changed the dict, maybe with an exception pending: it keeps that. The
-    // counter is found by walking the interpreter's dict (a few entries), which allocates nothing:
-    // a lookup by a C string makes a str, and a failure there would lose the event (and keep a
-    // reading of a changed dict).
-    static int on_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
-        const PendingError pending;
-        PyObject* registry = PyInterpreterState_GetDict(PyInterpreterState_Get());
+    // The counter's capsule in the interpreter's dict (borrowed), found by walking that dict (a
+    // few entries), which allocates nothing and cannot fail: a lookup by a C string makes a str,
+    // and a failure there would lose an event (and keep a reading of a changed dict).
+    static PyObject* find_capsule(PyObject* registry) {
         Py_ssize_t pos = 0;
         PyObject *key, *capsule;
-        while (registry && PyDict_Next(registry, &pos, &key, &capsule)) {
-            if (!PyUnicode_CheckExact(key) || PyUnicode_CompareWithASCIIString(key, kRegistryKey))
-                continue;
-            auto* events = static_cast<DictEvents*>(PyCapsule_GetPointer(capsule, kRegistryKey));
-            if (events) ++events->count;
-            break;
-        }
+        while (registry && PyDict_Next(registry, &pos, &key, &capsule))
+            if (PyUnicode_CheckExact(key) && !PyUnicode_CompareWithASCIIString(key, kRegistryKey))
+                return capsule;
+        return nullptr;
+    }
+
+    // Runs inside whatever changed the dict, maybe with an exception pending: it keeps that.
+    static int on_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+        const PendingError pending;
+        PyObject* capsule = find_capsule(PyInterpreterState_GetDict(PyInterpreterState_Get()));
+        if (capsule) ++static_cast<DictEvents*>(PyCapsule_GetPointer(capsule, kRegistryKey))->count;
         return 0;
     }
 
@@ -410,133 +277,115 @@ private:
     }
 
     DictEvents* events_ = nullptr;
-#else
-    bool started_ = false;
-#endif
     PyObject* capsule_ = nullptr;
 };
-
-// --- member codes --------------------------------------------------------------------------------
-
-#if PY_VERSION_HEX >= 0x030C0000
-constexpr int kMemberPySsize = Py_T_PYSSIZET;
-constexpr int kMemberReadOnly = Py_READONLY;
 #else
-constexpr int kMemberPySsize = T_PYSSIZET;
-constexpr int kMemberReadOnly = READONLY;
+// 3.11 has no dict watchers: the stamp is the dict's own version tag. Every change of a dict, and
+// every new dict, takes the next value of one global counter, so a dict made at a freed one's
+// address never shows a tag read before.
+class DictWatch {
+public:
+    int start() {
+        started_ = true;
+        return 0;
+    }
+    void stop() { started_ = false; }
+    PyObject* capsule() const { return nullptr; }
+    bool available() const { return started_; }
+    uint64_t stamp(PyObject* dict) const {
+        return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+    }
+    bool watch(PyObject* dict) { return started_ && PyDict_Check(dict); }
+
+private:
+    bool started_ = false;
+};
 #endif
 
-// --- the instance layout ----------------------------------------------------------------------
-
+// ManagerObject and its helpers: where a manager keeps its dict and weak references.
+// instance_dict: 1 and *dict set to a new reference, 0 when there is none, -1 on error; runs no
+// Python code. set_instance_dict: `instance.__dict__ = value`, and `del instance.__dict__`
+// (allowed, as for a class statement's instances: the instance is left with a new, empty dict).
+// first_weak_reference: the head of the instance's list of weak references (what __weakref__
+// shows). kMemberPySsize / kMemberReadOnly: PyMemberDef codes. MIRTAL_MODULE_INTERPRETER_SLOTS:
+// the module keeps everything in its module state and has no process-wide mutable C data, so
+// each interpreter, with its own GIL too, gets a module of its own.
 #if PY_VERSION_HEX >= 0x030C0000
 // The dict and weak references are managed by the interpreter, as for a class from a class
 // statement: the instance is a bare object head, its attributes live inline, the interpreter's
 // specialised method loads apply to managers too (they do not for a dict of our own), and the
-// class combines with any other base as a class statement's does. 3.12 made the flags public; its
-// documentation names the underscore functions below for the traverse and clear of such a type,
-// which 3.13 renamed to public ones.
-#define MIRTAL_MANAGED_LAYOUT 1
-inline int visit_managed_dict(PyObject* self, visitproc visit, void* arg) {
+// class combines with any other base as a class statement's does. 3.12 documents the underscore
+// functions below for the traverse and clear of such a type; 3.13 made them public.
 #if PY_VERSION_HEX >= 0x030D0000
+inline int visit_instance(PyObject* self, visitproc visit, void* arg) {
     return PyObject_VisitManagedDict(self, visit, arg);
+}
+inline void clear_instance(PyObject* self) { PyObject_ClearManagedDict(self); }
 #else
+inline int visit_instance(PyObject* self, visitproc visit, void* arg) {
     return _PyObject_VisitManagedDict(self, visit, arg);
-#endif
 }
-inline void clear_managed_dict(PyObject* self) {
-#if PY_VERSION_HEX >= 0x030D0000
-    PyObject_ClearManagedDict(self);
-#else
-    _PyObject_ClearManagedDict(self);
+inline void clear_instance(PyObject* self) { _PyObject_ClearManagedDict(self); }
 #endif
-}
 struct ManagerObject {
     PyObject_HEAD
 };
 constexpr unsigned int kLayoutFlags = Py_TPFLAGS_MANAGED_DICT | Py_TPFLAGS_MANAGED_WEAKREF;
 #define MIRTAL_LAYOUT_MEMBERS
+constexpr int kMemberPySsize = Py_T_PYSSIZET;
+constexpr int kMemberReadOnly = Py_READONLY;
+#define MIRTAL_MODULE_INTERPRETER_SLOTS \
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+
+inline int instance_dict(PyObject* self, PyObject** dict) {
+    *dict = PyObject_GenericGetDict(self, nullptr);  // the inline attributes, as a dict
+    return *dict ? 1 : -1;
+}
+
+// The generic setter only swaps the dict: with the interpreter's inline attributes the old ones
+// would stay visible, so they are first moved into the old dict (which keeps them for whoever
+// still holds it) and detached.
+inline int set_instance_dict(PyObject* self, PyObject* value, void* context) {
+    if (!value || PyDict_Check(value)) clear_instance(self);
+    return value ? PyObject_GenericSetDict(self, value, context) : 0;
+}
+
+inline PyObject* first_weak_reference(PyObject* self) {
+    const Py_ssize_t offset = Py_TYPE(self)->tp_weaklistoffset;  // negative: before the head
+    return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + offset);
+}
 #else
-#define MIRTAL_MANAGED_LAYOUT 0
 struct ManagerObject {
     PyObject_HEAD
     PyObject* dict;
     PyObject* weakreflist;
 };
 constexpr unsigned int kLayoutFlags = 0;
+constexpr int kMemberPySsize = T_PYSSIZET;
+constexpr int kMemberReadOnly = READONLY;
 #define MIRTAL_LAYOUT_MEMBERS                                                                    \
     {"__dictoffset__", kMemberPySsize, offsetof(ManagerObject, dict), kMemberReadOnly, nullptr}, \
         {"__weaklistoffset__", kMemberPySsize, offsetof(ManagerObject, weakreflist),             \
          kMemberReadOnly, nullptr},
-#endif
-
-// The instance dict of a manager (or of an instance of a subclass): 1 and *dict set to a new
-// reference, 0 when it has none, -1 on error. Runs no Python code.
-inline int instance_dict(PyObject* self, PyObject** dict) {
-#if MIRTAL_MANAGED_LAYOUT
-    *dict = PyObject_GenericGetDict(self, nullptr);  // the inline attributes, as a dict
-    return *dict ? 1 : -1;
-#else
-    *dict = Py_XNewRef(reinterpret_cast<ManagerObject*>(self)->dict);
-    return *dict ? 1 : 0;
-#endif
-}
-
-inline int visit_instance(PyObject* self, visitproc visit, void* arg) {
-#if MIRTAL_MANAGED_LAYOUT
-    return visit_managed_dict(self, visit, arg);
-#else
-    Py_VISIT(reinterpret_cast<ManagerObject*>(self)->dict);
-    return 0;
-#endif
-}
-
-inline void clear_instance(PyObject* self) {
-#if MIRTAL_MANAGED_LAYOUT
-    clear_managed_dict(self);
-#else
-    Py_CLEAR(reinterpret_cast<ManagerObject*>(self)->dict);
-#endif
-}
-
-// `instance.__dict__ = value`, and `del instance.__dict__` (allowed, as for a class statement's
-// instances: the instance is left with a new, empty dict). The generic setter only swaps the dict:
-// with the interpreter's inline attributes the old ones would stay visible, so they are first
-// moved into the old dict (which keeps them for whoever still holds it) and detached.
-inline int set_instance_dict(PyObject* self, PyObject* value, void* context) {
-#if MIRTAL_MANAGED_LAYOUT
-    if (!value || PyDict_Check(value)) clear_managed_dict(self);
-    return value ? PyObject_GenericSetDict(self, value, context) : 0;
-#else
-    if (!value) {
-        Py_CLEAR(reinterpret_cast<ManagerObject*>(self)->dict);
-        return 0;
-    }
-    return PyObject_GenericSetDict(self, value, context);
-#endif
-}
-
-// The head of the instance's list of weak references (what __weakref__ shows).
-inline PyObject* first_weak_reference(PyObject* self) {
-#if MIRTAL_MANAGED_LAYOUT
-    const Py_ssize_t offset = Py_TYPE(self)->tp_weaklistoffset;  // negative: before the head
-    return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + offset);
-#else
-    return reinterpret_cast<ManagerObject*>(self)->weakreflist;
-#endif
-}
-
-// --- subinterpreters -----------------------------------------------------------------------------
-
-// The module keeps everything in its module state and has no process-wide mutable C data, so each
-// interpreter, with its own GIL too, gets a module of its own.
-#if PY_VERSION_HEX >= 0x030C0000
-#define MIRTAL_MODULE_INTERPRETER_SLOTS \
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-#else
 #define MIRTAL_MODULE_INTERPRETER_SLOTS
-#endif
 
-// --- warning filters ---------------------------------------------------------------------------
+inline ManagerObject* as_manager(PyObject* self) { return reinterpret_cast<ManagerObject*>(self); }
+inline int instance_dict(PyObject* self, PyObject** dict) {
+    *dict = Py_XNewRef(as_manager(self)->dict);
+    return *dict ? 1 : 0;
+}
+inline int visit_instance(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(as_manager(self)->dict);
+    return 0;
+}
+inline void clear_instance(PyObject* self) { Py_CLEAR(as_manager(self)->dict); }
+inline int set_instance_dict(PyObject* self, PyObject* value, void* context) {
+    if (value) return PyObject_GenericSetDict(self, value, context);
+    clear_instance(self);
+    return 0;
+}
+inline PyObject* first_weak_reference(PyObject* self) { return as_manager(self)->weakreflist; }
+#endif
 
 // The list of warning filters in force, as a new reference. From 3.14 that may be the list of the
 // current warnings context (context-aware warnings), which warnings._get_filters() returns; before,
@@ -550,18 +399,15 @@ inline PyObject* warning_filters(PyObject* warnings) {
 #endif
 }
 
-// --- C stack headroom --------------------------------------------------------------------------
-
 // The lowest C stack address of the running thread that leaves `margin` bytes below it: a frame
 // under it has less than that left. The bounds of each thread's stack are read once per thread
 // (per-thread data, so interpreters with their own GIL do not share it). 0 where they cannot be
 // read: then no frame is ever under it.
 inline uintptr_t stack_floor(size_t margin) {
 #if defined(__linux__) && defined(__GLIBC__)
-    static thread_local uintptr_t low = 0;
-    static thread_local bool known = false;
-    if (!known) {
-        known = true;
+    static thread_local uintptr_t low = UINTPTR_MAX;
+    if (low == UINTPTR_MAX) {
+        low = 0;
         pthread_attr_t attr;
         if (pthread_getattr_np(pthread_self(), &attr) == 0) {
             void* base = nullptr;
@@ -584,9 +430,5 @@ inline uintptr_t stack_floor(size_t margin) {
 inline bool under_stack_floor(uintptr_t floor) {
     return reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) < floor;
 }
-
-// True when the running thread has less than `margin` bytes of C stack left (never where the
-// stack's bounds cannot be read).
-inline bool stack_nearly_exhausted(size_t margin) { return under_stack_floor(stack_floor(margin)); }
 
 }  // namespace mirtal

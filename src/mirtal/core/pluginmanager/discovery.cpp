@@ -26,14 +26,10 @@ Ref module_name_of(PyObject* entry) {
     Ref items = Ref::steal(PySequence_Tuple(entry));
     if (!items) return Ref();
     const Py_ssize_t n = PyTuple_GET_SIZE(items.get());
-    if (n != 3) {
-        if (n > 3)
-            PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 3)");
-        else
-            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 3, got %zd)", n);
-        return Ref();
-    }
-    return Ref::borrow(PyTuple_GET_ITEM(items.get(), 1));
+    if (n > 3) PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 3)");
+    if (n < 3)
+        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 3, got %zd)", n);
+    return n == 3 ? Ref::borrow(PyTuple_GET_ITEM(items.get(), 1)) : Ref();
 }
 
 }  // namespace
@@ -81,7 +77,8 @@ int discover_builtin_plugins(const Ctx& c) {
 int discover_external_plugins(const Ctx& c) {
     Ref iter_entry_points = module_global(c, Name::iter_entry_points);
     Ref group = iter_entry_points ? module_global(c, Name::ENTRYPOINT_GROUP) : Ref();
-    Ref entry_points = group ? call(iter_entry_points.get(), c.st->kw_group, group.get()) : Ref();
+    Ref entry_points =
+        group ? call(iter_entry_points.get(), c.st->kw(Kw::group), group.get()) : Ref();
     Ref iter = entry_points ? Ref::steal(PyObject_GetIter(entry_points.get())) : Ref();
     if (!iter) return -1;
     while (Ref plugin = Ref::steal(PyIter_Next(iter.get()))) {

@@ -1,21 +1,8 @@
-// How a method of the manager reaches self's other methods and attributes. In Python every
-// `self.validate_os(...)` or `self._plugins` is an attribute lookup, so an override in a subclass,
-// in the instance dict or on the class itself takes effect. We call our own C++ function directly
-// only when the lookup could not find anything else:
-//
-// - the instance is an exact PluginManager;
-// - the class holds, under each watched name, what it was built with (compared again only after
-//   the class watch reports a modification, so unrelated class attributes cost nothing);
-// - the instance dict holds exactly its three attributes (read with PyDict_Next, which runs no
-//   Python code: a hostile key's __eq__ is never called here).
-//
-// Otherwise the lookup goes the interpreter's way. Borrowed values are used before any Python code
-// runs. Between calls, a few plain readings are kept while the instance dict's stamp (compat.hpp)
-// says it has not changed, where setting an attribute is sure to move the stamp (tried once at
-// start-up); elsewhere the dict is read on every call.
+// How a method of the manager reaches self's other methods and attributes: our own C++ function,
+// and the attributes read from the instance dict, only where a lookup could find nothing else
+// (docs/design.md, "Calling our own methods directly"); the interpreter's lookup otherwise. What
+// may run no callers' code here: ops.hpp.
 #include "ops.hpp"
-
-#include <cstring>
 
 namespace mirtal {
 namespace {
@@ -53,11 +40,10 @@ constexpr Name kAttributes[] = {Name::_plugins, Name::supported_os, Name::chassi
 
 // Index of an exact-str key among the three attributes, or -1.
 int attribute_index(const Ctx& c, PyObject* key) {
+    const bool text = PyUnicode_CheckExact(key) && text_is_ready(key);
     for (int i = 0; i < 3; ++i)
-        if (key == c.str(kAttributes[i])) return i;
-    if (!PyUnicode_CheckExact(key) || !text_is_ready(key)) return -1;
-    for (int i = 0; i < 3; ++i)
-        if (same_ready_text(key, c.str(kAttributes[i]))) return i;
+        if (key == c.str(kAttributes[i]) || (text && same_ready_text(key, c.str(kAttributes[i]))))
+            return i;
     return -1;
 }
 
@@ -117,10 +103,8 @@ int can_call_directly(const Ctx& c, Name method) {
     PyObject* dict;
     const int has_dict = instance_dict(c.self, &dict);
     if (has_dict <= 0) return has_dict < 0 ? -1 : 1;
-    PyObject* entry;
-    const int found = dict_get(dict, c.str(method), &entry);
+    const int found = PyDict_Contains(dict, c.str(method));  // `dict` is held meanwhile
     Py_DECREF(dict);
-    Py_XDECREF(entry);
     return found < 0 ? -1 : !found;
 }
 
@@ -128,19 +112,10 @@ Ref instance_attr(const Ctx& c, Name name) {
     Plain plain;
     const int is_plain = plain_instance(c, plain);
     if (is_plain < 0) return Ref();
-    if (is_plain) {
-        switch (name) {
-            case Name::_plugins:
-                return Ref::borrow(plain.plugins);
-            case Name::supported_os:
-                return Ref::borrow(plain.supported_os);
-            case Name::chassis_type_list:
-                return Ref::borrow(plain.chassis_type_list);
-            default:
-                break;
-        }
-    }
-    return get_attr(c.self, c.str(name));
+    if (!is_plain) return get_attr(c.self, c.str(name));
+    return Ref::borrow(name == Name::_plugins       ? plain.plugins
+                       : name == Name::supported_os ? plain.supported_os
+                                                    : plain.chassis_type_list);
 }
 
 namespace {

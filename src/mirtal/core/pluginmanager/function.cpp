@@ -1,11 +1,6 @@
-// The manager's methods as functions of their own: what a `def` in a class statement gives,
-// called through vectorcall. Every parameter, `self` included, binds by position or by keyword;
-// the object shows __name__, __qualname__, __doc__, __defaults__ and __kwdefaults__ as a function
-// does, and a text signature with an ordinary `self` for inspect.
-//
-// As a method descriptor (Py_TPFLAGS_METHOD_DESCRIPTOR) the interpreter loads `m.get_plugin` and
-// calls it with `m` as the first argument, without making a bound method; any other access on an
-// instance binds it, like a function's __get__.
+// The manager's methods as functions of their own, called through vectorcall: what a `def` in a
+// class statement gives, with every parameter, `self` included, bound by position or keyword, and
+// a method descriptor's load (docs/design.md, "The class on every version").
 #include "function.hpp"
 
 #include <cstddef>
@@ -16,7 +11,7 @@ namespace {
 FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionObject*>(self); }
 
 PyObject* get_name(PyObject* self, void*) {
-    return PyUnicode_FromString(as_function(self)->def->name);
+    return PyUnicode_FromString(as_function(self)->def->sig->name());
 }
 
 PyObject* get_qualname(PyObject* self, void*) {
@@ -28,8 +23,20 @@ PyObject* get_doc(PyObject* self, void*) {
     return doc ? PyUnicode_FromString(doc) : Py_NewRef(Py_None);
 }
 
+// What inspect shows, e.g. "(self, os=None, chassis_type='single_rp')".
 PyObject* get_text_signature(PyObject* self, void*) {
-    return PyUnicode_FromString(as_function(self)->def->text_signature);
+    const FunctionObject* f = as_function(self);
+    const Signature& sig = *f->def->sig;
+    Ref text = Ref::steal(PyUnicode_FromString("("));
+    for (int i = 0; text && i < sig.count; ++i) {
+        PyObject* name = f->state->str(sig.params[i].name);
+        const char* separator = i ? ", " : "";
+        text = Ref::steal(i < sig.required
+                              ? PyUnicode_FromFormat("%U%s%U", text.get(), separator, name)
+                              : PyUnicode_FromFormat("%U%s%U=%R", text.get(), separator, name,
+                                                     f->state->str(sig.params[i].fallback)));
+    }
+    return text ? PyUnicode_FromFormat("%U)", text.get()) : nullptr;
 }
 
 PyObject* get_defaults(PyObject* self, void*) {
@@ -43,8 +50,7 @@ PyObject* get_kwdefaults(PyObject*, void*) { return Py_NewRef(Py_None); }
 PyObject* reduce(PyObject* self, PyObject*) { return get_qualname(self, nullptr); }
 
 PyObject* descr_get(PyObject* self, PyObject* instance, PyObject*) {
-    if (!instance || instance == Py_None) return Py_NewRef(self);
-    return PyMethod_New(self, instance);
+    return !instance || instance == Py_None ? Py_NewRef(self) : PyMethod_New(self, instance);
 }
 
 PyObject* repr(PyObject* self) {
@@ -120,7 +126,7 @@ Ref defaults_of(const ModuleState* st, const Signature& sig) {
     Ref tuple = Ref::steal(PyTuple_New(count));
     if (!tuple) return Ref();
     for (int i = 0; i < count; ++i)
-        PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(st->str(sig.defaults[i])));
+        PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(st->str(sig.params[sig.required + i].fallback)));
     return tuple;
 }
 
@@ -128,7 +134,7 @@ Ref defaults_of(const ModuleState* st, const Signature& sig) {
 
 int add_function_type(PyObject* module) {
     PyObject* type = PyType_FromModuleAndSpec(module, &kSpec, nullptr);
-    if (!type) return type_creation_failed();
+    if (!type) return -1;
     state_of(module)->function_type = reinterpret_cast<PyTypeObject*>(type);
     return 0;
 }

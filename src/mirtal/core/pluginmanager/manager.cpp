@@ -1,7 +1,6 @@
 // The PluginManager type: instance layout and slots, __init__, the plugins property, the method
 // table, and the class dict laid out in definition order, as a class statement would make it.
 #include <cstddef>
-#include <iterator>
 #include <utility>
 
 #include "function.hpp"
@@ -10,10 +9,8 @@
 namespace mirtal {
 namespace {
 
-constexpr const char* kClassDoc =
-    "Loads all plugin implementation,\nprovides API's for accessing plugins";
 // tp_doc with the text signature of the class (what inspect shows for PluginManager); __doc__ in
-// the class dict stays kClassDoc.
+// the class dict is the text after it.
 constexpr const char* kClassDocWithSignature =
     "PluginManager()\n--\n\nLoads all plugin implementation,\nprovides API's for accessing plugins";
 constexpr const char* kPluginsDoc = "Plugin list getter";
@@ -23,44 +20,39 @@ constexpr const char* kSupportedOs[] = {"brelk",  "tarn",   "vennu", "tarnel", "
                                         "uzu",    "kolm",   "jepra", "dravo"};
 constexpr const char* kChassisTypes[] = {"single_rp", "dual_rp", "stack"};
 
-// --- argument signatures: `self` first, as in the class statement ------------------------------
-
-// clang-format off
+// The parameters of each method: `self` first, as in the class statement.
 using N = Name;
-constexpr Signature kInit{"PluginManager.__init__", 1, {N::self_}, 1, {}};
-constexpr Signature kRepr{"PluginManager.__repr__", 1, {N::self_}, 1, {}};
-constexpr Signature kValidateModel{
-    "PluginManager.validate_model", 4, {N::self_, N::os, N::series, N::model}, 4, {}};
-constexpr Signature kValidateSeries{
-    "PluginManager.validate_series", 3, {N::self_, N::os, N::series}, 3, {}};
-constexpr Signature kValidateOs{"PluginManager.validate_os", 2, {N::self_, N::os}, 2, {}};
-constexpr Signature kValidateChassisType{
-    "PluginManager.validate_chassis_type", 2, {N::self_, N::chassis_type}, 2, {}};
-constexpr Signature kValidateArguments{"PluginManager.validate_arguments", 5,
-                                       {N::self_, N::os, N::series, N::model, N::chassis_type}, 5,
-                                       {}};
-constexpr Signature kGetPlugin{"PluginManager.get_plugin", 5,
-                               {N::self_, N::os, N::series, N::model, N::chassis_type}, 1,
-                               {N::none, N::none, N::none, N::single_rp}};
-constexpr Signature kUnregisterPlugin{"PluginManager.unregister_plugin", 5,
-                                      {N::self_, N::os, N::series, N::model, N::chassis_type}, 1,
-                                      {N::none, N::none, N::none, N::none}};
-constexpr Signature kRegisterPlugin{"PluginManager.register_plugin", 6,
-                                    {N::self_, N::cls, N::os, N::series, N::model,
-                                     N::chassis_type}, 2,
-                                    {N::none, N::none, N::none, N::single_rp}};
-constexpr Signature kDiscoverBuiltin{"PluginManager.discover_builtin_plugins", 0, {}, 0, {}};
-constexpr Signature kDiscoverExternal{"PluginManager.discover_external_plugins", 0, {}, 0, {}};
-constexpr Signature kPrintTree{"PluginManager.print_tree", 3, {N::self_, N::data, N::output}, 2,
-                               {N::plugin}};
-// clang-format on
+constexpr Param kSelf{N::self_};
+constexpr Signature kInit{"PluginManager.__init__", {kSelf}};
+constexpr Signature kRepr{"PluginManager.__repr__", {kSelf}};
+constexpr Signature kValidateModel{"PluginManager.validate_model",
+                                   {kSelf, {N::os}, {N::series}, {N::model}}};
+constexpr Signature kValidateSeries{"PluginManager.validate_series", {kSelf, {N::os}, {N::series}}};
+constexpr Signature kValidateOs{"PluginManager.validate_os", {kSelf, {N::os}}};
+constexpr Signature kValidateChassisType{"PluginManager.validate_chassis_type",
+                                         {kSelf, {N::chassis_type}}};
+constexpr Signature kValidateArguments{
+    "PluginManager.validate_arguments",
+    {kSelf, {N::os}, {N::series}, {N::model}, {N::chassis_type}}};
+constexpr Param kKeyPath[] = {{N::os, N::none}, {N::series, N::none}, {N::model, N::none}};
+constexpr Signature kGetPlugin{
+    "PluginManager.get_plugin",
+    {kSelf, kKeyPath[0], kKeyPath[1], kKeyPath[2], {N::chassis_type, N::single_rp}}};
+constexpr Signature kUnregisterPlugin{
+    "PluginManager.unregister_plugin",
+    {kSelf, kKeyPath[0], kKeyPath[1], kKeyPath[2], {N::chassis_type, N::none}}};
+constexpr Signature kRegisterPlugin{
+    "PluginManager.register_plugin",
+    {kSelf, {N::cls}, kKeyPath[0], kKeyPath[1], kKeyPath[2], {N::chassis_type, N::single_rp}}};
+constexpr Signature kDiscoverBuiltin{"PluginManager.discover_builtin_plugins", {}};
+constexpr Signature kDiscoverExternal{"PluginManager.discover_external_plugins", {}};
+constexpr Signature kPrintTree{"PluginManager.print_tree",
+                               {kSelf, {N::data}, {N::output, N::plugin}}};
 
-// --- instances ---------------------------------------------------------------------------------
-
-Ref new_str_list(const char* const* texts, size_t count) {
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
-    if (!list) return Ref();
-    for (size_t i = 0; i < count; ++i) {
+template <size_t N>
+Ref new_str_list(const char* const (&texts)[N]) {
+    Ref list = Ref::steal(PyList_New(N));
+    for (size_t i = 0; list && i < N; ++i) {
         PyObject* text = PyUnicode_InternFromString(texts[i]);
         if (!text) return Ref();
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), text);
@@ -71,13 +63,11 @@ Ref new_str_list(const char* const* texts, size_t count) {
 int init_instance(const Ctx& c) {
     Ref tree = Ref::steal(PyDict_New());
     if (!tree || PyObject_SetAttr(c.self, c.str(N::_plugins), tree.get()) < 0) return -1;
-    Ref chassis = new_str_list(kChassisTypes, std::size(kChassisTypes));
+    Ref chassis = new_str_list(kChassisTypes);
     if (!chassis || PyObject_SetAttr(c.self, c.str(N::chassis_type_list), chassis.get()) < 0)
         return -1;
-    Ref supported = new_str_list(kSupportedOs, std::size(kSupportedOs));
-    if (!supported || PyObject_SetAttr(c.self, c.str(N::supported_os), supported.get()) < 0)
-        return -1;
-    return 0;
+    Ref supported = new_str_list(kSupportedOs);
+    return supported ? PyObject_SetAttr(c.self, c.str(N::supported_os), supported.get()) : -1;
 }
 
 Ctx context_of_instance(PyObject* self) {
@@ -109,7 +99,7 @@ int clear(PyObject* self) {
 void dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
-    if (first_weak_reference(self)) PyObject_ClearWeakRefs(self);
+    PyObject_ClearWeakRefs(self);
     clear(self);
     type->tp_free(self);
     Py_DECREF(type);
@@ -120,45 +110,25 @@ PyObject* get_weakref(PyObject* self, void*) {
     return Py_NewRef(head ? head : Py_None);
 }
 
-// --- methods ---------------------------------------------------------------------------------
-
-inline PyObject* to_python(int status) {
-    if (status < 0) return nullptr;
-    Py_RETURN_NONE;
-}
+inline PyObject* to_python(int status) { return status < 0 ? nullptr : Py_NewRef(Py_None); }
 inline PyObject* to_python(Ref result) { return result.release(); }
 
 // A method: `self` is the first parameter, bound like the others (whatever object it is: as for a
-// function, the body's attribute lookups decide whether it will do).
-template <const Signature& sig, auto impl, size_t... I>
-PyObject* call_method_impl(PyObject* function, PyObject* const* args, size_t nargsf,
-                           PyObject* kwnames, std::index_sequence<I...>) {
-    const auto* f = reinterpret_cast<FunctionObject*>(function);
-    PyObject* module = f->module;
-    ModuleState* st = f->state;
-    PyObject* bound[kMaxParams];
-    if (bind<sig>(st, args, PyVectorcall_NARGS(nargsf), kwnames, bound) < 0) return nullptr;
-    const Ctx c{module, st, bound[0]};
-    return to_python(impl(c, bound[I + 1]...));
-}
-
+// function, the body's attribute lookups decide whether it will do). Without parameters, a static
+// method: no instance (wrapped in a staticmethod when the class dict is laid out).
 template <const Signature& sig, auto impl>
 PyObject* method(PyObject* function, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    return call_method_impl<sig, impl>(function, args, nargsf, kwnames,
-                                       std::make_index_sequence<sig.count - 1>{});
-}
-
-// A static method: no instance (wrapped in a staticmethod when the class dict is laid out).
-template <const Signature& sig, auto impl>
-PyObject* static_method(PyObject* function, PyObject* const* args, size_t nargsf,
-                        PyObject* kwnames) {
-    static_assert(sig.count == 0);
     const auto* f = reinterpret_cast<FunctionObject*>(function);
-    PyObject* module = f->module;
-    ModuleState* st = f->state;
-    PyObject* unused[1];
-    if (bind<sig>(st, args, PyVectorcall_NARGS(nargsf), kwnames, unused) < 0) return nullptr;
-    return to_python(impl(Ctx{module, st, nullptr}));
+    PyObject* bound[kMaxParams];
+    if (bind<sig>(f->state, args, PyVectorcall_NARGS(nargsf), kwnames, bound) < 0) return nullptr;
+    if constexpr (sig.count == 0) {
+        return to_python(impl(Ctx{f->module, f->state, nullptr}));
+    } else {
+        auto with_self = [&]<size_t... I>(std::index_sequence<I...>) {
+            return to_python(impl(Ctx{f->module, f->state, bound[0]}, bound[I + 1]...));
+        };
+        return with_self(std::make_index_sequence<sig.count - 1>());
+    }
 }
 
 constexpr const char* kPrintTreeDoc =
@@ -190,49 +160,31 @@ constexpr const char* kRegisterPluginDoc =
     "chassis_type indicates if the connection class is for single_rp or\n"
     "dual_rp or stack(default single_rp)";
 
-// The instance methods after __init__ and the plugins property, in the order the class defines
-// them; __repr__ last.
-const FunctionDef kInitDef = {"__init__", &kInit, "Initialize", "(self)",
-                              method<kInit, init_instance>};
-
-const FunctionDef kMethodDefs[] = {
-    {"validate_model", &kValidateModel, "Validates Model", "(self, os, series, model)",
-     method<kValidateModel, validate_model>},
-    {"validate_series", &kValidateSeries, "Validates series", "(self, os, series)",
-     method<kValidateSeries, validate_series>},
-    {"validate_os", &kValidateOs, "Validates OS", "(self, os)", method<kValidateOs, validate_os>},
-    {"validate_chassis_type", &kValidateChassisType, "Validate chassis", "(self, chassis_type)",
+// The class body in definition order (the plugins property follows __init__). A signature without
+// parameters makes a static method.
+const FunctionDef kClassBody[] = {
+    {&kInit, "Initialize", method<kInit, init_instance>},
+    {&kValidateModel, "Validates Model", method<kValidateModel, validate_model>},
+    {&kValidateSeries, "Validates series", method<kValidateSeries, validate_series>},
+    {&kValidateOs, "Validates OS", method<kValidateOs, validate_os>},
+    {&kValidateChassisType, "Validate chassis",
      method<kValidateChassisType, validate_chassis_type>},
-    {"validate_arguments", &kValidateArguments, "Validates the input arguments provided",
-     "(self, os, series, model, chassis_type)", method<kValidateArguments, validate_arguments>},
-    {"get_plugin", &kGetPlugin,
-     "This method returns the connection class based on the\n"
-     "input details provided",
-     "(self, os=None, series=None, model=None, chassis_type='single_rp')",
+    {&kValidateArguments, "Validates the input arguments provided",
+     method<kValidateArguments, validate_arguments>},
+    {&kGetPlugin, "This method returns the connection class based on the\ninput details provided",
      method<kGetPlugin, get_plugin>},
-    {"unregister_plugin", &kUnregisterPlugin,
-     "This method unregister a particular implementations from\n"
-     "the internal database",
-     "(self, os=None, series=None, model=None, chassis_type=None)",
+    {&kUnregisterPlugin,
+     "This method unregister a particular implementations from\nthe internal database",
      method<kUnregisterPlugin, unregister_plugin>},
-    {"register_plugin", &kRegisterPlugin, kRegisterPluginDoc,
-     "(self, cls, os=None, series=None, model=None, chassis_type='single_rp')",
-     method<kRegisterPlugin, register_plugin>},
-    {"print_tree", &kPrintTree, kPrintTreeDoc, "(self, data, output='plugin')",
-     method<kPrintTree, print_tree>},
-    {"__repr__", &kRepr, nullptr, "(self)", method<kRepr, manager_text>},
+    {&kRegisterPlugin, kRegisterPluginDoc, method<kRegisterPlugin, register_plugin>},
+    {&kDiscoverBuiltin, "loads all plugins", method<kDiscoverBuiltin, discover_builtin_plugins>},
+    {&kDiscoverExternal, "discover external plugins defined that users pip installed.",
+     method<kDiscoverExternal, discover_external_plugins>},
+    {&kPrintTree, kPrintTreeDoc, method<kPrintTree, print_tree>},
+    {&kRepr, nullptr, method<kRepr, manager_text>},
 };
 
-const FunctionDef kStaticDefs[] = {
-    {"discover_builtin_plugins", &kDiscoverBuiltin, "loads all plugins", "()",
-     static_method<kDiscoverBuiltin, discover_builtin_plugins>},
-    {"discover_external_plugins", &kDiscoverExternal,
-     "discover external plugins defined that users pip installed.", "()",
-     static_method<kDiscoverExternal, discover_external_plugins>},
-};
-
-// --- the plugins property: functions bound to the module, wrapped in a real `property` ---------
-
+// The plugins property: functions bound to the module, wrapped in a real `property`.
 PyObject* plugins_get(PyObject* module, PyObject* instance) {
     return PyObject_GetAttr(instance, state_of(module)->str(N::_plugins));
 }
@@ -261,8 +213,6 @@ Ref make_plugins_property(PyObject* module) {
                                                    getter.get(), setter.get(), Py_None, doc.get(),
                                                    nullptr));
 }
-
-// --- the type ----------------------------------------------------------------------------------
 
 // clang-format off
 PyMemberDef kMembers[] = {
@@ -299,64 +249,32 @@ PyType_Spec kSpec = {
     kSlots,
 };
 
-// The class dict in the order a class statement gives: __module__, __doc__, the methods as
-// defined (the property in its place), then __dict__ and __weakref__.
-constexpr const char* kDictOrder[] = {"__module__",
-                                      "__doc__",
-                                      "__init__",
-                                      "plugins",
-                                      "validate_model",
-                                      "validate_series",
-                                      "validate_os",
-                                      "validate_chassis_type",
-                                      "validate_arguments",
-                                      "get_plugin",
-                                      "unregister_plugin",
-                                      "register_plugin",
-                                      "discover_builtin_plugins",
-                                      "discover_external_plugins",
-                                      "print_tree",
-                                      "__repr__",
-                                      "__dict__",
-                                      "__weakref__"};
-
-// The methods (functions of our own), the property and the static methods.
-int add_function(PyObject* module, PyObject* entries, const FunctionDef& def, bool is_static) {
-    Ref function = new_function(module, def);
-    Ref entry = function && is_static
-                    ? Ref::steal(PyObject_CallOneArg(
-                          reinterpret_cast<PyObject*>(&PyStaticMethod_Type), function.get()))
-                    : std::move(function);
-    return entry ? PyDict_SetItemString(entries, def.name, entry.get()) : -1;
-}
-
-int add_entries(PyObject* module, PyObject* entries) {
-    if (add_function(module, entries, kInitDef, false) < 0) return -1;
-    Ref plugins = make_plugins_property(module);
-    if (!plugins || PyDict_SetItemString(entries, "plugins", plugins.get()) < 0) return -1;
-    for (const FunctionDef& def : kMethodDefs)
-        if (add_function(module, entries, def, false) < 0) return -1;
-    for (const FunctionDef& def : kStaticDefs)
-        if (add_function(module, entries, def, true) < 0) return -1;
-    return 0;
-}
-
+// The class dict in the order a class statement gives: __module__, __doc__, the class body as
+// defined, then __dict__ and __weakref__. What else the type was made with is dropped.
 int lay_out_class_dict(PyObject* module, PyTypeObject* type) {
     Ref dict = Ref::steal(class_dict(type));
-    Ref entries = dict ? Ref::steal(PyDict_Copy(dict.get())) : Ref();
-    if (!entries || add_entries(module, entries.get()) < 0) return -1;
+    Ref made = dict ? Ref::steal(PyDict_Copy(dict.get())) : Ref();
+    if (!made) return -1;
     PyDict_Clear(dict.get());
-    for (const char* name : kDictOrder) {
+    auto keep = [&](const char* name) {
         Ref key = Ref::steal(PyUnicode_FromString(name));
-        if (!key) return -1;
-        PyObject* value = PyDict_GetItemWithError(entries.get(), key.get());
-        if (!value) {
-            if (PyErr_Occurred()) return -1;
+        PyObject* value = key ? PyDict_GetItemWithError(made.get(), key.get()) : nullptr;
+        if (!value && !PyErr_Occurred())
             PyErr_Format(PyExc_SystemError, "PluginManager lacks %s", name);
-            return -1;
-        }
-        if (PyDict_SetItemString(dict.get(), name, value) < 0) return -1;
+        return value ? PyDict_SetItem(dict.get(), key.get(), value) : -1;
+    };
+    if (keep("__module__") < 0 || keep("__doc__") < 0) return -1;
+    for (const FunctionDef& def : kClassBody) {
+        Ref entry = new_function(module, def);
+        if (entry && def.sig->count == 0)
+            entry = Ref::steal(PyObject_CallOneArg(
+                reinterpret_cast<PyObject*>(&PyStaticMethod_Type), entry.get()));
+        if (!entry || PyDict_SetItemString(dict.get(), def.sig->name(), entry.get()) < 0) return -1;
+        if (&def != kClassBody) continue;
+        Ref plugins = make_plugins_property(module);  // after __init__
+        if (!plugins || PyDict_SetItemString(dict.get(), "plugins", plugins.get()) < 0) return -1;
     }
+    if (keep("__dict__") < 0 || keep("__weakref__") < 0) return -1;
     PyType_Modified(type);
     return 0;
 }
@@ -376,14 +294,12 @@ int finish_manager_type(PyObject* module, ModuleState* st, PyObject* type) {
 }  // namespace
 
 int add_manager_type(PyObject* module) {
-    ModuleState* st = state_of(module);
     if (add_function_type(module) < 0) return -1;
     Ref type = Ref::steal(PyType_FromModuleAndSpec(module, &kSpec, nullptr));
-    if (!type) return type_creation_failed();
-    const int status = finish_manager_type(module, st, type.get());
+    if (!type) return -1;
+    const int status = finish_manager_type(module, state_of(module), type.get());
     if (status < 0) {
-        // Freeing a type can clear the pending exception (3.11's does): keep it.
-        const PendingError failure;
+        const PendingError failure;  // freeing a type can clear it (3.11's does)
         type = Ref();
     }
     return status;

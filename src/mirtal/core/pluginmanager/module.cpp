@@ -2,8 +2,6 @@
 // binds in order, and the demonstration block run when it is executed as the main program.
 #include <cstring>
 #include <initializer_list>
-#include <iterator>
-#include <utility>
 
 #include "state.hpp"
 
@@ -24,20 +22,10 @@ constexpr const char* kStringTexts[] = {
 #undef MIRTAL_TEXT
 };
 
-// A tuple of interned names, for keyword calls.
-PyObject* name_tuple(const ModuleState* st, std::initializer_list<Name> names) {
-    PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(names.size()));
-    if (!tuple) return nullptr;
-    Py_ssize_t i = 0;
-    for (Name name : names) PyTuple_SET_ITEM(tuple, i++, Py_NewRef(st->str(name)));
-    return tuple;
-}
-
 // The builtins of this interpreter (taken from sys.modules: looking them up is not an import) and
 // the C function behind their original __import__, which tells it apart from a replacement.
 int find_builtins(ModuleState* st) {
-    Ref name = Ref::steal(PyUnicode_FromString("builtins"));
-    Ref module = name ? Ref::steal(PyImport_GetModule(name.get())) : Ref();
+    Ref module = Ref::steal(PyImport_GetModule(st->str(Name::builtins)));
     if (!module && PyErr_Occurred()) return -1;
     const bool is_module = module && PyModule_Check(module.get());
     PyObject* dict = is_module ? PyModule_GetDict(module.get()) : PyEval_GetBuiltins();
@@ -59,15 +47,16 @@ int init_state(ModuleState* st) {
         if (!st->strings[i]) return -1;
     }
     using N = Name;
-    // Each made before the next: a failure is reported before any other call could clear it.
-    PyObject** const tuples[] = {
-        &st->kw_validate_model, &st->kw_validate_series, &st->kw_os,  &st->kw_chassis_type,
-        &st->kw_print_tree,     &st->kw_group,           &st->kw_key, &st->kw_register_demo};
-    const std::initializer_list<Name> names[] = {
+    const std::initializer_list<Name> keywords[kKwCount] = {
+        // in the order of Kw
         {N::os, N::series, N::model}, {N::series, N::os}, {N::os},  {N::chassis_type},
         {N::data, N::output},         {N::group},         {N::key}, {N::os, N::series, N::cls}};
-    for (size_t i = 0; i < std::size(tuples); ++i)
-        if (!(*tuples[i] = name_tuple(st, names[i]))) return -1;
+    for (int i = 0; i < kKwCount; ++i) {
+        PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(keywords[i].size()));
+        if (!(st->keyword_tuples[i] = tuple)) return -1;
+        Py_ssize_t k = 0;
+        for (Name name : keywords[i]) PyTuple_SET_ITEM(tuple, k++, Py_NewRef(st->str(name)));
+    }
     return find_builtins(st);
 }
 
@@ -95,97 +84,66 @@ int bind_from(const ModuleState* st, PyObject* globals, const char* package, int
     return value ? PyDict_SetItem(globals, name, value.get()) : -1;
 }
 
-// The one warning filter of ours that is in force while pkg_resources is imported: it hides the
-// package's deprecation warning (given on its first import by the setuptools releases that
-// deprecate it) and nothing else. It is put in front of the filters in force and afterwards that
-// very entry is taken out, wherever it then sits, so that every filter the package installs stays
-// and every other warning reaches the caller.
-class ImportWarningFilter {
-public:
-    int add(const ModuleState* st, PyObject* globals) {
-        Ref warnings = import_module(st, globals, "warnings");
-        Ref re = warnings ? import_module(st, globals, "re") : Ref();
-        if (!re) return -1;
-        filters_ = Ref::steal(warning_filters(warnings.get()));
-        mutated_ = filters_ ? Ref::steal(PyObject_GetAttrString(warnings.get(), "_filters_mutated"))
-                            : Ref();
-        Ref pattern = mutated_
-                          ? Ref::steal(PyObject_CallMethod(re.get(), "compile", "s",
+// warnings._filters_mutated(): the warnings module caches what its filters decided.
+int filters_changed(PyObject* warnings) {
+    return Ref::steal(PyObject_CallMethod(warnings, "_filters_mutated", nullptr)) ? 0 : -1;
+}
+
+// Takes `entry` out of the warning filters again, found by identity wherever it now sits (nothing
+// to do when something else took it out).
+int remove_filter(PyObject* warnings, PyObject* filters, PyObject* entry) {
+    const Py_ssize_t size = PySequence_Size(filters);
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        Ref item = Ref::steal(PySequence_GetItem(filters, i));
+        if (!item) return -1;
+        if (item.get() == entry)
+            return PySequence_DelItem(filters, i) < 0 ? -1 : filters_changed(warnings);
+    }
+    return size < 0 ? -1 : 0;
+}
+
+// `from pkg_resources import iter_entry_points`, with the package's deprecation warning (given on
+// its first import by the setuptools releases that deprecate it) hidden by one warning filter of
+// ours: put in front of the filters in force for the import, and that very entry taken out after
+// it, so that every filter the package installs stays and every other warning reaches the caller.
+int bind_entry_point_reader(PyObject* globals, ModuleState* st) {
+    Ref warnings = import_module(st, globals, "warnings");
+    Ref re = warnings ? import_module(st, globals, "re") : Ref();
+    Ref filters = re ? Ref::steal(warning_filters(warnings.get())) : Ref();
+    Ref pattern = filters ? Ref::steal(PyObject_CallMethod(re.get(), "compile", "s",
                                                            "pkg_resources is deprecated as an API"))
                           : Ref();
-        Ref entry = pattern ? Ref::steal(Py_BuildValue("(sOOOi)", "ignore", pattern.get(),
-                                                       PyExc_Warning, Py_None, 0))
-                            : Ref();
-        if (!entry ||
-            !Ref::steal(PyObject_CallMethod(filters_.get(), "insert", "iO", 0, entry.get())))
-            return -1;
-        entry_ = std::move(entry);
-        return changed();
-    }
-
-    // Takes the entry out again (nothing to do when add() did not put it in).
-    int remove() {
-        if (!entry_) return 0;
-        const Py_ssize_t size = PySequence_Size(filters_.get());
-        if (size < 0) return -1;
-        for (Py_ssize_t i = 0; i < size; ++i) {
-            Ref item = Ref::steal(PySequence_GetItem(filters_.get(), i));
-            if (!item) return -1;
-            if (item.get() != entry_.get()) continue;
-            if (PySequence_DelItem(filters_.get(), i) < 0) return -1;
-            entry_ = Ref();
-            return changed();
-        }
-        entry_ = Ref();  // already gone: something else took it out
-        return 0;
-    }
-
-private:
-    // The warnings module caches what its filters decided: tell it they changed.
-    int changed() { return Ref::steal(PyObject_CallNoArgs(mutated_.get())) ? 0 : -1; }
-
-    Ref filters_, mutated_, entry_;
-};
-
-// `from pkg_resources import iter_entry_points`, with the package's deprecation warning hidden.
-int bind_entry_point_reader(PyObject* globals, ModuleState* st) {
-    ImportWarningFilter filter;
-    int status = filter.add(st, globals);
+    Ref entry = pattern ? Ref::steal(Py_BuildValue("(sOOOi)", "ignore", pattern.get(),
+                                                   PyExc_Warning, Py_None, 0))
+                        : Ref();
+    if (!entry || !Ref::steal(PyObject_CallMethod(filters.get(), "insert", "iO", 0, entry.get())))
+        return -1;
+    int status = filters_changed(warnings.get());
     if (status == 0)
         status = bind_from(st, globals, "pkg_resources", 0, st->str(Name::iter_entry_points));
-    if (status == 0) return filter.remove();
+    if (status == 0) return remove_filter(warnings.get(), filters.get(), entry.get());
     const PendingError failure;  // the first error is the one reported
-    filter.remove();
+    remove_filter(warnings.get(), filters.get(), entry.get());
     return -1;
 }
 
-// `name = "text"` in the module's globals.
-int bind_text(PyObject* globals, const char* name, const char* text) {
-    Ref value = Ref::steal(PyUnicode_FromString(text));
-    return value ? PyDict_SetItemString(globals, name, value.get()) : -1;
-}
-
-// A module global as a strong reference (empty, with no exception set, when it is missing).
-Ref global_item(PyObject* globals, PyObject* name) {
-    return Ref::borrow(PyDict_GetItemWithError(globals, name));
-}
-
 // Run as the main program: register a sample class with the library's shared manager.
-int run_demonstration(PyObject* globals, ModuleState* st) {
+int run_demonstration(PyObject* module, ModuleState* st) {
+    const Ctx c{module, st, nullptr};
+    PyObject* globals = PyModule_GetDict(module);
     if (bind_from(st, globals, "mirtal", 0, st->str(Name::dunder_plugin_manager)) < 0) return -1;
-    Ref module_name = global_item(globals, st->str(Name::dunder_name));
+    Ref module_name = module_global(c, Name::dunder_name);
     if (!module_name) return -1;
     Ref sample = Ref::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type),
                                                   "s(O){sssOss}", "Sample", &PyBaseObject_Type,
                                                   "__doc__", "Sample implementation", "__module__",
                                                   module_name.get(), "__qualname__", "Sample"));
     if (!sample || PyDict_SetItemString(globals, "Sample", sample.get()) < 0) return -1;
-    Ref manager = global_item(globals, st->str(Name::dunder_plugin_manager));
+    Ref manager = module_global(c, Name::dunder_plugin_manager);
     if (!manager) return -1;
-    Ref vennu = Ref::steal(PyUnicode_FromString("vennu"));
-    Ref zq4 = vennu ? Ref::steal(PyUnicode_FromString("zq4")) : Ref();
-    Ref method = zq4 ? get_attr(manager.get(), st->str(Name::register_plugin)) : Ref();
-    return method && call(method.get(), st->kw_register_demo, vennu.get(), zq4.get(), sample.get())
+    Ref method = get_attr(manager.get(), st->str(Name::register_plugin));
+    return method && call(method.get(), st->kw(Kw::register_demo), st->str(Name::vennu),
+                          st->str(Name::zq4), sample.get())
                ? 0
                : -1;
 }
@@ -200,19 +158,21 @@ int exec_steps(PyObject* module) {
         bind_from(st, globals, "inspect", 0, st->str(Name::getfile)) < 0 ||
         bind_from(st, globals, "errors", 1, st->str(Name::ConnectionInfraError)) < 0 ||
         bind_entry_point_reader(globals, st) < 0 ||
-        bind_text(globals, "ENTRYPOINT_GROUP", "mirtal.plugins") < 0 ||
+        PyDict_SetItem(globals, st->str(Name::ENTRYPOINT_GROUP), st->str(Name::plugin_group)) < 0 ||
         add_manager_type(module) < 0)
         return -1;
-    Ref name = global_item(globals, st->str(Name::dunder_name));
+    Ref name = Ref::borrow(PyDict_GetItemWithError(globals, st->str(Name::dunder_name)));
     if (!name) return PyErr_Occurred() ? -1 : 0;
     const int is_main = equals(name.get(), st->str(Name::dunder_main));
     if (is_main <= 0) return is_main;
-    return run_demonstration(globals, st);
+    return run_demonstration(module, st);
 }
 
 int module_exec(PyObject* module) {
     if (exec_steps(module) == 0) return 0;
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "init mirtal.core.pluginmanager");
+    // Every step reports its error; 3.11 loses one, a failed allocation's, when it frees a
+    // half-made type (its type deallocation clears the pending exception).
+    if (!PyErr_Occurred()) PyErr_NoMemory();
     return -1;
 }
 
@@ -240,14 +200,7 @@ int module_clear(PyObject* module) {
     Py_CLEAR(st->builtins);
     for (PyObject*& entry : st->class_entries) Py_CLEAR(entry);
     for (PyObject*& text : st->strings) Py_CLEAR(text);
-    Py_CLEAR(st->kw_validate_model);
-    Py_CLEAR(st->kw_validate_series);
-    Py_CLEAR(st->kw_os);
-    Py_CLEAR(st->kw_chassis_type);
-    Py_CLEAR(st->kw_print_tree);
-    Py_CLEAR(st->kw_group);
-    Py_CLEAR(st->kw_key);
-    Py_CLEAR(st->kw_register_demo);
+    for (PyObject*& tuple : st->keyword_tuples) Py_CLEAR(tuple);
     return 0;
 }
 

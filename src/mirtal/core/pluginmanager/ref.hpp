@@ -78,14 +78,6 @@ inline int truth(PyObject* obj) {
     return PyObject_IsTrue(obj);
 }
 
-// -1 after PyType_FromModuleAndSpec failed on one of our fixed, valid specs: only an allocation can
-// fail there, and 3.11 may lose its MemoryError while it frees the half-made type (its type
-// deallocation clears the pending exception), so MemoryError is raised again where none is left.
-inline int type_creation_failed() {
-    if (!PyErr_Occurred()) PyErr_NoMemory();
-    return -1;
-}
-
 inline Ref str_of(PyObject* obj) { return Ref::steal(PyObject_Str(obj)); }
 
 // `key in container` followed by `container[key]`, as one step: 1 and `out` set when the container
@@ -106,13 +98,10 @@ inline int lookup(PyObject* container, PyObject* key, Ref& out) {
 
 // `container[key]`.
 inline Ref item(PyObject* container, PyObject* key) {
-    if (PyDict_CheckExact(container)) {
-        PyObject* value;
-        const int found = dict_get(container, key, &value);
-        if (found == 0) PyErr_SetObject(PyExc_KeyError, key);
-        return Ref::steal(value);
-    }
-    return Ref::steal(PyObject_GetItem(container, key));
+    if (!PyDict_CheckExact(container)) return Ref::steal(PyObject_GetItem(container, key));
+    Ref value;
+    if (lookup(container, key, value) == 0) PyErr_SetObject(PyExc_KeyError, key);
+    return value;
 }
 
 // Equality of two exact strs whose characters are ready (runs no Python code, cannot fail).
@@ -131,21 +120,28 @@ inline int same_text(PyObject* a, PyObject* b) {
     return same_ready_text(a, b);
 }
 
-// `value in container`; an exact list of exact strs searched for an exact str is scanned here,
-// everything else goes through the container's own protocol.
-inline int contains(PyObject* container, PyObject* value) {
-    if (PyList_CheckExact(container) && PyUnicode_CheckExact(value)) {
-        const Py_ssize_t size = PyList_GET_SIZE(container);
-        Py_ssize_t i = 0;
-        for (; i < size; ++i) {
-            PyObject* element = PyList_GET_ITEM(container, i);
-            if (!PyUnicode_CheckExact(element)) break;
-            const int same = same_text(element, value);
-            if (same != 0) return same;
-        }
-        if (i == size) return 0;
+// `value in texts` for an exact, ready str in an exact list: 1 or 0 when every element up to the
+// answer is an exact str (their comparisons run no Python code); -1 (nothing raised) at the first
+// other element, whose own comparison must run. Interned texts usually match by identity, so that
+// is tried first, over the exact strs before any other element.
+inline int find_plain_text(PyObject* texts, PyObject* value) {
+    if (!PyList_CheckExact(texts)) return -1;
+    const Py_ssize_t size = PyList_GET_SIZE(texts);
+    PyObject** items = PySequence_Fast_ITEMS(texts);
+    for (Py_ssize_t i = 0; i < size && PyUnicode_CheckExact(items[i]); ++i)
+        if (items[i] == value) return 1;
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        if (!PyUnicode_CheckExact(items[i]) || !text_is_ready(items[i])) return -1;
+        if (same_ready_text(items[i], value)) return 1;
     }
-    return PySequence_Contains(container, value);
+    return 0;
+}
+
+// `value in container`, without calls where find_plain_text can tell.
+inline int contains(PyObject* container, PyObject* value) {
+    const bool plain = PyUnicode_CheckExact(value) && text_is_ready(value);
+    const int found = plain ? find_plain_text(container, value) : -1;
+    return found >= 0 ? found : PySequence_Contains(container, value);
 }
 
 // The interpreter's `a == b` taken as a truth value (no identity shortcut, unlike

@@ -1,8 +1,7 @@
 // The plugin tree's operations: register, unregister and look up a connection class by the key
-// path (os[, series[, model]]) and a chassis type.
-//
-// Every node is held by a strong reference while we walk: a key's __hash__/__eq__, getfile or an
-// override may rebuild the tree under us, and we must keep working on (and only on) objects we own.
+// path (os[, series[, model]]) and a chassis type. Every node is held by a strong reference while
+// we walk: a key's __hash__/__eq__, getfile or an override may rebuild the tree under us, and we
+// must keep working on (and only on) objects we own.
 #include "ops.hpp"
 
 namespace mirtal {
@@ -10,12 +9,8 @@ namespace {
 
 // The address of a node: os, then series, then model, decided by identity with None.
 struct KeyPath {
-    PyObject* keys[3];
-    int size;
-
-    KeyPath(PyObject* os, PyObject* series, PyObject* model) : keys{os, series, model} {
-        size = model != Py_None ? 3 : series != Py_None ? 2 : 1;
-    }
+    PyObject* keys[3];  // os, series, model
+    int size = keys[2] != Py_None ? 3 : keys[1] != Py_None ? 2 : 1;
 };
 
 // "Plugin data not found for (vennu/zq4), type: single_rp ": the keys of the whole path joined by
@@ -52,28 +47,17 @@ int walk_existing(Ref& node, const KeyPath& path) {
     return depth;
 }
 
-// self.validate_arguments(os, series, model, chassis_type): 1 when it ran in C++ alone on a plain
-// instance, whose attributes `self` then holds, 0 when it ran the general way, -1 on error.
-int validate(const Ctx& c, Plain& self, PyObject* os, PyObject* series, PyObject* model,
-             PyObject* chassis_type) {
-    const int plain = plain_instance(c, self);
-    if (plain < 0) return -1;
-    if (plain && validate_plain(c, self, os, series, model, chassis_type)) return 1;
-    return run_validate_arguments(c, os, series, model, chassis_type) < 0 ? -1 : 0;
-}
-
-// The validation, then self._plugins.
+// self.validate_arguments(os, series, model, chassis_type), in C++ alone on a plain instance
+// whose arguments it accepts; then self._plugins.
 Ref validated_tree(const Ctx& c, PyObject* os, PyObject* series, PyObject* model,
                    PyObject* chassis_type) {
     Plain self;
-    const int done = validate(c, self, os, series, model, chassis_type);
-    if (done < 0) return Ref();
-    return done ? Ref::borrow(self.plugins) : instance_attr(c, Name::_plugins);
-}
-
-int set_item(PyObject* container, PyObject* key, PyObject* value) {
-    return PyDict_CheckExact(container) ? PyDict_SetItem(container, key, value)
-                                        : PyObject_SetItem(container, key, value);
+    const int plain = plain_instance(c, self);
+    if (plain < 0) return Ref();
+    if (plain && validate_plain(c, self, os, series, model, chassis_type))
+        return Ref::borrow(self.plugins);
+    if (run_validate_arguments(c, os, series, model, chassis_type) < 0) return Ref();
+    return instance_attr(c, Name::_plugins);
 }
 
 }  // namespace
@@ -82,7 +66,7 @@ Ref get_plugin(const Ctx& c, PyObject* os, PyObject* series, PyObject* model,
                PyObject* chassis_type) {
     Ref node = validated_tree(c, os, series, model, chassis_type);
     if (!node) return Ref();
-    const KeyPath path(os, series, model);
+    const KeyPath path{{os, series, model}};
     const int depth = walk_existing(node, path);
     if (depth < 0) return Ref();
     // The deepest existing node decides alone; the root is never read as a chassis map.
@@ -102,7 +86,7 @@ int unregister_plugin(const Ctx& c, PyObject* os, PyObject* series, PyObject* mo
     // A removal never validates its chassis type: None means every chassis type of the node.
     Ref node = validated_tree(c, os, series, model, c.str(Name::single_rp));
     if (!node) return -1;
-    const KeyPath path(os, series, model);
+    const KeyPath path{{os, series, model}};
     Ref chassis_map;
     const int depth = walk_existing(node, path);
     const int has_data =
@@ -135,14 +119,14 @@ int register_plugin(const Ctx& c, PyObject* cls, PyObject* os, PyObject* series,
         return -1;
 
     // Walk the existing part of the key path without creating anything.
-    const KeyPath path(os, series, model);
+    const KeyPath path{{os, series, model}};
     const int depth = walk_existing(node, path);
     if (depth < 0) return -1;
     if (depth == path.size) {
         Ref chassis_map;
         const int found = lookup(node.get(), c.str(Name::data), chassis_map);
         if (found < 0) return -1;
-        if (found) return set_item(chassis_map.get(), chassis_type, record.get());
+        if (found) return PyObject_SetItem(chassis_map.get(), chassis_type, record.get());
     }
     // The missing nodes are built as a detached branch, bottom up, and attached in one step, so a
     // key or chassis type that cannot be stored (unhashable, say) leaves no empty nodes behind.
@@ -159,7 +143,7 @@ int register_plugin(const Ctx& c, PyObject* cls, PyObject* os, PyObject* series,
         branch = std::move(parent);
         key = path.keys[level - 1];
     }
-    return set_item(node.get(), key, branch.get());
+    return PyObject_SetItem(node.get(), key, branch.get());
 }
 
 }  // namespace mirtal

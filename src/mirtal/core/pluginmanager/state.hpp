@@ -11,29 +11,29 @@ namespace mirtal {
 // Every string the extension uses as an attribute name, keyword, key or fixed value, interned once
 // per module. X(identifier, text).
 // clang-format off
-#define MIRTAL_STRINGS(X)                                                               \
-    X(os, "os") X(series, "series") X(model, "model") X(chassis_type, "chassis_type")  \
-    X(cls, "cls") X(data, "data") X(output, "output") X(path, "path")                  \
-    X(_plugins, "_plugins") X(chassis_type_list, "chassis_type_list")                  \
-    X(supported_os, "supported_os") X(validate_model, "validate_model")                \
-    X(validate_series, "validate_series") X(validate_os, "validate_os")                \
-    X(validate_chassis_type, "validate_chassis_type")                                  \
-    X(validate_arguments, "validate_arguments") X(print_tree, "print_tree")            \
-    X(islower, "islower") X(isdigit, "isdigit") X(debug, "debug") X(keys, "keys")      \
-    X(split, "split") X(sort, "sort") X(dunder_getitem, "__getitem__") X(log, "log") X(getfile, "getfile")                              \
-    X(ConnectionInfraError, "ConnectionInfraError") X(iter_entry_points, "iter_entry_points") \
-    X(ENTRYPOINT_GROUP, "ENTRYPOINT_GROUP") X(group, "group") X(key, "key") X(name, "name")          \
-    X(module_name, "module_name") X(load, "load") X(pkgutil, "pkgutil")                \
-    X(importlib, "importlib") X(walk_packages, "walk_packages")                        \
-    X(import_module, "import_module") X(dirname, "dirname") X(dunder_path, "__path__") \
-    X(dunder_name, "__name__") X(dunder_file, "__file__") X(dunder_class, "__class__") \
-    X(dunder_main, "__main__") X(dunder_import, "__import__") X(dunder_plugin_manager, "__plugin_manager__")          \
-    X(register_plugin, "register_plugin") X(single_rp, "single_rp")                    \
-    X(quilos, "quilos") X(mocked, "mocked") X(self_, "self") X(plugin, "plugin") X(empty, "") X(label_marker, "__ ") X(equals_marker, " = ")           \
-    X(newline, "\n") X(dot, ".") X(dot_plugins_dot, ".plugins.")                       \
-    X(not_found, "Plugin data not found") X(not_found_for, "Plugin data not found for (")    \
-    X(type_separator, "), type: ") X(space, " ") X(slash, "/")                             \
-    X(not_supported, " is not part of the built-in list of supported OSes.")
+#define MIRTAL_STRINGS(X)                                                                         \
+    X(os, "os") X(series, "series") X(model, "model") X(chassis_type, "chassis_type")             \
+    X(cls, "cls") X(data, "data") X(output, "output") X(path, "path") X(_plugins, "_plugins")     \
+    X(chassis_type_list, "chassis_type_list") X(supported_os, "supported_os")                     \
+    X(validate_model, "validate_model") X(validate_series, "validate_series")                     \
+    X(validate_os, "validate_os") X(validate_chassis_type, "validate_chassis_type")               \
+    X(validate_arguments, "validate_arguments") X(print_tree, "print_tree") X(islower, "islower") \
+    X(isdigit, "isdigit") X(debug, "debug") X(keys, "keys") X(split, "split") X(sort, "sort")     \
+    X(log, "log") X(getfile, "getfile") X(ConnectionInfraError, "ConnectionInfraError")           \
+    X(iter_entry_points, "iter_entry_points") X(ENTRYPOINT_GROUP, "ENTRYPOINT_GROUP")             \
+    X(plugin_group, "mirtal.plugins") X(vennu, "vennu") X(zq4, "zq4") X(builtins, "builtins")     \
+    X(group, "group") X(key, "key") X(name, "name") X(module_name, "module_name") X(load, "load") \
+    X(pkgutil, "pkgutil") X(importlib, "importlib") X(walk_packages, "walk_packages")             \
+    X(import_module, "import_module") X(dirname, "dirname") X(dunder_path, "__path__")            \
+    X(dunder_name, "__name__") X(dunder_file, "__file__") X(dunder_class, "__class__")            \
+    X(dunder_main, "__main__") X(dunder_import, "__import__")                                     \
+    X(dunder_plugin_manager, "__plugin_manager__") X(register_plugin, "register_plugin")          \
+    X(single_rp, "single_rp") X(quilos, "quilos") X(mocked, "mocked") X(self_, "self")            \
+    X(plugin, "plugin") X(empty, "") X(label_marker, "__ ") X(equals_marker, " = ")               \
+    X(break_open, "\n  |") X(break_last, "\n  ") X(newline, "\n") X(dot, ".")                     \
+    X(dot_plugins_dot, ".plugins.") X(not_found, "Plugin data not found")                         \
+    X(not_found_for, "Plugin data not found for (") X(type_separator, "), type: ") X(space, " ")  \
+    X(slash, "/") X(not_supported, " is not part of the built-in list of supported OSes.")
 
 enum class Name : int {
 #define MIRTAL_ENUM(id, text) id,
@@ -41,6 +41,12 @@ enum class Name : int {
 #undef MIRTAL_ENUM
     count,
     none,  // not a string: stands for None where a Name is expected (argument defaults)
+};
+
+// The keyword-name tuples of the calls the manager makes on itself and on services, one per call
+// (module.cpp makes them: ("os", "series", "model"), ("series", "os"), ("os",), ...).
+enum class Kw : int {
+    validate_model, validate_series, os, chassis_type, print_tree, group, key, register_demo, count
 };
 // clang-format on
 
@@ -56,8 +62,8 @@ constexpr Name kWatchedClassNames[] = {
 };
 constexpr int kWatchedClassNameCount = static_cast<int>(std::size(kWatchedClassNames));
 
-// The three attributes of a plain instance, borrowed from its dict: valid only until Python code
-// runs (any call, comparison, hash or str() of a caller's object).
+// The three attributes of a plain instance, borrowed from its dict: valid only until callers' code
+// may run (ops.hpp).
 struct Plain {
     PyObject* plugins;
     PyObject* supported_os;
@@ -75,19 +81,13 @@ struct PlainReading {
 };
 constexpr int kPlainReadings = 4;
 
+constexpr int kKwCount = static_cast<int>(Kw::count);
+
 struct ModuleState {
     PyTypeObject* manager_type;
     PyTypeObject* function_type;  // what the class's methods are (function.cpp)
     PyObject* strings[kNameCount];
-    // Keyword-name tuples of the calls the manager makes on itself and on services.
-    PyObject* kw_validate_model;  // ("os", "series", "model")
-    PyObject* kw_validate_series;  // ("series", "os")
-    PyObject* kw_os;  // ("os",)
-    PyObject* kw_chassis_type;  // ("chassis_type",)
-    PyObject* kw_print_tree;  // ("data", "output")
-    PyObject* kw_group;  // ("group",)
-    PyObject* kw_key;  // ("key",)
-    PyObject* kw_register_demo;  // ("os", "series", "cls")
+    PyObject* keyword_tuples[kKwCount];
     // The builtins of this module's interpreter, where a missing module global is looked up, and
     // the C function of the interpreter's own __import__ (null when it could not be found).
     PyObject* builtins;
@@ -105,6 +105,7 @@ struct ModuleState {
     PyObject* str(Name name) const {
         return name == Name::none ? Py_None : strings[static_cast<int>(name)];
     }
+    PyObject* kw(Kw call) const { return keyword_tuples[static_cast<int>(call)]; }
 };
 
 inline ModuleState* state_of(PyObject* module) {
@@ -124,8 +125,7 @@ struct Ctx {
 // The module's definition (module.cpp): types find their module state through it.
 extern PyModuleDef pluginmanager_module;
 
-// --- module.cpp ---------------------------------------------------------------------------------
-
+// module.cpp
 // A module global, read at the moment of use (falling back to the builtins of the module's own
 // interpreter, like a name in the module's Python code); NameError when neither has it.
 Ref module_global(const Ctx& c, Name name);
@@ -138,13 +138,11 @@ Ref import_from(PyObject* package, PyObject* name);
 Ref import_name(const ModuleState* st, PyObject* name, PyObject* globals, PyObject* locals,
                 PyObject* fromlist, int level);
 
-// --- dispatch.cpp -------------------------------------------------------------------------------
-
+// dispatch.cpp
 // 1, with `out` filled, when every method the manager calls on self is our own C++ function and
 // its attributes are plain dict entries: self is an exact PluginManager, the class holds the
 // watched names as it was built, and the instance dict holds exactly _plugins, supported_os and
-// chassis_type_list. 0 otherwise, -1 on error (only making a missing dict can fail). Runs no
-// Python code.
+// chassis_type_list. 0 otherwise, -1 on error (only making a missing dict can fail).
 int plain_instance(const Ctx& c, Plain& out);
 // 1 when self.<method> is the class's own C++ function (looked up as the interpreter would), 0 when
 // something else is to be called through the attribute, -1 on error.
@@ -154,9 +152,7 @@ Ref instance_attr(const Ctx& c, Name name);
 // Starts watching the class for changes to the watched names, and instance dicts (module set-up).
 int watch_class(ModuleState* st);
 
-// --- manager.cpp --------------------------------------------------------------------------------
-
-// Creates the PluginManager class and binds it in the module.
+// manager.cpp: creates the PluginManager class and binds it in the module.
 int add_manager_type(PyObject* module);
 
 }  // namespace mirtal

@@ -5,51 +5,34 @@
 namespace mirtal {
 namespace {
 
-// str.islower for an exact str whose characters are ready, without a method call.
-bool text_is_lower(PyObject* text) {
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+// str.islower and str.isdigit of an exact ASCII str.
+bool ascii_is_lower(PyObject* text) {
+    const Py_UCS1* chars = PyUnicode_1BYTE_DATA(text);
     bool cased = false;
-    if (PyUnicode_IS_ASCII(text)) {
-        const Py_UCS1* chars = PyUnicode_1BYTE_DATA(text);
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            if (chars[i] >= 'A' && chars[i] <= 'Z') return false;
-            if (chars[i] >= 'a' && chars[i] <= 'z') cased = true;
-        }
-        return cased;
-    }
-    const int kind = PyUnicode_KIND(text);
-    const void* data = PyUnicode_DATA(text);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        const Py_UCS4 ch = PyUnicode_READ(kind, data, i);
-        if (Py_UNICODE_ISUPPER(ch) || Py_UNICODE_ISTITLE(ch)) return false;
-        if (!cased && Py_UNICODE_ISLOWER(ch)) cased = true;
+    for (Py_ssize_t i = 0; i < PyUnicode_GET_LENGTH(text); ++i) {
+        if (chars[i] - unsigned{'A'} < 26u) return false;
+        cased = cased || chars[i] - unsigned{'a'} < 26u;
     }
     return cased;
 }
 
-// str.isdigit for an exact str whose characters are ready, without a method call.
-bool text_is_digits(PyObject* text) {
+bool ascii_is_digits(PyObject* text) {
+    const Py_UCS1* chars = PyUnicode_1BYTE_DATA(text);
     const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
-    if (n == 0) return false;
-    if (PyUnicode_IS_ASCII(text)) {
-        const Py_UCS1* chars = PyUnicode_1BYTE_DATA(text);
-        for (Py_ssize_t i = 0; i < n; ++i)
-            if (chars[i] < '0' || chars[i] > '9') return false;
-        return true;
-    }
-    const int kind = PyUnicode_KIND(text);
-    const void* data = PyUnicode_DATA(text);
     for (Py_ssize_t i = 0; i < n; ++i)
-        if (!Py_UNICODE_ISDIGIT(PyUnicode_READ(kind, data, i))) return false;
-    return true;
+        if (chars[i] - unsigned{'0'} >= 10u) return false;
+    return n > 0;
 }
 
-// value.islower() or value.isdigit(), truth-tested. A str subclass has its own method called.
+bool plain_ascii(PyObject* value) {
+    return PyUnicode_CheckExact(value) && text_is_ready(value) && PyUnicode_IS_ASCII(value);
+}
+
+// value.islower() or value.isdigit(), truth-tested: in C++ for an exact ASCII str, otherwise the
+// value's own method (a str subclass's may be overridden).
 int text_test(const Ctx& c, PyObject* value, Name method) {
-    if (PyUnicode_CheckExact(value)) {
-        if (text_ready(value) < 0) return -1;
-        return method == Name::islower ? text_is_lower(value) : text_is_digits(value);
-    }
+    if (plain_ascii(value))
+        return method == Name::islower ? ascii_is_lower(value) : ascii_is_digits(value);
     Ref result = call_method(value, c.str(method));
     return result ? PyObject_IsTrue(result.get()) : -1;
 }
@@ -87,43 +70,11 @@ int series_first(const Ctx& c, PyObject* series, PyObject* os) {
     return validate_series(c, os, series);
 }
 
-// `value in texts` for an exact, ready str in an exact list: 1 or 0 when every element up to the
-// answer is an exact str (their comparisons run no Python code); -1 (nothing raised) at the first
-// other element, whose own comparison must run. Interned texts usually match by identity, so that
-// is tried first, over the exact strs before any other element.
-int find_plain_text(PyObject* texts, PyObject* value) {
-    if (!PyList_CheckExact(texts)) return -1;
-    const Py_ssize_t size = PyList_GET_SIZE(texts);
-    PyObject** items = PySequence_Fast_ITEMS(texts);
-    for (Py_ssize_t i = 0; i < size && PyUnicode_CheckExact(items[i]); ++i)
-        if (items[i] == value) return 1;
-    for (Py_ssize_t i = 0; i < size; ++i) {
-        if (!PyUnicode_CheckExact(items[i]) || !text_is_ready(items[i])) return -1;
-        if (same_ready_text(items[i], value)) return 1;
-    }
-    return 0;
-}
-
-// An exact, ready, non-empty str that passes the series/model shape test (lowercase or digits,
-// not "data").
+// An exact ASCII str that passes the series/model shape test (lowercase or digits, not "data");
+// other texts are left to the checks themselves.
 bool plain_shape(const Ctx& c, PyObject* text) {
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
-    if (n == 4 && same_ready_text(text, c.str(Name::data))) return false;
-    if (!PyUnicode_IS_ASCII(text)) return text_is_lower(text) || text_is_digits(text);
-    const Py_UCS1* chars = PyUnicode_1BYTE_DATA(text);
-    bool cased = false;
-    Py_ssize_t i = 0;
-    for (; i < n; ++i) {
-        const unsigned ch = chars[i];
-        if (ch - 'a' < 26u)
-            cased = true;
-        else if (ch - 'A' < 26u)
-            break;
-    }
-    if (i == n && cased) return true;  // lowercase
-    for (i = 0; i < n; ++i)
-        if (chars[i] - unsigned{'0'} >= 10u) return false;
-    return true;  // digits only (n > 0: the value was given)
+    return plain_ascii(text) && (ascii_is_lower(text) || ascii_is_digits(text)) &&
+           !same_ready_text(text, c.str(Name::data));
 }
 
 bool plain_value(PyObject* value) {
@@ -222,25 +173,22 @@ int validate_arguments(const Ctx& c, PyObject* os, PyObject* series, PyObject* m
     if (plain < 0) return -1;
     if (plain && validate_plain(c, self, os, series, model, chassis_type)) return 0;
     const ModuleState* st = c.st;
-    if (run_check(c, Name::validate_model, st->kw_validate_model, validate_model, os, series,
+    if (run_check(c, Name::validate_model, st->kw(Kw::validate_model), validate_model, os, series,
                   model) < 0 ||
-        run_check(c, Name::validate_series, st->kw_validate_series, series_first, series, os) < 0 ||
-        run_check(c, Name::validate_os, st->kw_os, validate_os, os) < 0)
+        run_check(c, Name::validate_series, st->kw(Kw::validate_series), series_first, series, os) <
+            0 ||
+        run_check(c, Name::validate_os, st->kw(Kw::os), validate_os, os) < 0)
         return -1;
     const int quilos = equals(os, c.str(Name::quilos));
     if (quilos != 0) return quilos > 0 ? 0 : -1;
-    return run_check(c, Name::validate_chassis_type, st->kw_chassis_type, validate_chassis_type,
-                     chassis_type);
+    return run_check(c, Name::validate_chassis_type, st->kw(Kw::chassis_type),
+                     validate_chassis_type, chassis_type);
 }
 
 int run_validate_arguments(const Ctx& c, PyObject* os, PyObject* series, PyObject* model,
                            PyObject* chassis_type) {
-    const int plain = can_call_directly(c, Name::validate_arguments);
-    if (plain < 0) return -1;
-    if (plain) return validate_arguments(c, os, series, model, chassis_type);
-    Ref method = get_attr(c.self, c.str(Name::validate_arguments));
-    if (!method) return -1;
-    return call(method.get(), nullptr, os, series, model, chassis_type) ? 0 : -1;
+    return run_check(c, Name::validate_arguments, nullptr, validate_arguments, os, series, model,
+                     chassis_type);
 }
 
 }  // namespace mirtal
