@@ -445,6 +445,8 @@ def run_case(name, progress, cases=None):
 # --- every case, each in a subprocess ------------------------------------------------------------
 
 def run_all(names):
+    import sites  # beside this file
+
     total = 0
     failed = []
     started = time.monotonic()
@@ -452,9 +454,11 @@ def run_all(names):
         case_started = time.monotonic()
         with tempfile.TemporaryDirectory() as tmp:
             progress_file = os.path.join(tmp, "progress")
+            # Each case sees mirtal and setuptools only, not what else is installed (a plugin
+            # distribution would be loaded by external discovery and change what it registers).
             done = subprocess.run(
-                [sys.executable, __file__, "--case", name, "--progress", progress_file],
-                capture_output=True, text=True)
+                [*sites.PYTHON, __file__, "--case", name, "--progress", progress_file],
+                capture_output=True, text=True, env=sites.environment())
             last = open(progress_file).read().strip() if os.path.exists(progress_file) else "?"
         lines = done.stdout.strip().splitlines()
         report = json.loads(lines[-1]) if done.returncode == 0 and lines else None
