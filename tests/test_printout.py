@@ -678,6 +678,12 @@ OUT_OF_MEMORY = textwrap.dedent("""
         size = next(int(line.split()[1]) for line in status if line.startswith("VmSize:"))
     resource.setrlimit(resource.RLIMIT_AS, ((size + 4096) * 1024, resource.RLIM_INFINITY))
     try:
+        bytearray(64 << 20)
+    except MemoryError:
+        pass
+    else:
+        sys.exit(4)  # the limit is not enforced (qemu-user, for one, ignores it)
+    try:
         {call}
     except MemoryError:
         sys.exit(3)
@@ -691,4 +697,6 @@ OUT_OF_MEMORY = textwrap.dedent("""
 def test_running_out_of_memory_while_printing_raises_memory_error(call):
     script = OUT_OF_MEMORY.format(call=call)
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
+    if done.returncode == 4:
+        pytest.skip("this machine does not enforce an address-space limit (an emulator)")
     assert done.returncode == 3, done.stderr[-2000:]
