@@ -15,7 +15,7 @@ import sys
 
 import mirtal
 from mirtal.core.errors import ConnectionInfraError
-from mirtal.loading import PluginLoadError, json_key, load_plugins, qualified_name
+from mirtal.loading import PluginLoadError, json_key, load_plugins, one_line, qualified_name
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
 
@@ -44,10 +44,6 @@ exit status:
 
 class UsageError(Exception):
     """A command line that cannot be acted on (exit status 2)."""
-
-
-def one_line(text):
-    return " ".join(str(text).split())
 
 
 class Parser(argparse.ArgumentParser):

@@ -76,7 +76,7 @@ def json_key(key: object) -> Any:
     return {"type": type(key).__qualname__, "repr": repr(key)}
 
 
-def _one_line(text: object) -> str:
+def one_line(text: object) -> str:
     return " ".join(str(text).split())
 
 
@@ -319,7 +319,7 @@ class PluginLoadError(Exception):
             if found["distribution"]:
                 source += f" of {found['distribution']} {found['version']}"
         error = self.error
-        return _one_line(f"{source} failed to load: {type(error).__name__}: {error}"
+        return one_line(f"{source} failed to load: {type(error).__name__}: {error}"
                          f"{_where(error)}")
 
     def as_json(self) -> dict[str, Any]:
