@@ -209,14 +209,23 @@ class Unchecked(PluginManager):
         pass
 
 
+def dict_says(key):
+    """What this Python's dict says of an unhashable key (3.14 words it apart from hash())."""
+    with pytest.raises(TypeError) as caught:
+        key in {}  # noqa: B015
+    return str(caught.value)
+
+
 @pytest.mark.parametrize("tree", [{}, {"vennu": {}}, {"vennu": {"zq4": {}}}])
 def test_of_two_unhashable_keys_the_upper_one_is_reported(tree):
     manager = Unchecked()
     manager._plugins = tree
-    with pytest.raises(TypeError, match="unhashable type: 'list'"):
+    with pytest.raises(TypeError) as caught:
         manager.register_plugin(A, "vennu", ["series"], {"model": 1})
-    with pytest.raises(TypeError, match="unhashable type: 'set'"):
+    assert str(caught.value) == dict_says([])
+    with pytest.raises(TypeError) as caught:
         manager.register_plugin(A, "vennu", "zq4", set(), chassis_type={})
+    assert str(caught.value) == dict_says(set())
     assert manager._plugins == tree
 
 

@@ -130,11 +130,11 @@ int register_plugin(const Ctx& c, PyObject* cls, PyObject* os, PyObject* series,
     }
     // The missing nodes are built as a detached branch, bottom up, and attached in one step, so a
     // key or chassis type that cannot be stored (unhashable, say) leaves no empty nodes behind.
-    // Their keys are hashed in path order first, as a walk that creates each node would meet
-    // them: of two unhashable keys, the upper one is reported.
-    for (int level = depth + 1; level < path.size; ++level)
-        if (PyObject_Hash(path.keys[level]) == -1) return -1;
+    // Their keys first meet an empty dict in path order, as a walk creating each node would: the
+    // upper of two unhashable keys is reported, in the words of this Python's dict.
     Ref branch = Ref::steal(PyDict_New());
+    for (int level = depth + 1; branch && level < path.size; ++level)
+        if (PyDict_Contains(branch.get(), path.keys[level]) < 0) return -1;
     if (!branch || PyDict_SetItem(branch.get(), chassis_type, record.get()) < 0) return -1;
     PyObject* key = c.str(Name::data);
     for (int level = path.size; level > depth; --level) {
