@@ -105,7 +105,7 @@ inline Ref item(PyObject* container, PyObject* key) {
 }
 
 // Equality of two exact strs whose characters are ready (runs no Python code, cannot fail).
-inline bool same_ready_text(PyObject* a, PyObject* b) {
+[[gnu::always_inline]] inline bool same_ready_text(PyObject* a, PyObject* b) {
     if (a == b) return true;
     const Py_ssize_t size = PyUnicode_GET_LENGTH(a);
     const int kind = PyUnicode_KIND(a);
@@ -124,7 +124,7 @@ inline int same_text(PyObject* a, PyObject* b) {
 // answer is an exact str (their comparisons run no Python code); -1 (nothing raised) at the first
 // other element, whose own comparison must run. Interned texts usually match by identity, so that
 // is tried first, over the exact strs before any other element.
-inline int find_plain_text(PyObject* texts, PyObject* value) {
+[[gnu::always_inline]] inline int find_plain_text(PyObject* texts, PyObject* value) {
     if (!PyList_CheckExact(texts)) return -1;
     const Py_ssize_t size = PyList_GET_SIZE(texts);
     PyObject** items = PySequence_Fast_ITEMS(texts);
