@@ -416,3 +416,29 @@ def test_a_failing_walk_or_listing_is_a_failed_source_and_the_other_kind_still_l
     assert failed == [{"walk": ["builtin", "mirtal", "cannot list"],
                        "listing": ["external", "mirtal.plugins", "cannot list"]}[broken]]
     assert tree == (["kolm"] if broken == "walk" else ["brelk", "vennu"])
+
+
+@pytest.mark.parametrize(("fault", "line", "culprit"), [
+    ("listing", "the entry points of mirtal.plugins failed to load: OSError: cannot list",
+     {"entry_point": None, "module": None, "distribution": None, "version": None}),
+    ("name", "plugin ? (?) failed to load: RuntimeError: no name",
+     {"entry_point": "?", "module": None, "distribution": None, "version": None}),
+])
+def test_a_failure_is_told_from_what_could_be_read_of_its_source(tmp_path, fault, line, culprit):
+    site = install(tmp_path / "site")
+    result, _ = python(site, f"""
+        import json, mirtal
+        from mirtal.core import pluginmanager
+        class Nameless:
+            @property
+            def name(self):
+                raise RuntimeError("no name")
+        def entry_points(group):
+            if {fault!r} == "listing":
+                raise OSError("cannot list")
+            return [Nameless()]
+        pluginmanager.iter_entry_points = entry_points
+        report = mirtal.load_plugins(builtin=False, on_error=lambda failure: None)
+        print(json.dumps([[str(s.error), s.error.culprit()] for s in report.failures]))
+    """)
+    assert result == [[line, culprit]]

@@ -161,7 +161,7 @@ class PluginSource:
         """How the source is named in a conflict: the module, or entry point and distribution."""
         if self.kind == "builtin":
             return self.name
-        text = f"{self.name} ({self.module})"
+        text = f"{self.name} ({self.module or '?'})"
         return f"{text} of {self.distribution} {self.version}" if self.distribution else text
 
     def to_dict(self) -> dict[str, Any]:
@@ -285,6 +285,14 @@ class LoadReport:
                 f"{registered} registrations, {len(self.conflicts)} conflicts>")
 
 
+def _read(obj: Any, name: str, default: Any = None) -> Any:
+    """getattr for a description: whatever the attribute raises, the default."""
+    try:
+        return getattr(obj, name, default)
+    except Exception:
+        return default
+
+
 class PluginLoadError(Exception):
     """A plugin failed to load; names the source it came from. ``error`` is what it raised."""
 
@@ -295,32 +303,36 @@ class PluginLoadError(Exception):
         self.entry_point = entry_point
         self.source = source
 
+    def _described(self) -> PluginSource | None:
+        """The source, or one read from a bare entry point (whatever its attributes raise)."""
+        plugin = self.entry_point
+        if self.source is not None or plugin is None:
+            return self.source
+        dist = _read(plugin, "dist")
+        return PluginSource("external", str(_read(plugin, "name", "?")),
+                            str(_read(plugin, "module_name", "?")), _read(dist, "project_name"),
+                            _read(dist, "version"), plugin)
+
     def culprit(self) -> dict[str, Any]:
         """What failed: entry point name, module, distribution and version (None if unknown)."""
-        plugin = self.entry_point
-        if plugin is None:
-            module = self.source.name if self.source is not None else None
-            return {"entry_point": None, "module": module, "distribution": "mirtal",
-                    "version": mirtal.__version__}
-        dist = getattr(plugin, "dist", None)
-        return {
-            "entry_point": str(getattr(plugin, "name", "?")),
-            "module": str(getattr(plugin, "module_name", "?")),
-            "distribution": getattr(dist, "project_name", None),
-            "version": getattr(dist, "version", None),
-        }
+        source = self._described()
+        if source is None or source.kind == "builtin":
+            return {"entry_point": None, "module": source.name if source else None,
+                    "distribution": "mirtal", "version": mirtal.__version__}
+        return {"entry_point": source.name if source.entry_point is not None else None,
+                "module": source.module, "distribution": source.distribution,
+                "version": source.version}
 
     def __str__(self) -> str:
-        found = self.culprit()
-        if found["entry_point"] is None:
-            source = "a built-in plugin"
+        source = self._described()
+        if source is None or source.kind == "builtin":
+            what = "a built-in plugin"
+        elif source.entry_point is None:  # listing the entry points failed
+            what = f"the entry points of {source.name}"
         else:
-            source = f"plugin {found['entry_point']} ({found['module']})"
-            if found["distribution"]:
-                source += f" of {found['distribution']} {found['version']}"
+            what = f"plugin {source.label}"
         error = self.error
-        return one_line(f"{source} failed to load: {type(error).__name__}: {error}"
-                         f"{_where(error)}")
+        return one_line(f"{what} failed to load: {type(error).__name__}: {error}{_where(error)}")
 
     def as_json(self) -> dict[str, Any]:
         return {**self.culprit(), "exception": type(self.error).__name__,
