@@ -60,3 +60,27 @@ def write_scripts(folder):
     for script in (python, mirtal):
         os.chmod(script, 0o755)
     return folder
+
+
+def distribution(site, name, entry_points, requires=()):
+    """A distribution installed into `site`, advertising `entry_points` in mirtal.plugins."""
+    info = site / f"{name.replace('-', '_')}-1.0.dist-info"
+    info.mkdir()
+    metadata = f"Metadata-Version: 2.1\nName: {name}\nVersion: 1.0\n"
+    metadata += "".join(f"Requires-Dist: {r}\n" for r in requires)
+    (info / "METADATA").write_text(metadata)
+    lines = "".join(f"{key} = {module}\n" for key, module in entry_points.items())
+    (info / "entry_points.txt").write_text("[mirtal.plugins]\n" + lines)
+
+
+def package_copy(site, files):
+    """A copy of the installed mirtal package in `site`, with `files` (path: text) added."""
+    import mirtal
+
+    package = site / "mirtal"
+    shutil.copytree(os.path.dirname(mirtal.__file__), package,
+                    ignore=shutil.ignore_patterns("__pycache__"))
+    for path, text in files.items():
+        (package / path).parent.mkdir(parents=True, exist_ok=True)
+        (package / path).write_text(text)
+    return site

@@ -4,7 +4,6 @@ package: answers, exit statuses, JSON, failing plugins and hostile output stream
 import importlib.metadata
 import json
 import os
-import shutil
 import signal
 import subprocess
 import sys
@@ -12,7 +11,7 @@ import sys
 import pytest
 
 import mirtal
-from sites import PYTHON, environment as isolated_environment
+from sites import PYTHON, distribution, environment as isolated_environment, package_copy
 
 BIN = os.path.dirname(sys.executable)
 
@@ -31,17 +30,6 @@ def run(*args, path=None, env=None, command=(*PYTHON, "-m", "mirtal"), **options
     return subprocess.run(
         [*command, *args], text=True, env=environment, cwd=path or BIN, timeout=60, **options,
     )
-
-
-def distribution(site, name, entry_points, requires=()):
-    """A distribution installed into `site`, advertising `entry_points` in mirtal.plugins."""
-    info = site / f"{name.replace('-', '_')}-1.0.dist-info"
-    info.mkdir()
-    metadata = f"Metadata-Version: 2.1\nName: {name}\nVersion: 1.0\n"
-    metadata += "".join(f"Requires-Dist: {r}\n" for r in requires)
-    (info / "METADATA").write_text(metadata)
-    lines = "".join(f"{key} = {module}\n" for key, module in entry_points.items())
-    (info / "entry_points.txt").write_text("[mirtal.plugins]\n" + lines)
 
 
 @pytest.fixture
@@ -324,10 +312,8 @@ def test_failing_plugin_is_named_and_keep_going_loads_the_others(site, module, r
 
 
 def test_failing_builtin_plugin_is_reported_and_keep_going_loads_external_ones(site):
-    package = site / "mirtal"
-    shutil.copytree(os.path.dirname(mirtal.__file__), package,
-                    ignore=shutil.ignore_patterns("__pycache__"))
-    (package / "plugins" / "zz_broken.py").write_text("raise RuntimeError('no luck')\n")
+    package = package_copy(site, {"plugins/zz_broken.py": "raise RuntimeError('no luck')\n"})
+    package = package / "mirtal"
     (site / "probe_kolm.py").write_text(PLUGIN.format(name="KolmConnection"))
     line = (f"mirtal: a built-in plugin failed to load: RuntimeError: no luck "
             f"({package}/plugins/zz_broken.py, line 1)\n")

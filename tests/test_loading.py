@@ -2,15 +2,12 @@
 interpreter that sees mirtal, setuptools and the test's own distributions only."""
 
 import json
-import os
-import shutil
 import subprocess
 import textwrap
 
 import pytest
 
-import mirtal
-from sites import PYTHON, environment
+from sites import PYTHON, distribution, environment, package_copy
 
 REGISTER = """\
 from mirtal import __plugin_manager__
@@ -43,11 +40,7 @@ def install(site, *distributions):
     """The distributions, laid out as pip installs them, in the folder `site`."""
     site.mkdir(exist_ok=True)
     for name, entry_points, modules in distributions:
-        info = site / f"{name.replace('-', '_')}-1.0.dist-info"
-        info.mkdir()
-        (info / "METADATA").write_text(f"Metadata-Version: 2.1\nName: {name}\nVersion: 1.0\n")
-        (info / "entry_points.txt").write_text(
-            "[mirtal.plugins]\n" + "".join(f"{k} = {v}\n" for k, v in entry_points.items()))
+        distribution(site, name, entry_points)
         for path, text in modules.items():
             (site / path).write_text(text)
     return site
@@ -104,7 +97,7 @@ def test_check_with_the_broken_ones_excluded_still_reports_the_collision(tmp_pat
     if how == "option":
         result = mirtal_command(site, "--check", *[f"--exclude={name}" for name in names])
     else:
-        result = mirtal_command(site, "--check", env={"MIRTAL_EXCLUDE_PLUGINS": ",".join(names)})
+        result = mirtal_command(site, "--check", env={"MIRTAL_EXCLUDE_PLUGINS": ", ".join(names)})
     assert (result.returncode, result.stderr) == (1, "")
     assert [line for line in result.stdout.splitlines() if not line[0].isdigit()] == [
         CONFLICT_LINE]
@@ -259,16 +252,6 @@ def test_watch_hands_calls_on_and_restores_an_override_of_the_callers(tmp_path):
 
 
 # --- built-in plugins ----------------------------------------------------------------------------
-
-def package_copy(site, files):
-    package = site / "mirtal"
-    shutil.copytree(os.path.dirname(mirtal.__file__), package,
-                    ignore=shutil.ignore_patterns("__pycache__"))
-    for path, text in files.items():
-        (package / path).parent.mkdir(parents=True, exist_ok=True)
-        (package / path).write_text(text)
-    return site
-
 
 RUNS = "import builtins\nbuiltins.runs = getattr(builtins, 'runs', []) + [__name__]\n"
 

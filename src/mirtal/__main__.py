@@ -115,26 +115,20 @@ def parse(parser, argv):
 
 def exclusions(args):
     """The plugins not to load: --exclude, then MIRTAL_EXCLUDE_PLUGINS (comma-separated)."""
-    names = [name.strip() for name in args.exclude]
-    names += os.environ.get("MIRTAL_EXCLUDE_PLUGINS", "").split(",")
-    return [name for name in names if name]
+    names = [*args.exclude, *os.environ.get("MIRTAL_EXCLUDE_PLUGINS", "").split(",")]
+    return [name.strip() for name in names]
 
 
-def load(args, failures):
-    """Both discoveries. A failure is raised, or with -k or --check reported and added to
-    failures; the load report is returned."""
-    keep_going = args.keep_going or args.check
-
-    def failed(error):
-        if not keep_going:
-            raise error
-        if not args.check:  # --check lists them with its findings
-            report(error)
-        failures.append(error)
-
-    loaded = load_plugins(exclude=exclusions(args), on_error=failed)
+def load(args):
+    """Both discoveries; the load report. A failure is raised, or with -k reported and with
+    --check left to its findings, and the other plugins load."""
+    if not (args.keep_going or args.check):
+        on_error = "raise"
+    else:
+        on_error = (lambda error: None) if args.check else report
+    loaded = load_plugins(exclude=exclusions(args), on_error=on_error)
     for name in loaded.unmatched_exclusions:
-        print(f"mirtal: warning: no plugin named {name} to exclude", file=sys.stderr, flush=True)
+        report(f"warning: no plugin named {name} to exclude")
     return loaded
 
 
@@ -179,18 +173,29 @@ def tree_as_text(manager):
     return "\n".join(line.rstrip() for line in text.split("\n"))
 
 
-def lookup(manager, args):
-    chassis_type = "single_rp" if args.chassis_type is None else args.chassis_type
-    cls = manager.get_plugin(args.os, args.series, args.model, chassis_type)
-    # The node that answered: the walk of get_plugin, along the same key path.
+def chassis_type_of(args):
+    return "single_rp" if args.chassis_type is None else args.chassis_type
+
+
+def walk(tree, args):
+    """The key path of the lookup, and the deepest node along it with the keys that reach it:
+    the walk of get_plugin."""
     path = [args.os] + [v for v in (args.series, args.model) if v is not None]
-    node, reached = manager.plugins, []
+    node, reached = tree, []
     for key in path:
         if not isinstance(node, dict) or key not in node:
             break
         node = node[key]
         reached.append(key)
-    return {
+    return path, node, reached
+
+
+def lookup(manager, args):
+    """The class that answers, and the answer as the command line shows it."""
+    chassis_type = chassis_type_of(args)
+    cls = manager.get_plugin(args.os, args.series, args.model, chassis_type)
+    _, node, reached = walk(manager.plugins, args)
+    return cls, {
         "os": args.os,
         "series": args.series,
         "model": args.model,
@@ -201,11 +206,9 @@ def lookup(manager, args):
     }
 
 
-def registered_by_failed_plugin(loaded, manager, args):
+def registered_by_failed_plugin(loaded, answer):
     """The failure of the source that registered the class that answered, if that source failed
     after registering it (None otherwise)."""
-    chassis_type = "single_rp" if args.chassis_type is None else args.chassis_type
-    answer = manager.get_plugin(args.os, args.series, args.model, chassis_type)
     for registration in reversed(list(loaded.registrations)):
         if registration.cls is answer and registration.source_failed:
             return registration.source.error
@@ -229,15 +232,9 @@ def listed(items, limit=12):
 def miss_hint(manager, args):
     """What may help after a lookup that found nothing: the deepest node reached, what it holds,
     a close match for a misspelt key, or that no plugin is loaded at all."""
-    chassis_type = "single_rp" if args.chassis_type is None else args.chassis_type
+    chassis_type = chassis_type_of(args)
     tree = manager.plugins
-    path = [args.os] + [v for v in (args.series, args.model) if v is not None]
-    node, reached = tree, []
-    for key in path:
-        if not isinstance(node, dict) or key not in node:
-            break
-        node = node[key]
-        reached.append(key)
+    path, node, reached = walk(tree, args)
     node = node if isinstance(node, dict) else {}
     children = names(node)
     data = node.get("data") if reached else None
@@ -350,12 +347,13 @@ def run(argv, prog):
     failures = []
     result = {}
     try:
-        loaded = load(args, failures)
+        loaded = load(args)
+        failures = [source.error for source in loaded.failures]
         if args.check:
             return check(loaded, args.json)
         if args.os is not None:
-            result["lookup"] = lookup(manager, args)
-            from_failed = registered_by_failed_plugin(loaded, manager, args)
+            cls, result["lookup"] = lookup(manager, args)
+            from_failed = registered_by_failed_plugin(loaded, cls)
             if from_failed is not None:
                 result["lookup"]["registered_by_failed_plugin"] = from_failed.culprit()
                 report(f"warning: {result['lookup']['class']} was registered by "

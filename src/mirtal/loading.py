@@ -85,8 +85,7 @@ def _where(error: BaseException) -> str:
     import sysconfig
     import traceback
 
-    machinery = ["<", os.path.dirname(str(pluginmanager.__file__)), __file__,
-                 os.path.join(os.path.dirname(__file__), "__main__.py")]
+    machinery = ["<", os.path.dirname(str(pluginmanager.__file__)), __file__]
     resources_file = getattr(sys.modules.get("pkg_resources"), "__file__", None)
     if isinstance(resources_file, str):
         machinery.append(os.path.dirname(resources_file))
@@ -364,7 +363,6 @@ class _Watch:
     def __init__(self, manager: Any) -> None:
         self.manager = manager
         self.source: PluginSource | None = None
-        self.active = False
         self.wrapper: Callable[..., Any] | None = None
         self.saved: Any = _MISSING
 
@@ -381,7 +379,7 @@ class _Watch:
             # Runs once for each registration of every plugin: kept to plain local work.
             source = watch.source
             made = None if source is None else source.registrations
-            if source is None or made is None:
+            if made is None:
                 return delegate(*args, **kwargs)
             count = len(args)
             os_ = args[1] if count > 1 else kwargs.get("os")
@@ -398,11 +396,9 @@ class _Watch:
 
         self.wrapper = register_plugin
         own["register_plugin"] = register_plugin
-        self.active = True
         return self
 
     def __exit__(self, *exc_info: object) -> None:
-        self.active = False
         self.source = None
         own = vars(self.manager) if self.wrapper is not None else None
         # Taken away only if it is still ours: a plugin that rebound the method keeps its own

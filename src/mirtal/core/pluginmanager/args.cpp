@@ -29,12 +29,12 @@ int too_many_positional(const Signature& sig, Py_ssize_t given) {
     return -1;
 }
 
-// TypeError for a keyword that names no parameter, or one whose argument is given already.
-int keyword_error(const Signature& sig, PyObject* keyword, bool given) {
+// TypeError for a keyword naming no parameter or one given already (held: %S runs its str()).
+int keyword_error(const Signature& sig, const Ref& keyword, bool given) {
     PyErr_Format(PyExc_TypeError,
                  given ? "%s() got multiple values for argument '%S'"
                        : "%s() got an unexpected keyword argument '%S'",
-                 sig.qualname, keyword);
+                 sig.qualname, keyword.get());
     return -1;
 }
 
@@ -65,7 +65,7 @@ int bind_arguments(const ModuleState* st, const Signature& sig, PyObject* const*
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
         const int i = parameter_index(st, sig, keyword);
-        if (i < 0 || out[i]) return keyword_error(sig, keyword, i >= 0);
+        if (i < 0 || out[i]) return keyword_error(sig, Ref::borrow(keyword), i >= 0);
         out[i] = args[nargs + k];
     }
     if (nargs > sig.count) return too_many_positional(sig, nargs);
@@ -83,7 +83,7 @@ int bind_self_only(const ModuleState* st, const Signature& sig, PyObject* args, 
         PyObject *keyword, *value;
         PyDict_Next(kwargs, &pos, &keyword, &value);
         // `self` is taken: the instance is bound to it, as the interpreter does for a function.
-        return keyword_error(sig, keyword,
+        return keyword_error(sig, Ref::borrow(keyword),
                              PyUnicode_Check(keyword) && parameter_index(st, sig, keyword) == 0);
     }
     const Py_ssize_t given = PyTuple_GET_SIZE(args);
