@@ -301,6 +301,37 @@ def test_every_change_of_the_attributes_is_seen_by_the_next_call(populated, chan
         assert populated.get_plugin("vennu") is Other
 
 
+def set_many(m, count):
+    for i in range(count):
+        setattr(m, f"a{i}", i)
+
+
+# Changes made through attributes alone, never through the instance dict: the manager keeps its
+# attributes where the interpreter stores them inline, or in a dict of their own once too many.
+INLINE_CHANGES = {
+    "setattr": lambda m: None,
+    "delattr, setattr": lambda m: delattr(m, "_plugins"),
+    "another attribute": lambda m: setattr(m, "note", 1),
+    "another manager's attribute": lambda m: setattr(PluginManager(), "note", 1),
+    "forty attributes": lambda m: set_many(m, 40),
+}
+
+
+@pytest.mark.parametrize("change", list(INLINE_CHANGES))
+def test_changes_made_through_attributes_are_seen_by_the_next_call(change):
+    manager = PluginManager()
+    manager.register_plugin(Plugin, os="vennu")
+    for _ in range(100):  # the interpreter specialises the loads, stores and calls
+        assert manager.get_plugin("vennu") is Plugin
+    INLINE_CHANGES[change](manager)
+    manager._plugins = other_tree()
+    for _ in range(3):
+        assert manager.get_plugin("vennu") is Other
+    manager.validate_os = lambda os: exec("raise LookupError('overridden')")
+    with pytest.raises(LookupError, match="overridden"):
+        manager.get_plugin("vennu")
+
+
 @pytest.mark.parametrize("override", ["instance dict", "vars"])
 def test_an_override_added_after_a_reading_is_called(populated, override):
     for _ in range(5):

@@ -189,118 +189,18 @@ private:
 };
 #endif
 
-// stamp(dict) is a number that changes whenever a watched dict changes: a reading of the dict taken
-// with a stamp is still what the dict holds while its stamp is the same. start() joins (or starts)
-// this interpreter's counter; failing to get a watcher is not an error, the watch is then never
-// available(). watch(dict) reports the dict's changes from now on; false (nothing raised) when it
-// cannot. stamp() only while available().
-#if PY_VERSION_HEX >= 0x030C0000
-// One counter per interpreter, raised by every event (an entry added, changed or deleted, the dict
-// cleared or freed) of any dict watched through it: the stamp of every watched dict. Kept in a
-// capsule in the interpreter's own dict, where the watcher's callback, which is told only the
-// dict, finds it.
-struct DictEvents {
-    uint64_t count;
-    int watcher;
-};
-
-class DictWatch {
-public:
-    int start() {
-        PyObject* registry = PyInterpreterState_GetDict(PyInterpreterState_Get());
-        if (!registry) return 0;
-        PyObject* capsule = Py_XNewRef(find_capsule(registry));
-        if (!capsule) {
-            capsule = new_events_capsule();
-            if (!capsule) return PyErr_ExceptionMatches(PyExc_ValueError) ? (PyErr_Clear(), 0) : -1;
-            if (PyDict_SetItemString(registry, kRegistryKey, capsule) < 0) {
-                Py_DECREF(capsule);
-                return -1;
-            }
-        }
-        capsule_ = capsule;
-        events_ = static_cast<DictEvents*>(PyCapsule_GetPointer(capsule, kRegistryKey));
-        return 0;
-    }
-    void stop() {
-        events_ = nullptr;
-        Py_CLEAR(capsule_);
-    }
-    PyObject* capsule() const { return capsule_; }
-    bool available() const { return events_ != nullptr; }
-    uint64_t stamp(PyObject*) const { return events_->count; }
-    bool watch(PyObject* dict) { return events_ && PyDict_Watch(events_->watcher, dict) == 0; }
-
-private:
-    static constexpr const char* kRegistryKey = "mirtal.core.pluginmanager dict events";
-
-    // The counter's capsule in the interpreter's dict (borrowed), found by walking that dict (a
-    // few entries), which allocates nothing and cannot fail: a lookup by a C string makes a str,
-    // and a failure there would lose an event (and keep a reading of a changed dict).
-    static PyObject* find_capsule(PyObject* registry) {
-        Py_ssize_t pos = 0;
-        PyObject *key, *capsule;
-        while (registry && PyDict_Next(registry, &pos, &key, &capsule))
-            if (PyUnicode_CheckExact(key) && !PyUnicode_CompareWithASCIIString(key, kRegistryKey))
-                return capsule;
-        return nullptr;
-    }
-
-    // Runs inside whatever changed the dict, maybe with an exception pending: it keeps that.
-    static int on_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
-        const PendingError pending;
-        PyObject* capsule = find_capsule(PyInterpreterState_GetDict(PyInterpreterState_Get()));
-        if (capsule) ++static_cast<DictEvents*>(PyCapsule_GetPointer(capsule, kRegistryKey))->count;
-        return 0;
-    }
-
-    static void free_events(PyObject* capsule) {
-        auto* events = static_cast<DictEvents*>(PyCapsule_GetPointer(capsule, kRegistryKey));
-        if (PyDict_ClearWatcher(events->watcher) < 0) PyErr_Clear();
-        PyMem_RawFree(events);
-    }
-
-    // ValueError when the interpreter has no watcher left.
-    static PyObject* new_events_capsule() {
-        const int watcher = PyDict_AddWatcher(on_event);
-        if (watcher < 0) return nullptr;
-        auto* events = static_cast<DictEvents*>(PyMem_RawMalloc(sizeof(DictEvents)));
-        PyObject* capsule =
-            events ? PyCapsule_New(events, kRegistryKey, free_events) : PyErr_NoMemory();
-        if (!capsule) {
-            PyMem_RawFree(events);
-            PyDict_ClearWatcher(watcher);
-            return nullptr;
-        }
-        *events = DictEvents{1, watcher};
-        return capsule;
-    }
-
-    DictEvents* events_ = nullptr;
-    PyObject* capsule_ = nullptr;
-};
+// dict_stamp (3.11): a number that changes whenever the dict changes, so that a reading of an
+// instance dict is still what the dict holds while its stamp is the same: the dict's version tag.
+// Every change of a dict, and every new dict, takes the next value of one global counter, so a dict
+// made at a freed one's address never shows a tag read before. 0 (none) from 3.12, where a plain
+// instance's attributes are read where the interpreter keeps them (inline_values) instead.
+inline uint64_t dict_stamp([[maybe_unused]] PyObject* dict) {
+#if PY_VERSION_HEX < 0x030C0000
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
 #else
-// 3.11 has no dict watchers: the stamp is the dict's own version tag. Every change of a dict, and
-// every new dict, takes the next value of one global counter, so a dict made at a freed one's
-// address never shows a tag read before.
-class DictWatch {
-public:
-    int start() {
-        started_ = true;
-        return 0;
-    }
-    void stop() { started_ = false; }
-    PyObject* capsule() const { return nullptr; }
-    bool available() const { return started_; }
-    uint64_t stamp(PyObject* dict) const {
-        return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-    }
-    bool watch(PyObject* dict) { return started_ && PyDict_Check(dict); }
-
-private:
-    bool started_ = false;
-};
+    return 0;
 #endif
+}
 
 // ManagerObject and its helpers: where a manager keeps its dict and weak references.
 // instance_dict: 1 and *dict set to a new reference, 0 when there is none, -1 on error; runs no
@@ -385,6 +285,45 @@ inline int set_instance_dict(PyObject* self, PyObject* value, void* context) {
     return 0;
 }
 inline PyObject* first_weak_reference(PyObject* self) { return as_manager(self)->weakreflist; }
+#endif
+
+// inline_values (3.12-3.15): where the interpreter keeps a manager's attributes, the shared keys
+// of a split table and the values beside them, found without making a dict (on 3.12 a made dict
+// stops the specialised method loads on the instance). The layouts are these releases' own
+// (pycore_dict.h, pycore_object.h), fixed within each. Null: a table of its own, or 3.11.
+struct SharedKeys {
+    Py_ssize_t refcnt;
+    uint8_t log2_size, log2_index_bytes, kind;
+    uint32_t version;
+    Py_ssize_t usable, count;
+    char indices[];  // then the entries (key, value), the value of entry i in values[i]
+};
+static_assert(sizeof(void*) != 8 || offsetof(SharedKeys, indices) == 32);
+#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x03100000 && !defined(Py_GIL_DISABLED)
+inline const SharedKeys* inline_values(PyObject* self, PyObject* const** values) {
+    auto* type = reinterpret_cast<PyHeapTypeObject*>(Py_TYPE(self));
+    const auto slot = reinterpret_cast<const uintptr_t*>(self)[-3];  // the managed dict
+    const void* keys = type->ht_cached_keys;
+    const char* at = reinterpret_cast<const char*>(self) + type->ht_type.tp_basicsize;
+#if PY_VERSION_HEX >= 0x030D0000
+    constexpr size_t kHead = 8;  // capacity, size, embedded, valid
+    if (!slot && !((type->ht_type.tp_flags & Py_TPFLAGS_INLINE_VALUES) && at[3])) return nullptr;
+#else
+    constexpr size_t kHead = 0;
+    if (slot & 1) at = reinterpret_cast<const char*>(slot + 1);  // tagged: the inline values
+    if (!slot) return nullptr;
+#endif
+    if (slot && !(slot & 1)) {
+        keys = reinterpret_cast<const PyDictObject*>(slot)->ma_keys;
+        at = reinterpret_cast<const char*>(reinterpret_cast<const PyDictObject*>(slot)->ma_values);
+    }
+    const auto* shared = static_cast<const SharedKeys*>(keys);
+    if (!at || !shared || shared->kind != 2) return nullptr;  // DICT_KEYS_SPLIT
+    *values = reinterpret_cast<PyObject* const*>(at + kHead);
+    return shared;
+}
+#else
+inline const SharedKeys* inline_values(PyObject*, PyObject* const**) { return nullptr; }
 #endif
 
 // The list of warning filters in force, as a new reference. From 3.14 that may be the list of the

@@ -1,7 +1,7 @@
 // How a method of the manager reaches self's other methods and attributes: our own C++ function,
-// and the attributes read from the instance dict, only where a lookup could find nothing else
-// (docs/design.md, "Calling our own methods directly"); the interpreter's lookup otherwise. What
-// may run no callers' code here: ops.hpp.
+// and the attributes read from where the instance keeps them, only where a lookup could find
+// nothing else (docs/design.md, "Calling our own methods directly"); the interpreter's lookup
+// otherwise. What may run no callers' code here: ops.hpp.
 #include "ops.hpp"
 
 namespace mirtal {
@@ -67,30 +67,62 @@ bool read_plain_dict(const Ctx& c, PyObject* dict, Plain& out) {
     return values[0] && values[1] && values[2];
 }
 
-}  // namespace
+// 1 when the inline attributes are exactly the three, under our own name objects; 0 when they are
+// not; -1 when the attributes are in a table of their own.
+int read_inline(const Ctx& c, Plain& out) {
+    PyObject* const* values;
+    const SharedKeys* keys = inline_values(c.self, &values);
+    if (!keys) return -1;
+    const auto* entries =
+        reinterpret_cast<PyObject* const*>(keys->indices + (size_t{1} << keys->log2_index_bytes));
+    PyObject* const names[3] = {c.str(kAttributes[0]), c.str(kAttributes[1]),
+                                c.str(kAttributes[2])};
+    // As __init__ sets them: _plugins, chassis_type_list, supported_os.
+    if (keys->count == 3 && entries[0] == names[0] && entries[2] == names[2] &&
+        entries[4] == names[1]) {
+        out = Plain{values[0], values[2], values[1]};
+        return out.plugins && out.supported_os && out.chassis_type_list;
+    }
+    PyObject* found[3] = {nullptr, nullptr, nullptr};
+    for (Py_ssize_t i = 0; i < keys->count; ++i) {
+        if (!values[i]) continue;
+        int at = 0;
+        while (at < 3 && entries[2 * i] != names[at]) ++at;
+        if (at == 3 || found[at]) return 0;
+        found[at] = values[i];
+    }
+    out = Plain{found[0], found[1], found[2]};
+    return found[0] && found[1] && found[2];
+}
 
-int plain_instance(const Ctx& c, Plain& out) {
-    if (!plain_class_instance(c)) return 0;
+// A dict of the instance's own: the last few readings are kept where a dict's stamp tells that
+// it has not changed since (3.11). Out of line, so that read_inline stays lean from 3.12.
+[[gnu::noinline]] int read_instance_dict(const Ctx& c, Plain& out) {
     PyObject* dict;
     const int has_dict = instance_dict(c.self, &dict);
     if (has_dict <= 0) return has_dict;
     Ref hold = Ref::steal(dict);  // the instance holds it too: its values outlive this call
     ModuleState* st = c.st;
-    DictWatch& watch = st->instance_watch;
-    if (watch.available()) {
-        const uint64_t now = watch.stamp(dict);
-        for (const PlainReading& reading : st->plain_readings) {
-            if (reading.instance == c.self && reading.dict == dict && reading.stamp == now) {
-                out = reading.attributes;
-                return 1;
-            }
+    const uint64_t now = dict_stamp(dict);
+    for (const PlainReading& reading : st->plain_readings) {
+        if (now && reading.instance == c.self && reading.dict == dict && reading.stamp == now) {
+            out = reading.attributes;
+            return 1;
         }
     }
     if (!read_plain_dict(c, dict, out)) return 0;
-    if (watch.watch(dict))
+    if (now)
         st->plain_readings[st->next_plain_reading++ % kPlainReadings] =
-            PlainReading{c.self, dict, watch.stamp(dict), out};
+            PlainReading{c.self, dict, now, out};
     return 1;
+}
+
+}  // namespace
+
+int plain_instance(const Ctx& c, Plain& out) {
+    if (!plain_class_instance(c)) return 0;
+    const int read = read_inline(c, out);
+    return read >= 0 ? read : read_instance_dict(c, out);
 }
 
 int can_call_directly(const Ctx& c, Name method) {
@@ -118,27 +150,6 @@ Ref instance_attr(const Ctx& c, Name name) {
                                                     : plain.chassis_type_list);
 }
 
-namespace {
-
-// Whether setting an attribute of a manager moves its dict's stamp. Where the attributes live
-// inline it does not on every release (3.13.0 sends no dict-watcher event), so it is tried once: a
-// reading is kept across calls only where a change is sure to be seen.
-int stores_reach_watchers(ModuleState* st) {
-    Ref instance = Ref::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(st->manager_type)));
-    PyObject* dict = nullptr;
-    const int has_dict = instance ? instance_dict(instance.get(), &dict) : -1;
-    Ref hold = Ref::steal(dict);
-    if (has_dict <= 0) return has_dict;
-    if (!st->instance_watch.watch(dict)) return 0;
-    const uint64_t before = st->instance_watch.stamp(dict);
-    Ref tree = Ref::steal(PyDict_New());
-    if (!tree || PyObject_SetAttr(instance.get(), st->str(Name::_plugins), tree.get()) < 0)
-        return -1;
-    return st->instance_watch.stamp(dict) != before;
-}
-
-}  // namespace
-
 int watch_class(ModuleState* st) {
     Ref dict = Ref::steal(class_dict(st->manager_type));
     if (!dict) return -1;
@@ -148,10 +159,6 @@ int watch_class(ModuleState* st) {
         if (!st->class_entries[i] && PyErr_Occurred()) return -1;
     }
     st->class_watch.start(on_class_modified);
-    if (st->instance_watch.start() < 0) return -1;
-    const int reliable = st->instance_watch.available() ? stores_reach_watchers(st) : 1;
-    if (reliable < 0) return -1;
-    if (!reliable) st->instance_watch.stop();
     return 0;
 }
 

@@ -182,7 +182,6 @@ int module_traverse(PyObject* module, visitproc visit, void* arg) {
     Py_VISIT(st->manager_type);
     Py_VISIT(st->function_type);
     Py_VISIT(st->builtins);
-    Py_VISIT(st->instance_watch.capsule());
     for (PyObject* entry : st->class_entries) Py_VISIT(entry);
     return 0;
 }
@@ -194,7 +193,6 @@ int module_clear(PyObject* module) {
     // clear it (3.11's type deallocation does), so it is kept.
     const PendingError pending;
     st->class_watch.stop();
-    st->instance_watch.stop();
     Py_CLEAR(st->manager_type);
     Py_CLEAR(st->function_type);
     Py_CLEAR(st->builtins);

@@ -15,9 +15,9 @@
 // - dropping the last reference to a caller's object (a Ref released or reassigned), and making
 //   a container (a garbage collection runs finalizers).
 // Only these stretches rely on none of that happening in them, and use borrowed values:
-// - plain_instance and its kept readings (dispatch.cpp): the three attributes, borrowed from the
-//   instance dict, are used (validate_plain) or referenced (validated_tree, instance_attr) at once;
-//   class_matches reads the class dict, whose keys are exact strs;
+// - plain_instance and its kept readings (dispatch.cpp): the three attributes, borrowed from where
+//   the instance keeps them, are used (validate_plain) or referenced (validated_tree,
+//   instance_attr) at once; class_matches reads the class dict, whose keys are exact strs;
 // - validate_plain: exact strs and None, exact lists of exact strs;
 // - the printout's writer: exact dicts of exact-str keys are read, sorted, compared and joined.
 #pragma once

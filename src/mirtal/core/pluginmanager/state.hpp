@@ -62,17 +62,17 @@ constexpr Name kWatchedClassNames[] = {
 };
 constexpr int kWatchedClassNameCount = static_cast<int>(std::size(kWatchedClassNames));
 
-// The three attributes of a plain instance, borrowed from its dict: valid only until callers' code
-// may run (ops.hpp).
+// The three attributes of a plain instance, borrowed from where the instance keeps them: valid only
+// until callers' code may run (ops.hpp).
 struct Plain {
     PyObject* plugins;
     PyObject* supported_os;
     PyObject* chassis_type_list;
 };
 
-// A plain instance as last read (dispatch.cpp): still so while it holds the same dict and the
-// dict's stamp has not moved since (DictWatch). A new instance or dict at a freed one's address
-// cannot match: freeing a watched dict moves the stamp, and a new dict's stamp was never read.
+// A plain instance as last read from a dict of its own (dispatch.cpp): still so while it holds the
+// same dict and the dict's stamp has not moved since (dict_stamp). A new instance or dict at a
+// freed one's address cannot match: a new dict's stamp was never read.
 struct PlainReading {
     const PyObject* instance;  // identity only
     const PyObject* dict;  // identity only
@@ -97,8 +97,7 @@ struct ModuleState {
     PyObject* class_entries[kWatchedClassNameCount];
     bool class_as_built;
     ClassWatch class_watch;
-    // Instance dicts read as plain are watched; the last few readings are kept (dispatch.cpp).
-    DictWatch instance_watch;
+    // The last few readings of instance dicts read as plain (dispatch.cpp).
     PlainReading plain_readings[kPlainReadings];
     unsigned int next_plain_reading;
 
