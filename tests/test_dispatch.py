@@ -332,6 +332,20 @@ def test_changes_made_through_attributes_are_seen_by_the_next_call(change):
         manager.get_plugin("vennu")
 
 
+def test_an_instance_moved_into_the_class_is_read_with_its_own_layout():
+    class Laid(PluginManager):  # its instances' attributes come in another order, after another
+        def __init__(self):
+            self.note = None
+            self.supported_os, self.chassis_type_list = ["vennu"], ["single_rp"]
+            self._plugins = other_tree()
+
+    moved = Laid()
+    del moved.note
+    moved.__class__ = PluginManager
+    for _ in range(3):
+        assert moved.get_plugin("vennu") is Other
+
+
 @pytest.mark.parametrize("override", ["instance dict", "vars"])
 def test_an_override_added_after_a_reading_is_called(populated, override):
     for _ in range(5):

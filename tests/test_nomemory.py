@@ -61,6 +61,5 @@ def test_the_extension_passes_and_failures_are_injected(name):
 
 
 def test_a_replaced_tree_is_seen_whichever_allocation_fails():
-    # The instance-dict watch must not allocate on its way to noting the change (from 3.12):
-    # otherwise a failure there kept a reading of the freed tree.
+    # A failure anywhere on the way must not leave a reading of the freed tree to be used.
     assert nomemory.run_case("tree replaced, then a lookup", lambda n: None)["problems"] == []
