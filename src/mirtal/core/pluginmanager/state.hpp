@@ -139,8 +139,8 @@ Ref import_name(const ModuleState* st, PyObject* name, PyObject* globals, PyObje
 
 // dispatch.cpp
 // 1, with `out` filled, when every method the manager calls on self is our own C++ function and
-// its attributes are plain dict entries: self is an exact PluginManager, the class holds the
-// watched names as it was built, and the instance dict holds exactly _plugins, supported_os and
+// its attributes are plain entries: self is an exact PluginManager, the class holds the watched
+// names as it was built, and the instance holds exactly _plugins, supported_os and
 // chassis_type_list. 0 otherwise, -1 on error (only making a missing dict can fail).
 int plain_instance(const Ctx& c, Plain& out);
 // 1 when self.<method> is the class's own C++ function (looked up as the interpreter would), 0 when
@@ -148,7 +148,7 @@ int plain_instance(const Ctx& c, Plain& out);
 int can_call_directly(const Ctx& c, Name method);
 // self.<name> for the attributes _plugins, supported_os and chassis_type_list.
 Ref instance_attr(const Ctx& c, Name name);
-// Starts watching the class for changes to the watched names, and instance dicts (module set-up).
+// Starts watching the class for changes to the watched names (module set-up).
 int watch_class(ModuleState* st);
 
 // manager.cpp: creates the PluginManager class and binds it in the module.
