@@ -35,7 +35,7 @@ Ref not_found_message(const Ctx& c, const KeyPath& path, PyObject* chassis_type)
 
 // Walks from `node` along the key path as far as nodes exist, leaving `node` at the deepest one.
 // Returns how many keys were walked, or -1.
-int walk_existing(Ref& node, const KeyPath& path) {
+[[gnu::always_inline]] inline int walk_existing(Ref& node, const KeyPath& path) {
     int depth = 0;
     for (; depth < path.size; ++depth) {
         Ref child;
@@ -49,8 +49,8 @@ int walk_existing(Ref& node, const KeyPath& path) {
 
 // self.validate_arguments(os, series, model, chassis_type), in C++ alone on a plain instance
 // whose arguments it accepts; then self._plugins.
-Ref validated_tree(const Ctx& c, PyObject* os, PyObject* series, PyObject* model,
-                   PyObject* chassis_type) {
+[[gnu::always_inline]] inline Ref validated_tree(const Ctx& c, PyObject* os, PyObject* series,
+                                                 PyObject* model, PyObject* chassis_type) {
     Plain self;
     const int plain = plain_instance(c, self);
     if (plain < 0) return Ref();
