@@ -3,7 +3,9 @@ what an attribute lookup on `self` would find, however the instance, its dict or
 and whatever the keys in the instance dict do when compared."""
 
 import re
+import subprocess
 import sys
+from pathlib import Path
 
 import pytest
 
@@ -324,12 +326,27 @@ def test_changes_made_through_attributes_are_seen_by_the_next_call(change):
     for _ in range(100):  # the interpreter specialises the loads, stores and calls
         assert manager.get_plugin("vennu") is Plugin
     INLINE_CHANGES[change](manager)
+    if not hasattr(manager, "_plugins"):
+        with pytest.raises(AttributeError, match="_plugins"):
+            manager.get_plugin("vennu")
     manager._plugins = other_tree()
     for _ in range(3):
         assert manager.get_plugin("vennu") is Other
     manager.validate_os = lambda os: exec("raise LookupError('overridden')")
     with pytest.raises(LookupError, match="overridden"):
         manager.get_plugin("vennu")
+
+
+@pytest.mark.parametrize("change", ["setattr", "delattr, setattr"])
+def test_changes_made_through_attributes_in_a_fresh_interpreter(change):
+    # There the class's shared keys hold the three attributes alone, in __init__'s order, as for a
+    # program's first managers: they are read by position until another attribute name comes (the
+    # other changes bring one at once).
+    test = f"{__file__}::{test_changes_made_through_attributes_are_seen_by_the_next_call.__name__}"
+    done = subprocess.run(
+        [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", f"{test}[{change}]"],
+        capture_output=True, text=True, cwd=Path(__file__).parent.parent)
+    assert done.returncode == 0 and re.search(r"\b1 passed", done.stdout), done.stdout + done.stderr
 
 
 def test_an_instance_moved_into_the_class_is_read_with_its_own_layout():
