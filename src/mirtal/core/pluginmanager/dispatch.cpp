@@ -38,13 +38,18 @@ bool class_as_built(ModuleState* st) {
 
 constexpr Name kAttributes[] = {Name::_plugins, Name::supported_os, Name::chassis_type_list};
 
-// Index of an exact-str key among the three attributes, or -1.
-int attribute_index(const Ctx& c, PyObject* key) {
+// Puts an attribute found under `key` in its place among the three (Plain's order): false when the
+// key is none of their names (an exact str of the same text) or its place is taken.
+[[gnu::noinline]] bool place(const Ctx& c, PyObject* key, PyObject* value, PyObject* (&found)[3]) {
     const bool text = PyUnicode_CheckExact(key) && text_is_ready(key);
-    for (int i = 0; i < 3; ++i)
-        if (key == c.str(kAttributes[i]) || (text && same_ready_text(key, c.str(kAttributes[i]))))
-            return i;
-    return -1;
+    for (int i = 0; i < 3; ++i) {
+        if (key != c.str(kAttributes[i]) && !(text && same_ready_text(key, c.str(kAttributes[i]))))
+            continue;
+        if (found[i]) return false;
+        found[i] = value;
+        return true;
+    }
+    return false;
 }
 
 // Whether self is an exact PluginManager whose class is as built.
@@ -58,17 +63,14 @@ bool read_plain_dict(const Ctx& c, PyObject* dict, Plain& out) {
     PyObject* values[3] = {nullptr, nullptr, nullptr};
     Py_ssize_t pos = 0;
     PyObject *key, *value;
-    for (int n = 0; n < 3 && PyDict_Next(dict, &pos, &key, &value); ++n) {
-        const int i = attribute_index(c, key);
-        if (i < 0 || values[i]) return false;
-        values[i] = value;
-    }
+    for (int n = 0; n < 3 && PyDict_Next(dict, &pos, &key, &value); ++n)
+        if (!place(c, key, value, values)) return false;
     out = Plain{values[0], values[1], values[2]};
     return values[0] && values[1] && values[2];
 }
 
-// 1 when the inline attributes are exactly the three, under our own name objects; 0 when they are
-// not; -1 when the attributes are in a table of their own.
+// 1 when the inline attributes are exactly the three; 0 when they are not; -1 when the attributes
+// are in a table of their own. The keys of a shared table are exact strs.
 int read_inline(const Ctx& c, Plain& out) {
     PyObject* const* values;
     const SharedKeys* keys = inline_values(c.self, &values);
@@ -77,20 +79,15 @@ int read_inline(const Ctx& c, Plain& out) {
         reinterpret_cast<PyObject* const*>(keys->indices + (size_t{1} << keys->log2_index_bytes));
     PyObject* const names[3] = {c.str(kAttributes[0]), c.str(kAttributes[1]),
                                 c.str(kAttributes[2])};
-    // As __init__ sets them: _plugins, chassis_type_list, supported_os.
+    // As __init__ sets them, under its own names: _plugins, chassis_type_list, supported_os.
     if (keys->count == 3 && entries[0] == names[0] && entries[2] == names[2] &&
         entries[4] == names[1]) {
         out = Plain{values[0], values[2], values[1]};
         return out.plugins && out.supported_os && out.chassis_type_list;
     }
     PyObject* found[3] = {nullptr, nullptr, nullptr};
-    for (Py_ssize_t i = 0; i < keys->count; ++i) {
-        if (!values[i]) continue;
-        int at = 0;
-        while (at < 3 && entries[2 * i] != names[at]) ++at;
-        if (at == 3 || found[at]) return 0;
-        found[at] = values[i];
-    }
+    for (Py_ssize_t i = 0; i < keys->count; ++i)
+        if (values[i] && !place(c, entries[2 * i], values[i], found)) return 0;
     out = Plain{found[0], found[1], found[2]};
     return found[0] && found[1] && found[2];
 }
