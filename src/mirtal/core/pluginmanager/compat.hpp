@@ -304,24 +304,23 @@ inline const SharedKeys* inline_values(PyObject* self, PyObject* const** values)
     auto* type = reinterpret_cast<PyHeapTypeObject*>(Py_TYPE(self));
     const auto slot = reinterpret_cast<const uintptr_t*>(self)[-3];  // the managed dict
     const void* keys = type->ht_cached_keys;
-    const char* at = reinterpret_cast<const char*>(self) + type->ht_type.tp_basicsize;
-    const auto* dict = slot & 1 ? nullptr : reinterpret_cast<const PyDictObject*>(slot);
-    if (dict) {
-        keys = dict->ma_keys;
-        at = reinterpret_cast<const char*>(dict->ma_values);
+    const char* at;
+    if (slot && !(slot & 1)) {  // a made dict, which may still share the keys
+        keys = reinterpret_cast<const PyDictObject*>(slot)->ma_keys;
+        at = reinterpret_cast<const char*>(reinterpret_cast<const PyDictObject*>(slot)->ma_values);
 #if PY_VERSION_HEX >= 0x030D0000
-    } else if (!(type->ht_type.tp_flags & Py_TPFLAGS_INLINE_VALUES) || !at[3]) {  // not valid
-        return nullptr;
-    }
-    constexpr size_t kHead = 8;  // capacity, size, embedded, valid
+    } else if (type->ht_type.tp_flags & Py_TPFLAGS_INLINE_VALUES) {
+        at = reinterpret_cast<const char*>(self) + type->ht_type.tp_basicsize;
+        if (!at[3]) return nullptr;  // not valid
 #else
     } else if (slot & 1) {
         at = reinterpret_cast<const char*>(slot + 1);  // tagged: the inline values
+#endif
     } else {
         return nullptr;
     }
-    constexpr size_t kHead = 0;
-#endif
+    // From 3.13 the values follow a head: capacity, size, embedded, valid.
+    constexpr size_t kHead = PY_VERSION_HEX >= 0x030D0000 ? 8 : 0;
     const auto* shared = static_cast<const SharedKeys*>(keys);
     if (!at || !shared || shared->kind != 2) return nullptr;  // DICT_KEYS_SPLIT
     *values = reinterpret_cast<PyObject* const*>(at + kHead);
