@@ -256,7 +256,7 @@ def test_help_states_the_exit_statuses():
     assert result.returncode == 0
     status = result.stdout.split("exit status:\n", 1)[1]
     assert [line.split()[0] for line in status.splitlines() if line[2:3].isdigit()] == [
-        "0", "1", "2"]
+        "0", "1", "2", "130"]
     assert "without --os" in status
 
 
@@ -315,7 +315,7 @@ def test_failing_builtin_plugin_is_reported_and_keep_going_loads_external_ones(s
     package = package_copy(site, {"plugins/zz_broken.py": "raise RuntimeError('no luck')\n"})
     package = package / "mirtal"
     (site / "probe_kolm.py").write_text(PLUGIN.format(name="KolmConnection"))
-    line = (f"mirtal: a built-in plugin failed to load: RuntimeError: no luck "
+    line = (f"mirtal: built-in plugin mirtal.plugins.zz_broken failed to load: RuntimeError: no luck "
             f"({package}/plugins/zz_broken.py, line 1)\n")
 
     stopped = run("--os", "kolm", path=site)

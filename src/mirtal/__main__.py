@@ -6,6 +6,7 @@ serves that device and which node of the tree answered.
 """
 
 import argparse
+import contextlib
 import difflib
 import json
 import logging
@@ -14,8 +15,11 @@ import signal
 import sys
 
 import mirtal
+from mirtal.check import DEFAULT_TIMEOUT, run_check
 from mirtal.core.errors import ConnectionInfraError
-from mirtal.loading import PluginLoadError, json_key, load_plugins, one_line, qualified_name
+from mirtal.loading import (
+    PluginLoadError, json_key, key_text, load_plugins, one_line, qualified_name, safe_str, shown,
+)
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
 
@@ -32,14 +36,19 @@ alone decides (no fallback to a shallower node, none between chassis types).
 Plugins named in the environment variable MIRTAL_EXCLUDE_PLUGINS (comma-separated)
 are not loaded, as with --exclude.
 
+--check loads the plugins in a child interpreter: a plugin that exits, crashes or
+hangs there (--timeout) is reported as failed, and the others are still checked.
+
 exit status:
   0  success
   1  the library rejected the device (an uppercase series, --model without
      --series, ...) or found no class for it; a plugin failed to load (with
-     --keep-going: after the answer); --check found a failure or a conflict;
-     or the output could not be written
+     --keep-going: after the answer); --check found a failure, a conflict, or
+     a plugin that tampered with the report, or could not finish; or the
+     output could not be written
   2  usage error, found before the plugin manager is asked: an unknown option,
-     a missing value, or --series, --model or --chassis-type without --os"""
+     a missing value, or --series, --model or --chassis-type without --os
+  130  interrupted (Ctrl-C); --check still tells what it had learnt"""
 
 
 class UsageError(Exception):
@@ -86,6 +95,15 @@ def build_parser(prog):
         "exit with status 1 if there is any",
     )
     parser.add_argument(
+        "--timeout", metavar="SECONDS", type=float, default=DEFAULT_TIMEOUT,
+        help="with --check: how long one plugin may take to load before it is reported "
+        f"as hanging (default {DEFAULT_TIMEOUT:g})",
+    )
+    parser.add_argument(
+        "--traceback", action="store_true",
+        help="print the traceback of each plugin that failed to load on stderr",
+    )
+    parser.add_argument(
         "--exclude", metavar="NAME", action="append", default=[],
         help="do not load this plugin: an entry point's name or a built-in plugin "
         "module's dotted name (repeatable; also MIRTAL_EXCLUDE_PLUGINS)",
@@ -100,6 +118,8 @@ def build_parser(prog):
 
 def parse(parser, argv):
     args = parser.parse_args(argv)
+    if not args.timeout > 0 or args.timeout != args.timeout or args.timeout == float("inf"):
+        raise UsageError(f"--timeout must be a positive number of seconds, not {args.timeout}")
     if args.check and args.os is not None:
         raise UsageError("--check does not take --os")
     if args.os is None:
@@ -116,33 +136,59 @@ def parse(parser, argv):
 def exclusions(args):
     """The plugins not to load: --exclude, then MIRTAL_EXCLUDE_PLUGINS (comma-separated)."""
     names = [*args.exclude, *os.environ.get("MIRTAL_EXCLUDE_PLUGINS", "").split(",")]
-    return [name.strip() for name in names]
+    return [name.strip() for name in names if name.strip()]
+
+
+@contextlib.contextmanager
+def plugin_output_to_stderr():
+    """While plugins load, what they write to stdout (through sys.stdout or the descriptor) goes
+    to stderr: stdout carries the command's answer only."""
+    sys.stdout.flush()
+    saved_stream, saved_fd = sys.stdout, os.dup(1)
+    os.dup2(2, 1)
+    try:
+        yield
+    finally:
+        with contextlib.suppress(Exception):
+            sys.stdout.flush()
+        os.dup2(saved_fd, 1)
+        os.close(saved_fd)
+        sys.stdout = saved_stream
 
 
 def load(args):
-    """Both discoveries; the load report. A failure is raised, or with -k reported and with
-    --check left to its findings, and the other plugins load."""
-    if not (args.keep_going or args.check):
-        on_error = "raise"
-    else:
-        on_error = (lambda error: None) if args.check else report
-    loaded = load_plugins(exclude=exclusions(args), on_error=on_error)
-    for name in loaded.unmatched_exclusions:
-        report(f"warning: no plugin named {name} to exclude")
+    """Both discoveries; the load report. A failure is raised, or with -k reported, and the
+    other plugins load."""
+    with plugin_output_to_stderr():
+        loaded = load_plugins(exclude=exclusions(args),
+                              on_error=report if args.keep_going else "raise")
+    warn_unmatched(loaded.unmatched_exclusions)
+    if args.traceback:
+        for source in loaded.failures:
+            print_traceback(source.error)
     return loaded
+
+
+def warn_unmatched(names):
+    for name in names:
+        report(f"warning: no plugin named {name} to exclude")
+
+
+def print_traceback(failure):
+    trace = failure.traceback() if failure is not None else ""
+    if trace:
+        print("\n".join(shown(line) for line in trace.rstrip("\n").split("\n")),
+              file=sys.stderr, flush=True)
 
 
 # Answers -----------------------------------------------------------------------------------------
 
 
 def ordered(mapping):
-    """Items in the order of the text tree (print_tree): sorted by key when every key is a str,
-    otherwise by the keys' str() texts, keys of equal text keeping their order."""
-    keys = list(mapping.keys())
-    if all(isinstance(key, str) for key in keys):
-        keys.sort()
-    else:
-        keys.sort(key=str)
+    """Items in the order of the text tree (print_tree): by the keys' text (their code points),
+    keys of equal text keeping their order. A set's members are ordered in its text, so nothing
+    depends on the hash seed."""
+    keys = sorted(mapping.keys(), key=key_text)
     return [(key, mapping[key]) for key in keys]
 
 
@@ -150,15 +196,23 @@ def json_node(key, node):
     chassis_map = node.get("data") if isinstance(node, dict) else None
     records = [
         {"chassis_type": json_key(chassis_type), "class": qualified_name(record.get("cls")),
-         "file": record.get("path")}
+         "file": file_text(record.get("path"))}
         for chassis_type, record in ordered(chassis_map or {})
     ]
     children = node if isinstance(node, dict) else {}
     return {
         "key": json_key(key),
         "records": records,
-        "children": [json_node(k, v) for k, v in ordered(children) if k != "data"],
+        "children": [json_node(k, v) for k, v in ordered(children) if not is_data(k)],
     }
+
+
+def is_data(key):
+    return isinstance(key, str) and key_text(key) == "data"
+
+
+def file_text(path):
+    return None if path is None else safe_str(path)
 
 
 def tree_as_json(tree):
@@ -167,10 +221,20 @@ def tree_as_json(tree):
 
 
 def tree_as_text(manager):
-    text = manager.print_tree(manager.plugins, "plugins")
+    """The manager's print_tree of a copy of the tree whose text keys and leaves are safe to
+    show: a key or a class name cannot forge a line or reach the terminal as a control
+    sequence."""
+    text = manager.print_tree(displayed(manager.plugins), "plugins")
     if not text:
         return "plugins (none registered)"
     return "\n".join(line.rstrip() for line in text.split("\n"))
+
+
+def displayed(level):
+    if not isinstance(level, dict):
+        return shown(level)
+    return {shown(key) if isinstance(key, str) else key: displayed(value)
+            for key, value in level.items()}
 
 
 def chassis_type_of(args):
@@ -201,7 +265,7 @@ def lookup(manager, args):
         "model": args.model,
         "chassis_type": chassis_type,
         "class": qualified_name(cls),
-        "file": node["data"][chassis_type]["path"],
+        "file": file_text(node["data"][chassis_type]["path"]),
         "node": reached,
     }
 
@@ -221,7 +285,7 @@ LEVELS = [("OS", "OSes"), ("series", "series"), ("model", "models")]
 
 def names(node):
     """The text keys of a node's children, sorted (the records' key "data" left out)."""
-    return sorted(k for k in node if isinstance(k, str) and k != "data")
+    return sorted(key_text(k) for k in node if isinstance(k, str) and not is_data(k))
 
 
 def listed(items, limit=12):
@@ -238,7 +302,7 @@ def miss_hint(manager, args):
     node = node if isinstance(node, dict) else {}
     children = names(node)
     data = node.get("data") if reached else None
-    chassis_types = sorted(map(str, data)) if isinstance(data, dict) else []
+    chassis_types = sorted(map(key_text, data)) if isinstance(data, dict) else []
     hint = {"node": [json_key(k) for k in reached], "children": children,
             "chassis_types": chassis_types, "suggestion": None, "no_plugins": not tree,
             "text": []}
@@ -246,7 +310,7 @@ def miss_hint(manager, args):
         hint["text"].append("no plugins are loaded")
         return hint
     depth = len(reached)
-    place = "/".join(map(str, reached))
+    place = "/".join(map(key_text, reached))
     if depth < len(path):
         level = LEVELS[depth][0]
         missing = path[depth]
@@ -273,23 +337,30 @@ def miss_hint(manager, args):
     return hint
 
 
-def check(loaded, as_json):
-    """--check: the failures and the conflicts of the load; status 1 if there is any."""
-    conflicts = loaded.conflicts
-    failures = loaded.failures
-    if as_json:
-        emit_json(loaded.to_dict())
+def check(args):
+    """--check: the plugins loaded in a child interpreter; the failures, the conflicts and what
+    made the report unsure. Status 0 only when the check finished and found none."""
+    outcome = run_check(exclusions(args), timeout=args.timeout, verbose=args.verbose)
+    if args.traceback:
+        for text in outcome.tracebacks:
+            print(text, file=sys.stderr, flush=True)
+    document = outcome.document
+    if document is not None:
+        warn_unmatched(shown(name) for name in document.get("unmatched_exclusions") or ())
+        if args.json:
+            emit_json(document)
+        else:
+            emit("\n".join(outcome.lines))
+        return EXIT_OK if outcome.ok else EXIT_FAILED
+    # Not finished: what was learnt, and why it is not a verdict.
+    reason = outcome.unfinished or "the check did not finish"
+    report(f"the check did not finish: {reason}")
+    if args.json:
+        emit_json({"ok": False, "finished": False, "reason": reason,
+                   "sources": outcome.partial})
     else:
-        lines = [f"failure: {source.error}" for source in failures]
-        lines += [f"conflict: {conflict}" for conflict in conflicts]
-        counts = loaded.counts()
-        summary = ", ".join(f"{count} {status.replace('_', ' ')}"
-                            for status, count in counts.items() if count)
-        lines.append(f"{len(loaded.sources)} plugin sources ({summary or 'none'}): "
-                     f"{len(failures)} failed to load, {len(conflicts)} "
-                     + ("conflict" if len(conflicts) == 1 else "conflicts"))
-        emit("\n".join(one_line(line) for line in lines))
-    return EXIT_FAILED if failures or conflicts else EXIT_OK
+        emit("\n".join([*outcome.partial_lines, f"the check did not finish: {shown(reason)}"]))
+    return 128 + signal.SIGINT if outcome.interrupted else EXIT_FAILED
 
 
 # Output ------------------------------------------------------------------------------------------
@@ -311,11 +382,28 @@ def emit(text):
 
 def emit_json(value):
     # ASCII only: the answer reads the same whatever the terminal's encoding.
-    emit(json.dumps(value, indent=2))
+    emit(json.dumps(strict_json(value), indent=2, default=safe_str))
+
+
+def strict_json(value):
+    """The value with every lone surrogate of its texts written as an escape (\\udc80): a
+    strict parser rejects them in JSON, escaped or not."""
+    if isinstance(value, str):
+        try:
+            value.encode("utf-8")
+        except UnicodeEncodeError:
+            return value.encode("utf-8", "backslashreplace").decode("utf-8")
+        return value
+    if isinstance(value, dict):
+        return {strict_json(key): strict_json(item) for key, item in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [strict_json(item) for item in value]
+    return value
 
 
 def report(error):
-    print(f"mirtal: {one_line(error)}", file=sys.stderr, flush=True)
+    if sys.stderr is not None:
+        print(f"mirtal: {shown(one_line(error))}", file=sys.stderr, flush=True)
 
 
 def error_json(error):
@@ -331,17 +419,23 @@ def run(argv, prog):
         args = parse(parser, argv)
     except UsageError as error:
         print(parser.format_usage().rstrip(), file=sys.stderr)
-        print(f"{prog}: error: {error}", file=sys.stderr, flush=True)
+        print(f"{prog}: error: {shown(error)}", file=sys.stderr, flush=True)
         if wants_json:
             emit_json({"error": error_json(error)})
         return EXIT_USAGE
     if args.help or args.version:
-        emit(parser.format_help().rstrip() if args.help else f"{prog} {mirtal.__version__}")
+        text = parser.format_help().rstrip() if args.help else f"{prog} {mirtal.__version__}"
+        if args.json:
+            emit_json({"help": text} if args.help else {"version": mirtal.__version__})
+        else:
+            emit(text)
         return EXIT_OK
 
     logging.basicConfig(stream=sys.stderr, format="%(levelname)s %(name)s: %(message)s")
     if args.verbose:
         mirtal.log.setLevel(logging.DEBUG)
+    if args.check:
+        return check(args)
 
     manager = mirtal.__plugin_manager__
     failures = []
@@ -349,8 +443,6 @@ def run(argv, prog):
     try:
         loaded = load(args)
         failures = [source.error for source in loaded.failures]
-        if args.check:
-            return check(loaded, args.json)
         if args.os is not None:
             cls, result["lookup"] = lookup(manager, args)
             from_failed = registered_by_failed_plugin(loaded, cls)
@@ -366,9 +458,18 @@ def run(argv, prog):
         report(error)
         result = {"error": error_json(error)}
         if isinstance(error, ConnectionInfraError) and str(error).startswith(NOT_FOUND):
-            result["hint"] = miss_hint(manager, args)
-            for line in result["hint"]["text"]:
-                report(line)
+            try:
+                result["hint"] = miss_hint(manager, args)
+            except Exception as failed:
+                report(f"cannot tell what the tree holds: {type(failed).__name__}: "
+                       f"{safe_str(failed)}")
+            else:
+                for line in result["hint"]["text"]:
+                    report(line)
+    except Exception as error:
+        # The tree holds what cannot be shown (a key whose hash, order or text fails).
+        result = {"error": {"type": type(error).__name__, "message": safe_str(error)}}
+        report(f"cannot show the plugin tree: {type(error).__name__}: {safe_str(error)}")
 
     if args.json:
         if failures:
@@ -376,8 +477,8 @@ def run(argv, prog):
         emit_json(result)
     elif "lookup" in result:
         answer = result["lookup"]
-        emit(f"class: {answer['class']}\nfile:  {answer['file']}\nnode:  "
-             + "/".join(map(str, answer["node"])))
+        emit(f"class: {shown(answer['class'])}\nfile:  {shown(answer['file'])}\nnode:  "
+             + shown("/".join(map(key_text, answer["node"]))))
     elif "error" not in result:
         emit(text)
     return EXIT_FAILED if failures or "error" in result else EXIT_OK
@@ -395,6 +496,13 @@ def main(argv=None):
     prog = os.path.basename(sys.argv[0]) if sys.argv and sys.argv[0] else "mirtal"
     if prog in ("__main__.py", "-m", "-c"):
         prog = "python -m mirtal"
+    if sys.stdout is None:  # started with stdout closed
+        # The descriptor is taken, so that no file or pipe opened later becomes stdout.
+        fd = os.open(os.devnull, os.O_WRONLY)
+        if fd != 1:
+            os.close(fd)
+        report("cannot write the output: standard output is closed")
+        return EXIT_FAILED
     # A terminal that cannot show a character gets it escaped, as stderr already does.
     if hasattr(sys.stdout, "reconfigure"):
         sys.stdout.reconfigure(errors="backslashreplace")

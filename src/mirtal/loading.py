@@ -4,8 +4,9 @@
 order and with the same debug lines: the built-in plugin modules in the order of the package walk,
 then the modules named by the entry points of the group ``mirtal.plugins`` in the order the
 entry-point service gives them. Unlike the discovery methods it loads each module and each entry
-point on its own, so a failing one does not hide the ones after it, and it records what each of
-them registered on the shared manager: a ``LoadReport``.
+point on its own, so a failing one does not hide the ones after it, reads each distribution's entry
+points on its own, so one unreadable distribution does not hide the others, and records what each
+source registered on the shared manager: a ``LoadReport``.
 
 What each source registered is seen by watching the shared manager's ``register_plugin`` while
 the sources load (an override in the instance's own attributes, which the manager honours and
@@ -14,10 +15,14 @@ which is taken away afterwards). What the watch sees and what it does not:
 - seen: every successful call of ``register_plugin`` made on ``mirtal.__plugin_manager__`` while a
   source loads, whoever makes it (the source's module, a module it imports, a thread running
   meanwhile), attributed to that source, and the class that the registration replaced;
+- checked after each source: that the watch is still in place, that ``mirtal.__plugin_manager__``
+  is still the manager watched, and that the classes the sources before it registered are still in
+  the tree. A source that fails one of these is reported with what it did (``tampering``), its
+  registrations unknown, and the watch and the shared manager are put back for the sources after
+  it;
 - not seen: registrations on another manager, writes into the tree made without
-  ``register_plugin``, ``unregister_plugin`` calls, and registrations made after the source's
-  import returned (from a thread or a callback). A source that rebinds ``register_plugin`` on the
-  shared manager replaces the watch for whatever it registers afterwards.
+  ``register_plugin``, and registrations made after the source's import returned (from a thread
+  or a callback).
 
 The report never guesses: a module that was imported before (by a discovery method, an earlier
 load or any import) is not run again, and its source is reported as ``already_loaded`` with its
@@ -30,6 +35,7 @@ import builtins
 import math
 import os
 import sys
+import threading
 import warnings
 from collections.abc import Callable, Iterable, Iterator
 from typing import Any, Literal
@@ -54,51 +60,117 @@ OnError = Literal["raise", "warn"] | Callable[["PluginLoadError"], object]
 _MISSING = object()
 
 
+# Text made from plugin-supplied objects ----------------------------------------------------------
+# Nothing here trusts the object: whatever its __str__, __repr__ or attributes do, the result is an
+# exact str.
+
+
+def _read(obj: Any, name: str, default: Any = None) -> Any:
+    """getattr for a description: whatever the attribute raises, the default."""
+    try:
+        return getattr(obj, name, default)
+    except Exception:
+        return default
+
+
+def plain(text: str) -> str:
+    """An exact str with the characters of a str (or of a subclass of it)."""
+    return str.__getitem__(text, slice(None))
+
+
+def type_name(obj: object) -> str:
+    """The name of the object's class, as the interpreter keeps it (a metaclass cannot hide it)."""
+    cls = type(obj)
+    name = _read(cls, "__name__")
+    return plain(name) if isinstance(name, str) else plain(type.__dict__["__name__"].__get__(cls))
+
+
+def safe_repr(obj: object) -> str:
+    try:
+        text = repr(obj)
+    except Exception:
+        text = None
+    return plain(text) if isinstance(text, str) else f"<unprintable {type_name(obj)}>"
+
+
+def safe_str(obj: object) -> str:
+    """str() of the object, or ``<unprintable ValueError>`` when it cannot be made."""
+    if isinstance(obj, str):
+        return plain(obj)
+    try:
+        text = str(obj)
+    except Exception:
+        text = None
+    return plain(text) if isinstance(text, str) else f"<unprintable {type_name(obj)}>"
+
+
+def stable_repr(obj: object) -> str:
+    """repr() with the members of a set in a fixed order, so the text does not follow the hash
+    seed."""
+    if isinstance(obj, (set, frozenset)):
+        try:
+            members = sorted(stable_repr(member) for member in obj)
+        except Exception:
+            return f"<unprintable {type_name(obj)}>"
+        if not members:
+            return f"{type_name(obj)}()"
+        inner = "{" + ", ".join(members) + "}"
+        return inner if type(obj) is set else f"{type_name(obj)}({inner})"
+    if type(obj) is tuple:
+        items = [stable_repr(item) for item in obj]
+        return "(" + ", ".join(items) + ("," if len(items) == 1 else "") + ")"
+    return safe_repr(obj)
+
+
+def key_text(key: object) -> str:
+    """A tree key as text: a str as itself, anything else by its str() (sets ordered)."""
+    if isinstance(key, str):
+        return plain(key)
+    if isinstance(key, (set, frozenset, tuple)):
+        return stable_repr(key)
+    return safe_str(key)
+
+
 def qualified_name(obj: object) -> str:
     """``module.qualname`` of a class (or of anything that has them), else its repr."""
-    module = getattr(obj, "__module__", None)
-    name = getattr(obj, "__qualname__", None) or getattr(obj, "__name__", None)
-    return f"{module}.{name}" if module and name else repr(obj)
+    module = _read(obj, "__module__")
+    name = _read(obj, "__qualname__") or _read(obj, "__name__")
+    if isinstance(module, str) and isinstance(name, str) and module and name:
+        return f"{plain(module)}.{plain(name)}"
+    return safe_repr(obj)
 
 
 def json_key(key: object) -> Any:
     """A tree key as JSON; distinct keys never share a representation.
 
     Text as a string, None, booleans and finite numbers as themselves, tuples as arrays of such
-    keys, anything else as {"type": ..., "repr": ...}.
+    keys, anything else as {"type": ..., "repr": ...} (a set's members in a fixed order).
     """
-    if key is None or isinstance(key, (str, bool, int)):
+    if key is None or type(key) in (str, bool, int):
         return key
-    if isinstance(key, float) and math.isfinite(key):
+    if isinstance(key, float) and math.isfinite(key) and type(key) is float:
         return key
-    if isinstance(key, tuple):
+    if type(key) is tuple:
         return [json_key(item) for item in key]
-    return {"type": type(key).__qualname__, "repr": repr(key)}
+    return {"type": type_name(key), "repr": stable_repr(key)}
 
 
 def one_line(text: object) -> str:
-    return " ".join(str(text).split())
+    return " ".join(safe_str(text).split())
 
 
-def _where(error: BaseException) -> str:
-    """The innermost frame outside the import machinery (the plugin's own code), as text."""
-    import sysconfig
-    import traceback
+def shown(text: object) -> str:
+    """Text that is safe to put on a terminal line: control and other non-printable characters
+    (escape, line feed, NUL, lone surrogates) written as escapes, so that one item stays one line
+    and nothing reaches the terminal as a control sequence."""
+    text = safe_str(text)
+    if text.isprintable():
+        return text
+    return "".join(c if c.isprintable() else c.encode("unicode_escape", "backslashreplace")
+                   .decode("ascii") for c in text)
 
-    machinery = ["<", os.path.dirname(str(pluginmanager.__file__)), __file__]
-    resources_file = getattr(sys.modules.get("pkg_resources"), "__file__", None)
-    if isinstance(resources_file, str):
-        machinery.append(os.path.dirname(resources_file))
-    stdlib = sysconfig.get_path("stdlib")
-    installed = (sysconfig.get_path("purelib"), sysconfig.get_path("platlib"))
 
-    def plugin_code(name: str) -> bool:
-        if name.startswith(tuple(machinery)):
-            return False
-        return name.startswith(installed) or not name.startswith(stdlib)
-
-    frames = [f for f in traceback.extract_tb(error.__traceback__) if plugin_code(f.filename)]
-    return f" ({frames[-1].filename}, line {frames[-1].lineno})" if frames else ""
+# What the load saw -------------------------------------------------------------------------------
 
 
 class Registration:
@@ -122,38 +194,53 @@ class Registration:
         """Whether the source that made it failed afterwards."""
         return self.source.status == "failed"
 
+    @property
+    def place(self) -> tuple[tuple[Any, ...], Any]:
+        return self.node, self.chassis_type
+
     def to_dict(self) -> dict[str, Any]:
         return {"node": [json_key(key) for key in self.node],
                 "chassis_type": json_key(self.chassis_type),
                 "class": qualified_name(self.cls), "source_failed": self.source_failed}
 
     def __repr__(self) -> str:
-        place = "/".join(map(str, self.node))
-        return f"<Registration {qualified_name(self.cls)} at {place} ({self.chassis_type!s})>"
+        return (f"<Registration {qualified_name(self.cls)} at {place_text(self.node)} "
+                f"({key_text(self.chassis_type)})>")
+
+
+def place_text(node: Iterable[Any]) -> str:
+    return "/".join(map(key_text, node))
 
 
 class PluginSource:
     """A built-in plugin module or an entry point, and what came of loading it."""
 
-    __slots__ = ("kind", "name", "module", "distribution", "version", "entry_point", "status",
-                 "error", "registrations")
+    __slots__ = ("kind", "name", "module", "distribution", "version", "location", "entry_point",
+                 "status", "error", "registrations", "tampering", "threads_left")
 
     def __init__(self, kind: Kind, name: str, module: str | None = None,
                  distribution: str | None = None, version: str | None = None,
-                 entry_point: Any = None) -> None:
+                 entry_point: Any = None, location: str | None = None) -> None:
         self.kind: Kind = kind
         #: The dotted module name of a built-in plugin; the entry point's name.
         self.name = name
         self.module = module
         self.distribution = distribution
         self.version = version
+        #: The sys.path folder of the distribution (None for a built-in plugin).
+        self.location = location
         #: The entry point object itself (None for a built-in plugin).
         self.entry_point = entry_point
         self.status: Status = "loaded"
         #: The failure, with the exception that the source raised as its ``error``.
         self.error: PluginLoadError | None = None
-        #: What the source registered, in order; None when unknown (already loaded, excluded).
+        #: What the source registered, in order; None when unknown (already loaded, excluded,
+        #: or the source tampered with the watch).
         self.registrations: list[Registration] | None = []
+        #: What the source did to the shared manager or to the others' classes, in words.
+        self.tampering: list[str] = []
+        #: The names of the threads that the source started and left running.
+        self.threads_left: list[str] = []
 
     @property
     def label(self) -> str:
@@ -162,6 +249,12 @@ class PluginSource:
             return self.name
         text = f"{self.name} ({self.module or '?'})"
         return f"{text} of {self.distribution} {self.version}" if self.distribution else text
+
+    @property
+    def ident(self) -> str:
+        """One string that tells this source apart from every other of the same load."""
+        return "\0".join(map(str, (self.kind, self.name, self.module, self.distribution,
+                                   self.location)))
 
     def to_dict(self) -> dict[str, Any]:
         return {
@@ -192,6 +285,11 @@ class Conflict:
         self.before = before
         #: The class in the tree now (None if the place was emptied since).
         self.current = current
+        #: Whether a preference names this place and its source's class is the one in the tree.
+        self.accepted = False
+        #: When the winner follows from the order of one sys.path folder's listing (equal
+        #: versions), which differs between machines: that folder, else None.
+        self.decided_by: str | None = _decided_by_listing(registrations, current)
 
     def to_dict(self) -> dict[str, Any]:
         registrations = [{"source": None, "distribution": None,
@@ -206,15 +304,45 @@ class Conflict:
                 "class": None if self.current is None else qualified_name(self.current)}
 
     def __str__(self) -> str:
-        place = "/".join(map(str, self.node))
         made = [f"{qualified_name(self.before)} (registered before)"] if self.before else []
         made += [f"{qualified_name(r.cls)} by {r.source.label}"
                  + (" (which then failed)" if r.source_failed else "") for r in self.registrations]
         now = "none" if self.current is None else qualified_name(self.current)
-        return f"{place} ({self.chassis_type!s}): {', then '.join(made)}; in the tree: {now}"
+        text = (f"{place_text(self.node)} ({key_text(self.chassis_type)}): "
+                f"{', then '.join(made)}; in the tree: {now}")
+        if self.decided_by:
+            text += f" (decided by the listing order of {self.decided_by}: equal versions)"
+        return text + (" (accepted)" if self.accepted else "")
 
     def __repr__(self) -> str:
         return f"<Conflict {self}>"
+
+
+def _same_version(one: Any, other: Any) -> bool:
+    try:
+        from pkg_resources import parse_version
+
+        return bool(parse_version(str(one)) == parse_version(str(other)))
+    except Exception:
+        return one == other
+
+
+def _decided_by_listing(registrations: list[Registration], current: Any) -> str | None:
+    """The folder whose listing order put the winner last, if the winner and a loser are
+    distributions of one folder with equal versions (pkg_resources keeps the listing's order
+    for them), else None."""
+    winners = [r.source for r in registrations if r.cls is current and r.source.kind == "external"]
+    if not winners:
+        return None
+    winner = winners[-1]
+    for registration in registrations:
+        other = registration.source
+        if (other is not winner and other.kind == "external" and registration.cls is not current
+                and other.distribution != winner.distribution
+                and other.location is not None and other.location == winner.location
+                and _same_version(other.version, winner.version)):
+            return str(winner.location)
+    return None
 
 
 class LoadReport:
@@ -226,10 +354,17 @@ class LoadReport:
         self.sources: list[PluginSource] = []
         #: The names given to exclude that matched no source.
         self.unmatched_exclusions: list[str] = list(exclude)
+        #: The sources left out by ``exclude`` whose module was imported all the same (by
+        #: another source).
+        self.excluded_but_imported: list[PluginSource] = []
 
     @property
     def failures(self) -> list[PluginSource]:
         return [source for source in self.sources if source.status == "failed"]
+
+    @property
+    def tampered(self) -> list[PluginSource]:
+        return [source for source in self.sources if source.tampering]
 
     @property
     def registrations(self) -> Iterator[Registration]:
@@ -243,15 +378,14 @@ class LoadReport:
         places: dict[Any, list[Registration]] = {}
         for registration in self.registrations:
             try:
-                places.setdefault((registration.node, registration.chassis_type), []).append(
-                    registration)
+                places.setdefault(registration.place, []).append(registration)
             except Exception:  # a key that cannot be hashed any more: a place of its own
                 places[object()] = [registration]
         conflicts = []
         for made in places.values():
             first = made[0]
             before = first.replaced
-            if before is not None and before is first.cls:
+            if before is not None and (before is first.cls or _rerun_of(before, first)):
                 before = None
             classes = {id(r.cls) for r in made} | ({id(before)} if before is not None else set())
             sources = {id(r.source) for r in made} | ({0} if before is not None else set())
@@ -284,16 +418,25 @@ class LoadReport:
                 f"{registered} registrations, {len(self.conflicts)} conflicts>")
 
 
-def _read(obj: Any, name: str, default: Any = None) -> Any:
-    """getattr for a description: whatever the attribute raises, the default."""
-    try:
-        return getattr(obj, name, default)
-    except Exception:
-        return default
+def _rerun_of(before: Any, first: Registration) -> bool:
+    """Whether `before` is the class that an earlier, failed run of the same module registered:
+    a module that failed is not in sys.modules, so loading it again runs its body again and
+    registers a new class of the same name."""
+    module = _read(first.cls, "__module__")
+    return (module == first.source.module and _read(before, "__module__") == module
+            and _read(before, "__qualname__") == _read(first.cls, "__qualname__"))
+
+
+# Failures ----------------------------------------------------------------------------------------
 
 
 class PluginLoadError(Exception):
-    """A plugin failed to load; names the source it came from. ``error`` is what it raised."""
+    """A plugin failed to load; names the source it came from. ``error`` is what it raised.
+
+    What the exception says is read once, when the failure is made, without trusting it (a message
+    that cannot be made is ``<unprintable ValueError>``); every text of the failure comes from that
+    reading.
+    """
 
     def __init__(self, error: BaseException, entry_point: Any = None,
                  source: PluginSource | None = None) -> None:
@@ -301,6 +444,11 @@ class PluginLoadError(Exception):
         self.error = error
         self.entry_point = entry_point
         self.source = source
+        #: The exception's class name and message, and where in the plugin's code it was raised.
+        self.exception = type_name(error)
+        self.exception_message = error.reason if isinstance(error, ProcessEnded) \
+            else safe_str(error)
+        self.where = _where(error)
 
     def _described(self) -> PluginSource | None:
         """The source, or one read from a bare entry point (whatever its attributes raise)."""
@@ -308,9 +456,9 @@ class PluginLoadError(Exception):
         if self.source is not None or plugin is None:
             return self.source
         dist = _read(plugin, "dist")
-        return PluginSource("external", str(_read(plugin, "name", "?")),
-                            str(_read(plugin, "module_name", "?")), _read(dist, "project_name"),
-                            _read(dist, "version"), plugin)
+        return PluginSource("external", safe_str(_read(plugin, "name", "?")),
+                            safe_str(_read(plugin, "module_name", "?")),
+                            _read(dist, "project_name"), _read(dist, "version"), plugin)
 
     def culprit(self) -> dict[str, Any]:
         """What failed: entry point name, module, distribution and version (None if unknown)."""
@@ -322,20 +470,69 @@ class PluginLoadError(Exception):
                 "module": source.module, "distribution": source.distribution,
                 "version": source.version}
 
+    def traceback(self) -> str:
+        """The traceback of what the plugin raised, as text ("" if there is none)."""
+        import traceback
+
+        error = self.error
+        if isinstance(error, ProcessEnded) or error.__traceback__ is None:
+            return ""
+        try:
+            return "".join(traceback.format_exception(type(error), error, error.__traceback__))
+        except Exception:
+            return "".join(traceback.format_tb(error.__traceback__))
+
     def __str__(self) -> str:
         source = self._described()
         if source is None or source.kind == "builtin":
-            what = "a built-in plugin"
+            what = "a built-in plugin" if source is None else f"built-in plugin {source.name}"
         elif source.entry_point is None:  # listing the entry points failed
-            what = f"the entry points of {source.name}"
+            what = f"the entry points of {source.label if source.distribution else source.name}"
         else:
             what = f"plugin {source.label}"
-        error = self.error
-        return one_line(f"{what} failed to load: {type(error).__name__}: {error}{_where(error)}")
+        if isinstance(self.error, ProcessEnded):
+            return one_line(f"{what} failed to load: {self.exception_message}")
+        return one_line(f"{what} failed to load: {self.exception}: {self.exception_message}"
+                        f"{self.where}")
 
     def as_json(self) -> dict[str, Any]:
-        return {**self.culprit(), "exception": type(self.error).__name__,
-                "exception_message": str(self.error), "message": str(self)}
+        return {**self.culprit(), "exception": self.exception,
+                "exception_message": self.exception_message, "message": str(self)}
+
+
+class ProcessEnded(Exception):
+    """What a source did that the loading process could not survive: it ended the process, was
+    killed by a signal or did not finish in time. Made by the check that loads in a child
+    process, for the source that was loading when the child ended."""
+
+    def __init__(self, reason: str) -> None:
+        super().__init__(reason)
+        self.reason = reason
+
+
+def _where(error: BaseException) -> str:
+    """The innermost frame outside the import machinery (the plugin's own code), as text."""
+    import sysconfig
+    import traceback
+
+    machinery = ["<", os.path.dirname(str(pluginmanager.__file__)), __file__]
+    resources_file = getattr(sys.modules.get("pkg_resources"), "__file__", None)
+    if isinstance(resources_file, str):
+        machinery.append(os.path.dirname(resources_file))
+    stdlib = sysconfig.get_path("stdlib")
+    installed = (sysconfig.get_path("purelib"), sysconfig.get_path("platlib"))
+
+    def plugin_code(name: str) -> bool:
+        if name.startswith(tuple(machinery)):
+            return False
+        return name.startswith(installed) or not name.startswith(stdlib)
+
+    try:
+        frames = [f for f in traceback.extract_tb(error.__traceback__)
+                  if plugin_code(str(f.filename))]
+    except Exception:
+        return ""
+    return f" ({frames[-1].filename}, line {frames[-1].lineno})" if frames else ""
 
 
 class PluginLoadWarning(UserWarning):
@@ -357,14 +554,21 @@ def _occupant(manager: Any, node: tuple[Any, ...], chassis_type: Any) -> Any:
         return None
 
 
+# The watch ---------------------------------------------------------------------------------------
+
+
 class _Watch:
-    """The shared manager's register_plugin, recorded while the sources load."""
+    """The shared manager's register_plugin, recorded while the sources load, and the checks made
+    after each source."""
 
     def __init__(self, manager: Any) -> None:
         self.manager = manager
         self.source: PluginSource | None = None
         self.wrapper: Callable[..., Any] | None = None
         self.saved: Any = _MISSING
+        # The places registered so far, with the class each one should hold, and the source.
+        self.held: dict[Any, tuple[Any, PluginSource]] = {}
+        self.threads: set[threading.Thread] = set()
 
     def __enter__(self) -> _Watch:
         manager = self.manager
@@ -398,16 +602,86 @@ class _Watch:
         own["register_plugin"] = register_plugin
         return self
 
+    def begin(self, source: PluginSource) -> None:
+        self.threads = set(threading.enumerate())
+        self.source = source
+
+    def end(self, source: PluginSource) -> None:
+        """After a source: what it left running, and whether the report can still be trusted."""
+        self.source = None
+        self.threads_left(source)
+        manager = self.manager
+        shared = _read(mirtal, "__plugin_manager__", _MISSING)
+        if shared is not manager:
+            now = "removed it" if shared is _MISSING else f"with {safe_repr(shared)}"
+            source.tampering.append(f"replaced mirtal.__plugin_manager__ ({now}); the manager "
+                                    "that was there is put back")
+            mirtal.__plugin_manager__ = manager
+        own = vars(manager) if self.wrapper is not None else None
+        if own is not None and own.get("register_plugin", _MISSING) is not self.wrapper:
+            source.tampering.append("rebound register_plugin on the shared manager, so what it "
+                                    "registered is unknown")
+            self.saved = own.get("register_plugin", _MISSING)
+            own["register_plugin"] = self.wrapper
+        self.losses(source)
+        if source.tampering:
+            source.registrations = None
+
+    def threads_left(self, source: PluginSource) -> None:
+        before = self.threads
+        try:
+            source.threads_left = [safe_str(thread.name) for thread in threading.enumerate()
+                                   if thread not in before and thread.is_alive()]
+        except Exception:
+            pass
+
+    def losses(self, source: PluginSource) -> None:
+        """The classes that sources before this one registered and that are gone now, unless
+        this source's own registrations replaced them."""
+        try:
+            self._losses(source)
+        except Exception:  # keys whose hash or comparison fails now: nothing to compare
+            pass
+
+    def _losses(self, source: PluginSource) -> None:
+        held = self.held
+        own = {}
+        for registration in source.registrations or ():
+            try:
+                own[registration.place] = registration.cls
+            except Exception:
+                continue
+        lost = []
+        for place, (cls, owner) in list(held.items()):
+            if place in own:
+                continue
+            now = _occupant(self.manager, *place)
+            if now is not cls:
+                lost.append((place, cls, owner, now))
+                del held[place]
+        for place, cls in own.items():
+            held[place] = (cls, source)
+        if lost:
+            shown_lost = [f"{qualified_name(cls)} at {place_text(place[0])} "
+                          f"({key_text(place[1])}) of {owner.label}"
+                          + ("" if now is None else f", now {qualified_name(now)}")
+                          for place, cls, owner, now in lost[:5]]
+            more = f" and {len(lost) - 5} more" if len(lost) > 5 else ""
+            source.tampering.append("removed or replaced classes that other sources registered, "
+                                    "without register_plugin: " + "; ".join(shown_lost) + more)
+
     def __exit__(self, *exc_info: object) -> None:
         self.source = None
         own = vars(self.manager) if self.wrapper is not None else None
-        # Taken away only if it is still ours: a plugin that rebound the method keeps its own
-        # (which calls ours, which then only delegates).
+        # Taken away only if it is still ours; what a plugin bound there instead is put back.
         if own is not None and own.get("register_plugin") is self.wrapper:
             if self.saved is _MISSING:
                 del own["register_plugin"]
             else:
                 own["register_plugin"] = self.saved
+
+
+# The load ----------------------------------------------------------------------------------------
 
 
 def _handler(on_error: Any) -> Callable[[PluginLoadError], object]:
@@ -418,11 +692,26 @@ def _handler(on_error: Any) -> Callable[[PluginLoadError], object]:
             raise failure from failure.error
         return fail
     if on_error == "warn":
+        # The filters in force when load_plugins was called decide, whatever a plugin did to
+        # them since.
+        filters = list(warnings.filters)
+
         def warn(failure: PluginLoadError) -> object:
-            warnings.warn(str(failure), PluginLoadWarning, stacklevel=5)
+            with warnings.catch_warnings():
+                warnings.filters[:] = filters
+                warnings.warn(str(failure), PluginLoadWarning, stacklevel=_caller_level())
             return None
         return warn
     raise ValueError(f"on_error must be 'raise', 'warn' or a callable, not {on_error!r}")
+
+
+def _caller_level() -> int:
+    """The stack level, for warnings.warn called here, of the first frame outside this module:
+    the caller of load_plugins."""
+    frame, level = sys._getframe(1), 1
+    while frame is not None and frame.f_globals.get("__name__") == __name__:
+        frame, level = frame.f_back, level + 1  # type: ignore[assignment]
+    return level
 
 
 def _exclusions(exclude: Iterable[str]) -> list[str]:
@@ -448,22 +737,184 @@ def _excluded(name: str, exclude: list[str], unmatched: list[str], below: bool =
     return False
 
 
-def _fail(source: PluginSource, error: BaseException,
-          handler: Callable[[PluginLoadError], object]) -> None:
-    source.status = "failed"
-    failure = PluginLoadError(error, source.entry_point, source)
-    source.error = failure
-    handler(failure)
+class _Load:
+    """One run of the loading loop: the report, the watch, and how failures are handled."""
+
+    def __init__(self, report: LoadReport, watch: _Watch, exclude: list[str],
+                 handler: Callable[[PluginLoadError], object],
+                 catch: type[BaseException] = Exception,
+                 skip: dict[str, str] | None = None,
+                 observer: Any = None) -> None:
+        self.report = report
+        self.watch = watch
+        self.exclude = exclude
+        self.handler = handler
+        #: What counts as a source's failure: Exception, or in the check's child BaseException.
+        self.catch = catch
+        #: Sources not to load, by ident, with the reason to report them failed with.
+        self.skip = skip or {}
+        self.observer = observer
+
+    def fail(self, source: PluginSource, error: BaseException) -> None:
+        source.status = "failed"
+        failure = PluginLoadError(error, source.entry_point, source)
+        source.error = failure
+        self.handler(failure)
+
+    def unreachable(self, kind: Kind, name: str, error: Exception, **described: Any) -> None:
+        """The package walk or an entry-point listing failed (or the package could not be found):
+        the plugins after that point cannot be reached. Reported as a failed source of that
+        name."""
+        source = PluginSource(kind, name, None, "mirtal" if kind == "builtin" else None)
+        for attribute, value in described.items():
+            setattr(source, attribute, value)
+        source.registrations = None
+        self.report.sources.append(source)
+        self.fail(source, error)
+
+    def load(self, source: PluginSource, importer: Callable[[], object]) -> bool:
+        """Loads one source, watched; False if it failed."""
+        skipped = self.skip.get(source.ident)
+        if skipped is not None:
+            source.registrations = None
+            self.fail(source, ProcessEnded(skipped))
+            return False
+        observer = self.observer
+        if observer is not None:
+            observer.started(source)
+        watch = self.watch
+        watch.begin(source)
+        try:
+            importer()
+        except self.catch as error:
+            watch.end(source)
+            self.fail(source, error)
+            return False
+        else:
+            watch.end(source)
+            return True
+        finally:
+            if observer is not None:
+                observer.finished(source)
+
+    def builtin(self) -> None:
+        modules = sys.modules
+        package_name = "mirtal"
+        try:
+            path, package_name = _top_package()
+            walk = iter(pluginmanager.pkgutil.walk_packages(path, package_name + "."))
+        except Exception as error:
+            self.unreachable("builtin", package_name, error)
+            return
+        last: tuple[str, bool] | None = None
+        while True:
+            # A package that failed or is excluded must not be imported by the walk itself to
+            # descend into it: a None in sys.modules makes that import fail as an ImportError,
+            # which the walk skips; it is taken away at once.
+            blocked = None
+            if last is not None and last[1] and last[0] not in modules:
+                blocked = last[0]
+                modules[blocked] = None  # type: ignore[assignment]
+            try:
+                entry = next(walk)
+            except StopIteration:
+                return
+            except Exception as error:
+                self.unreachable("builtin", last[0] if last is not None else package_name, error)
+                return
+            finally:
+                if blocked is not None and modules.get(blocked, _MISSING) is None:
+                    del modules[blocked]
+            last = None
+            name = entry[1]
+            if ".plugins." not in name:
+                continue
+            source = PluginSource("builtin", name, name, "mirtal")
+            self.report.sources.append(source)
+            if _excluded(name, self.exclude, self.report.unmatched_exclusions, below=True):
+                source.status, source.registrations = "excluded", None
+                last = (name, bool(entry[2]))
+                continue
+            if name in modules:
+                source.status, source.registrations = "already_loaded", None
+            if not self.load(source, lambda: pluginmanager.importlib.import_module(name)):
+                last = (name, bool(entry[2]))
+
+    def external(self) -> None:
+        group = pluginmanager.ENTRYPOINT_GROUP
+        for dist, entry_points in _entry_points_by_distribution(group):
+            described = None
+            while True:
+                try:
+                    plugin = next(entry_points)
+                except StopIteration:
+                    break
+                except Exception as error:
+                    if dist is None:
+                        self.unreachable("external", safe_str(group), error)
+                        return
+                    described = _described_distribution(dist)
+                    self.unreachable("external", described["distribution"] or "?", error,
+                                     **described)
+                    break
+                if described is None and dist is not None:
+                    described = _described_distribution(dist)
+                self.entry_point(plugin, described)
+
+    def entry_point(self, plugin: Any, described: dict[str, Any] | None) -> None:
+        source = PluginSource("external", "?", entry_point=plugin)
+        self.report.sources.append(source)
+        try:
+            source.name = plain(plugin.name) if isinstance(plugin.name, str) \
+                else safe_str(plugin.name)
+            for attribute, value in (described or _described_distribution(
+                    _read(plugin, "dist"))).items():
+                setattr(source, attribute, value)
+            source.module = safe_str(plugin.module_name)
+        except Exception as error:
+            self.fail(source, error)
+            return
+        if _excluded(source.name, self.exclude, self.report.unmatched_exclusions):
+            source.status, source.registrations = "excluded", None
+            return
+        pluginmanager.log.debug("Loading external plugin " + source.name + " from "
+                                + source.module)
+        if source.module in sys.modules:
+            source.status, source.registrations = "already_loaded", None
+        self.load(source, plugin.load)
 
 
-def _unreachable(report: LoadReport, kind: Kind, name: str, error: Exception,
-                 handler: Callable[[PluginLoadError], object]) -> None:
-    """The package walk or the entry-point listing failed (or the package could not be found):
-    the plugins after that point cannot be reached. Reported as a failed source of that name."""
-    source = PluginSource(kind, name, None, "mirtal" if kind == "builtin" else None)
-    source.registrations = None
-    report.sources.append(source)
-    _fail(source, error, handler)
+def _described_distribution(dist: Any) -> dict[str, Any]:
+    """What describes a distribution's sources, read without letting it fail the load: metadata
+    that cannot be read (no Version: line, say) is left unknown."""
+    if dist is None:
+        return {"distribution": None, "version": None, "location": None}
+    name = _read(dist, "project_name")
+    version = _read(dist, "version")
+    location = _read(dist, "location")
+    return {"distribution": safe_str(name) if name is not None else None,
+            "version": safe_str(version) if version is not None else None,
+            "location": safe_str(location) if location is not None else None}
+
+
+def _entry_points_by_distribution(group: Any) -> Iterator[tuple[Any, Iterator[Any]]]:
+    """The entry points of the group, one distribution at a time, in the order of
+    iter_entry_points: reading one distribution's entry points can fail on its own. When the
+    listing is not pkg_resources' own (a caller replaced it), it is read in one piece."""
+    listing = pluginmanager.iter_entry_points
+    resources = sys.modules.get("pkg_resources")
+    working_set = getattr(listing, "__self__", None)
+    if (resources is None or not isinstance(working_set, resources.WorkingSet)
+            or getattr(listing, "__func__", None) is not resources.WorkingSet.iter_entry_points):
+        yield None, _lazy(lambda: listing(group=group))
+        return
+    for dist in list(working_set):
+        yield dist, _lazy(lambda dist=dist: dist.get_entry_map(group).values())
+
+
+def _lazy(make: Callable[[], Iterable[Any]]) -> Iterator[Any]:
+    """An iterator whose making, as well as each step, raises where it is read."""
+    yield from make()
 
 
 def _top_package() -> tuple[Any, Any]:
@@ -477,102 +928,6 @@ def _top_package() -> tuple[Any, Any]:
     except (ImportError, AttributeError):
         package = builtins.__import__("", context, None, ("__file__", "__name__"), 2)
         return [pluginmanager.os.path.dirname(package.__file__)], package.__name__
-
-
-def _load_builtin(report: LoadReport, watch: _Watch, exclude: list[str],
-                  handler: Callable[[PluginLoadError], object]) -> None:
-    modules = sys.modules
-    package_name = "mirtal"
-
-    def walk_failed(error: Exception, where: str) -> None:
-        _unreachable(report, "builtin", where, error, handler)
-
-    try:
-        path, package_name = _top_package()
-        walk = iter(pluginmanager.pkgutil.walk_packages(path, package_name + "."))
-    except Exception as error:
-        walk_failed(error, package_name)
-        return
-    last: tuple[str, bool] | None = None
-    while True:
-        # A package that failed or is excluded must not be imported by the walk itself to
-        # descend into it: a None in sys.modules makes that import fail as an ImportError, which
-        # the walk skips; it is taken away at once.
-        blocked = None
-        if last is not None and last[1] and last[0] not in modules:
-            blocked = last[0]
-            modules[blocked] = None  # type: ignore[assignment]
-        try:
-            entry = next(walk)
-        except StopIteration:
-            return
-        except Exception as error:
-            walk_failed(error, last[0] if last is not None else package_name)
-            return
-        finally:
-            if blocked is not None and modules.get(blocked, _MISSING) is None:
-                del modules[blocked]
-        last = None
-        name = entry[1]
-        if ".plugins." not in name:
-            continue
-        source = PluginSource("builtin", name, name, "mirtal")
-        report.sources.append(source)
-        if _excluded(name, exclude, report.unmatched_exclusions, below=True):
-            source.status, source.registrations = "excluded", None
-            last = (name, bool(entry[2]))
-            continue
-        if name in modules:
-            source.status, source.registrations = "already_loaded", None
-        watch.source = source
-        try:
-            pluginmanager.importlib.import_module(name)
-        except Exception as error:
-            last = (name, bool(entry[2]))
-            _fail(source, error, handler)
-        finally:
-            watch.source = None
-
-
-def _load_external(report: LoadReport, watch: _Watch, exclude: list[str],
-                   handler: Callable[[PluginLoadError], object]) -> None:
-    modules = sys.modules
-    try:
-        entry_points = iter(pluginmanager.iter_entry_points(group=pluginmanager.ENTRYPOINT_GROUP))
-    except Exception as error:
-        _unreachable(report, "external", str(pluginmanager.ENTRYPOINT_GROUP), error, handler)
-        return
-    while True:
-        try:
-            plugin = next(entry_points)
-        except StopIteration:
-            return
-        except Exception as error:
-            _unreachable(report, "external", str(pluginmanager.ENTRYPOINT_GROUP), error, handler)
-            return
-        source = PluginSource("external", "?", entry_point=plugin)
-        report.sources.append(source)
-        watch.source = source
-        try:
-            name = str(plugin.name)
-            source.name = name
-            dist = getattr(plugin, "dist", None)
-            source.distribution = getattr(dist, "project_name", None)
-            source.version = getattr(dist, "version", None)
-            module_name = plugin.module_name
-            source.module = str(module_name)
-            if _excluded(name, exclude, report.unmatched_exclusions):
-                source.status, source.registrations = "excluded", None
-                continue
-            pluginmanager.log.debug("Loading external plugin " + name + " from "
-                                    + source.module)
-            if source.module in modules:
-                source.status, source.registrations = "already_loaded", None
-            plugin.load()
-        except Exception as error:
-            _fail(source, error, handler)
-        finally:
-            watch.source = None
 
 
 def load_plugins(*, builtin: bool = True, external: bool = True, exclude: Iterable[str] = (),
@@ -590,20 +945,29 @@ def load_plugins(*, builtin: bool = True, external: bool = True, exclude: Iterab
     ``"warn"`` issues a ``PluginLoadWarning`` for each one and loads the others; a callable is
     called with each ``PluginLoadError`` and the others are loaded (what it raises propagates).
     """
-    handler = _handler(on_error)
-    names = _exclusions(exclude)
+    return _load_all(builtin, external, _exclusions(exclude), _handler(on_error))
+
+
+def _load_all(builtin: bool, external: bool, names: list[str],
+              handler: Callable[[PluginLoadError], object], **how: Any) -> LoadReport:
     manager = mirtal.__plugin_manager__
     report = LoadReport(manager, names)
+    modules_before = set(sys.modules)
     with _Watch(manager) as watch:
+        run = _Load(report, watch, names, handler, **how)
         try:
             if builtin:
-                _load_builtin(report, watch, names, handler)
+                run.builtin()
             if external:
-                _load_external(report, watch, names, handler)
+                run.external()
         finally:
             if watch.wrapper is None:
                 # A shared manager without instance attributes cannot be watched: what the
                 # sources registered is unknown, not nothing.
                 for source in report.sources:
                     source.registrations = None
+    report.excluded_but_imported = [
+        source for source in report.sources if source.status == "excluded"
+        and source.module is not None and source.module in sys.modules
+        and source.module not in modules_before]
     return report
