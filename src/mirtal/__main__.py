@@ -188,8 +188,7 @@ def ordered(mapping):
     """Items in the order of the text tree (print_tree): by the keys' text (their code points),
     keys of equal text keeping their order. A set's members are ordered in its text, so nothing
     depends on the hash seed."""
-    keys = sorted(mapping.keys(), key=key_text)
-    return [(key, mapping[key]) for key in keys]
+    return sorted(mapping.items(), key=lambda item: key_text(item[0]))
 
 
 def json_node(key, node):
@@ -372,12 +371,27 @@ class OutputError(Exception):
 
 def emit(text):
     try:
-        sys.stdout.write(text + "\n")
-        sys.stdout.flush()
+        write_out(text + "\n")
     except BrokenPipeError:
         raise
     except OSError as error:
         raise OutputError(error.strerror or error) from error
+
+
+def write_out(text):
+    """Writes to stdout's descriptor until all of it is taken: a reader that goes away in the
+    middle of a long text is a broken pipe, never a short write taken for success."""
+    stream = sys.stdout
+    try:
+        fd = stream.fileno()
+    except (OSError, ValueError, AttributeError):  # not a file (a caller's own stream)
+        stream.write(text)
+        stream.flush()
+        return
+    stream.flush()
+    data = memoryview(text.encode(stream.encoding or "utf-8", "backslashreplace"))
+    while data:
+        data = data[os.write(fd, data):]
 
 
 def emit_json(value):

@@ -266,6 +266,7 @@ class PluginSource:
             "error": None if self.error is None else self.error.as_json(),
             "registrations": None if self.registrations is None
             else [registration.to_dict() for registration in self.registrations],
+            "tampering": list(self.tampering), "threads_left": list(self.threads_left),
         }
 
     def __repr__(self) -> str:
@@ -403,6 +404,7 @@ class LoadReport:
                          if source.error is not None],
             "conflicts": [conflict.to_dict() for conflict in self.conflicts],
             "unmatched_exclusions": list(self.unmatched_exclusions),
+            "excluded_but_imported": [source.module for source in self.excluded_but_imported],
         }
 
     def counts(self) -> dict[str, int]:
@@ -487,7 +489,8 @@ class PluginLoadError(Exception):
         if source is None or source.kind == "builtin":
             what = "a built-in plugin" if source is None else f"built-in plugin {source.name}"
         elif source.entry_point is None:  # listing the entry points failed
-            what = f"the entry points of {source.label if source.distribution else source.name}"
+            what = "the entry points of " + (
+                f"{source.distribution} {source.version}" if source.distribution else source.name)
         else:
             what = f"plugin {source.label}"
         if isinstance(self.error, ProcessEnded):
