@@ -29,6 +29,7 @@ import contextlib
 import sys
 from collections.abc import Iterable, Iterator
 from types import ModuleType
+from typing import cast
 
 import mirtal
 from mirtal.core.pluginmanager import PluginManager
@@ -70,16 +71,27 @@ def _parent_namespace(name: str) -> tuple[dict[str, object] | None, str]:
     return (namespace if isinstance(namespace, dict) else None), child
 
 
-def _rebind(name: str, was: object, module: object) -> None:
-    """Where the parent package binds `was` as its attribute (as the import system does), bind
-    `module` instead (_MISSING: unbind it)."""
+def _rebind(name: str, target: object, was: object, unbound: bool) -> None:
+    """Binds `target` (_MISSING: nothing) as the attribute of the parent package where the
+    package binds a module of that name, as the import system does: the module `was`, any other
+    module of that name, or nothing when the kit unbound it itself on entry."""
     namespace, child = _parent_namespace(name)
-    if namespace is None or was is _MISSING or namespace.get(child, _MISSING) is not was:
+    if namespace is None:
         return
-    if module is _MISSING:
+    bound = namespace.get(child, _MISSING)
+    if bound is target:
+        return
+    if bound is _MISSING:
+        ours = unbound
+    else:
+        ours = bound is was or (isinstance(bound, ModuleType)
+                                and vars(bound).get("__name__") == name)
+    if not ours:
+        return
+    if target is _MISSING:
         del namespace[child]
     else:
-        namespace[child] = module
+        namespace[child] = target
 
 
 @contextlib.contextmanager
@@ -93,6 +105,7 @@ def fresh_manager(*, forget: Iterable[str] = ()) -> Iterator[PluginManager]:
     names = _forget_names(forget)
     modules = sys.modules
     shared = mirtal.__plugin_manager__
+    manager = PluginManager()
     forgotten: dict[str, ModuleType] = {}
     unbound: set[str] = set()
     if names:
@@ -106,7 +119,6 @@ def fresh_manager(*, forget: Iterable[str] = ()) -> Iterator[PluginManager]:
                 del namespace[child]
                 unbound.add(name)
     before = dict(modules)
-    manager = PluginManager()
     mirtal.__plugin_manager__ = manager
     try:
         yield manager
@@ -117,22 +129,18 @@ def fresh_manager(*, forget: Iterable[str] = ()) -> Iterator[PluginManager]:
 
 def _restore_modules(before: dict[str, ModuleType], forgotten: dict[str, ModuleType],
                      unbound: set[str]) -> None:
-    modules = sys.modules
-    # First sys.modules as a whole, then the parents' attributes, each looked up in the result.
-    imported = {name: module for name, module in modules.items() if name not in before}
-    changed = {name: modules.get(name, _MISSING) for name, module in before.items()
-               if modules.get(name, _MISSING) is not module}
-    for name in imported:
-        del modules[name]
-    modules.update((name, before[name]) for name in changed)
+    modules = cast("dict[str, object]", sys.modules)
+    # What each name held at exit, where that differs from what it held on entry.
+    found = {name: module for name, module in modules.items() if name not in before}
+    found.update((name, modules.get(name, _MISSING)) for name, module in before.items()
+                 if modules.get(name, _MISSING) is not module)
+    for name in found:
+        if name not in before:
+            del modules[name]
+    modules.update((name, before[name]) for name in found if name in before)
     modules.update(forgotten)
-    for name, module in imported.items():
+    # Then the packages' attributes, each package looked up in the result.
+    for name in {**found, **forgotten}:
         if isinstance(name, str):
-            _rebind(name, module, forgotten.get(name, _MISSING))
-    for name, was in changed.items():
-        if isinstance(name, str):
-            _rebind(name, was, before[name])
-    for name in unbound:
-        namespace, child = _parent_namespace(name)
-        if namespace is not None and child not in namespace:
-            namespace[child] = forgotten[name]
+            target = before.get(name, forgotten.get(name, _MISSING))
+            _rebind(name, target, found.get(name, _MISSING), name in unbound)
