@@ -200,7 +200,7 @@ def test_discovery_inside_the_block_fills_the_fresh_manager(load):
 DISTRIBUTION = {
     "kolm_plugin/__init__.py": PLUGIN,
     "project/pytest.ini": "[pytest]\n",
-    "project/tests/conftest.py": """\
+    "project/conftest.py": """\
         import json, os
         import mirtal
         import pytest
@@ -246,6 +246,23 @@ DISTRIBUTION = {
             mirtal_manager.discover_external_plugins()
             assert mirtal_manager.get_plugin("kolm", "k2").__module__ == "kolm_plugin"
     """,
+    # What the README warns of: the plugin imported by the test file itself.
+    "project/pitfall/test_module_level_plugin_import.py": """\
+        import pytest
+
+        import kolm_plugin  # imported while pytest collects: registers on the shared manager
+
+        def test_the_plugin_is_not_run_again(mirtal_manager, shared_manager):
+            assert mirtal_manager.plugins == {}
+            assert shared_manager.get_plugin("kolm") is kolm_plugin.KolmConnection
+
+        @pytest.mark.mirtal_forget("kolm_plugin")
+        def test_unless_the_test_forgets_it(mirtal_manager):
+            import kolm_plugin as fresh
+
+            assert fresh is not kolm_plugin
+            assert mirtal_manager.get_plugin("kolm") is fresh.KolmConnection
+    """,
 }
 TEST_FILES = ["test_module_level_import.py", "test_kolm.py", "test_empty_first.py"]
 
@@ -278,6 +295,13 @@ def test_a_plugins_own_tests_pass_in_any_order_and_leave_the_shared_manager(
     assert done.returncode == 0, done.stdout + done.stderr
     assert "4 passed" in done.stdout
     assert start == end and "kolm" not in start[2] and "vennu" in start[2]
+
+
+def test_a_plugin_imported_by_the_test_file_leaks_unless_forgotten(plugin_distribution):
+    done, (start, end) = run_pytest(plugin_distribution, "pitfall")
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert "2 passed" in done.stdout
+    assert start[:2] == end[:2] and "kolm" not in start[2] and "kolm" in end[2]
 
 
 def test_the_plugin_is_turned_off_by_its_name(plugin_distribution):
