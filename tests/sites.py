@@ -18,12 +18,31 @@ import tempfile
 NEEDED = ("mirtal", "setuptools")
 
 
+def with_requirements(names):
+    """The distributions named and those they require (with the markers of this interpreter)."""
+    from packaging.requirements import Requirement
+
+    found, pending = [], list(names)
+    while pending:
+        dist = importlib.metadata.distribution(pending.pop(0))
+        name = dist.metadata["Name"]
+        if name in found:
+            continue
+        found.append(name)
+        for text in dist.requires or ():
+            requirement = Requirement(text)
+            if requirement.marker is None or requirement.marker.evaluate({"extra": ""}):
+                pending.append(requirement.name)
+    return found
+
+
 @functools.cache
-def clean_site():
-    """A folder of links to the installed files of mirtal and setuptools, and nothing else."""
+def clean_site(*extra):
+    """A folder of links to the installed files of mirtal and setuptools, and nothing else;
+    with `extra`, those distributions too, with what they require (e.g. "pytest")."""
     root = tempfile.mkdtemp(prefix="mirtal-site-")
     atexit.register(shutil.rmtree, root, True)
-    for name in NEEDED:
+    for name in with_requirements((*NEEDED, *extra)):
         dist = importlib.metadata.distribution(name)
         tops = {f.parts[0] for f in dist.files or () if f.parts[0] != ".."}
         for top in sorted(tops):
@@ -38,12 +57,15 @@ def clean_site():
 PYTHON = (sys.executable, "-S")
 
 
-def environment(*paths, extra=None):
-    """os.environ, without what tells mirtal which plugins to leave out, updated with `extra`,
-    and PYTHONPATH set to `paths`, then the clean site folder."""
-    result = {k: v for k, v in os.environ.items() if k != "MIRTAL_EXCLUDE_PLUGINS"}
+def environment(*paths, extra=None, distributions=()):
+    """os.environ, without what tells mirtal which plugins to leave out (or pytest which plugins
+    to load), updated with `extra`, and PYTHONPATH set to `paths`, then the clean site folder
+    (with the installed `distributions` too)."""
+    ignored = ("MIRTAL_EXCLUDE_PLUGINS", "PYTEST_ADDOPTS", "PYTEST_PLUGINS",
+               "PYTEST_DISABLE_PLUGIN_AUTOLOAD")
+    result = {k: v for k, v in os.environ.items() if k not in ignored}
     result.update(extra or {})
-    result["PYTHONPATH"] = os.pathsep.join([*map(str, paths), clean_site()])
+    result["PYTHONPATH"] = os.pathsep.join([*map(str, paths), clean_site(*distributions)])
     return result
 
 

@@ -91,11 +91,11 @@ class Session:
         target.write_text(body, encoding="utf-8")
 
     def environment(self):
-        # `python` and `mirtal` see the package, the README's distributions and nothing else
-        # that is installed.
+        # `python` and `mirtal` see the package, the README's distributions and pytest (for the
+        # plugin authors' tests), and nothing else that is installed.
         scripts = write_scripts(self.work.parent / "bin")
         path = os.pathsep.join([str(scripts), os.path.dirname(sys.executable), os.environ["PATH"]])
-        return environment(self.package, self.site, extra={
+        return environment(self.package, self.site, distributions=["pytest"], extra={
             "COLUMNS": "80", "NO_COLOR": "1", "LC_ALL": "C.UTF-8", "PATH": path})
 
 

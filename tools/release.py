@@ -254,9 +254,15 @@ def needed_in_sdist() -> set[str]:
         needed.add(license_["file"])
     for pattern in meta.get("license-files", []):
         needed |= {str(Path(p).relative_to(ROOT)) for p in ROOT.glob(pattern) if p.is_file()}
-    packages = config.get("tool", {}).get("scikit-build", {}).get("wheel", {}).get("packages")
     tests = config.get("tool", {}).get("pytest", {}).get("ini_options", {}).get("testpaths")
-    return needed | tracked_files(*(packages or [PACKAGE_DIR]), *(tests or ["tests"]))
+    return needed | tracked_files(*wheel_packages(config), *(tests or ["tests"]))
+
+
+def wheel_packages(config: dict | None = None) -> list[str]:
+    """The source folders of the wheel's packages (src/mirtal, and the pytest plugin's)."""
+    config = project() if config is None else config
+    packages = config.get("tool", {}).get("scikit-build", {}).get("wheel", {}).get("packages")
+    return list(packages or [PACKAGE_DIR])
 
 
 def check_sdist(path: Path) -> None:
@@ -269,12 +275,16 @@ def check_sdist(path: Path) -> None:
 # --- wheel hygiene ----------------------------------------------------------------------------
 
 
-def expected_package_files(sdist: list[str]) -> set[str]:
-    """The package's Python files, stub and marker as the wheel lays them out: everything of
-    src/mirtal in the sdist except the extension's C++ sources."""
-    prefix = PACKAGE_DIR.rsplit("/", 1)[0] + "/"
-    return {n[len(prefix):] for n in sdist
-            if n.startswith(PACKAGE_DIR + "/") and not n.startswith(EXTENSION_SOURCES)}
+def expected_package_files(sdist: list[str], packages: list[str] | None = None) -> set[str]:
+    """The packages' Python files, stub and marker as the wheel lays them out: everything of
+    src/mirtal (and of the wheel's other packages) in the sdist except the extension's C++
+    sources."""
+    expected = set()
+    for folder in packages or wheel_packages():
+        prefix = folder.rsplit("/", 1)[0] + "/"
+        expected |= {n[len(prefix):] for n in sdist
+                     if n.startswith(folder + "/") and not n.startswith(EXTENSION_SOURCES)}
+    return expected
 
 
 def wheel_file_problems(names: list[str], version: str, expected: set[str],
