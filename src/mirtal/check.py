@@ -309,7 +309,7 @@ def _load_and_report(config: dict[str, Any],
         mirtal.log.setLevel(logging.DEBUG)
     report = loading._load_all(
         True, True, list(config.get("exclude") or ()), lambda failure: None,
-        catch=BaseException, skip=config.get("skip") or {},
+        catch=BaseException, skip=config.get("skip") or {}, verify_each=True,
         observer=_Observer(channel))
     return check_document(report), check_lines(report), check_ok(report), tracebacks(report)
 
@@ -329,7 +329,7 @@ def tracebacks(report: Any) -> list[str]:
 
 def check_ok(report: Any) -> bool:
     return not (report.failures or [c for c in report.conflicts if not c.accepted]
-                or report.tampered or report.excluded_but_imported)
+                or report.tampered or report.excluded_but_imported or report.lost)
 
 
 def check_document(report: Any) -> dict[str, Any]:
@@ -350,13 +350,15 @@ def check_lines(report: Any) -> list[str]:
     lines.extend(f"excluded but imported: {source_label(source)} was left out, yet another "
                  "source imported its module " + shown(source.module)
                  for source in report.excluded_but_imported)
+    lines.extend("lost: " + shown(text) + " (gone from the tree when the load ended)"
+                 for text in report.lost)
     counts = report.counts()
     summary = ", ".join(f"{count} {status.replace('_', ' ')}"
                         for status, count in counts.items() if count)
     failures = len(report.failures)
     line = (f"{len(report.sources)} plugin sources ({summary or 'none'}): {failures} failed to "
             f"load, {len(conflicts)} " + ("conflict" if len(conflicts) == 1 else "conflicts"))
-    tampered = len(report.tampered) + len(report.excluded_but_imported)
+    tampered = len(report.tampered) + len(report.excluded_but_imported) + len(report.lost)
     if tampered:
         line += f", {tampered} that the report cannot vouch for"
     lines.append(line)

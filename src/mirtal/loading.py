@@ -358,6 +358,9 @@ class LoadReport:
         #: The sources left out by ``exclude`` whose module was imported all the same (by
         #: another source).
         self.excluded_but_imported: list[PluginSource] = []
+        #: The classes that sources registered and that were gone from the tree when the load
+        #: ended, not replaced through register_plugin and not told as a source's tampering.
+        self.lost: list[str] = []
 
     @property
     def failures(self) -> list[PluginSource]:
@@ -405,6 +408,7 @@ class LoadReport:
             "conflicts": [conflict.to_dict() for conflict in self.conflicts],
             "unmatched_exclusions": list(self.unmatched_exclusions),
             "excluded_but_imported": [source.module for source in self.excluded_but_imported],
+            "lost": list(self.lost),
         }
 
     def counts(self) -> dict[str, int]:
@@ -538,14 +542,25 @@ def _where(error: BaseException) -> str:
     return f" ({frames[-1].filename}, line {frames[-1].lineno})" if frames else ""
 
 
+def _lost_text(lost: list[tuple[Any, Any, PluginSource, Any]]) -> str:
+    shown_lost = [f"{qualified_name(cls)} at {place_text(place[0])} ({key_text(place[1])}) of "
+                  f"{owner.label}" + ("" if now is None else f", now {qualified_name(now)}")
+                  for place, cls, owner, now in lost[:5]]
+    return "; ".join(shown_lost) + (f" and {len(lost) - 5} more" if len(lost) > 5 else "")
+
+
 class PluginLoadWarning(UserWarning):
     """Issued by ``load_plugins(on_error="warn")`` for each plugin that failed to load."""
 
 
 def _occupant(manager: Any, node: tuple[Any, ...], chassis_type: Any) -> Any:
     """The class stored at that place of the manager's tree, None if none (or unreadable)."""
+    return _occupant_in(_read(manager, "plugins"), node, chassis_type)
+
+
+def _occupant_in(tree: Any, node: tuple[Any, ...], chassis_type: Any) -> Any:
     try:
-        level = manager.plugins
+        level = tree
         for key in node:
             if type(level) is not dict:
                 return None
@@ -572,6 +587,10 @@ class _Watch:
         # The places registered so far, with the class each one should hold, and the source.
         self.held: dict[Any, tuple[Any, PluginSource]] = {}
         self.threads: set[threading.Thread] = set()
+        #: Whether the others' classes are looked for after each source (the check does it, to
+        #: name who removed one; it costs a look at every place registered so far), or once at
+        #: the end.
+        self.verify_each = False
 
     def __enter__(self) -> _Watch:
         manager = self.manager
@@ -640,13 +659,17 @@ class _Watch:
 
     def losses(self, source: PluginSource) -> None:
         """The classes that sources before this one registered and that are gone now, unless
-        this source's own registrations replaced them."""
+        this source's own registrations replaced them: told as this source's tampering when
+        each source is verified, else only its own places are noted for the final count."""
         try:
-            self._losses(source)
+            lost = self._settle(source)
         except Exception:  # keys whose hash or comparison fails now: nothing to compare
-            pass
+            return
+        if lost:
+            source.tampering.append("removed or replaced classes that other sources registered, "
+                                    "without register_plugin: " + _lost_text(lost))
 
-    def _losses(self, source: PluginSource) -> None:
+    def _settle(self, source: PluginSource) -> list[tuple[Any, Any, PluginSource, Any]]:
         held = self.held
         own = {}
         for registration in source.registrations or ():
@@ -654,24 +677,24 @@ class _Watch:
                 own[registration.place] = registration.cls
             except Exception:
                 continue
+        lost = self.lost(exclude=own) if self.verify_each else []
+        for place, cls in own.items():
+            held[place] = (cls, source)
+        return lost
+
+    def lost(self, exclude: Any = ()) -> list[tuple[Any, Any, PluginSource, Any]]:
+        """The places registered so far that no longer hold their class (forgotten once told)."""
+        held = self.held
+        tree = _read(self.manager, "plugins")
         lost = []
         for place, (cls, owner) in list(held.items()):
-            if place in own:
+            if place in exclude:
                 continue
-            now = _occupant(self.manager, *place)
+            now = _occupant_in(tree, *place)
             if now is not cls:
                 lost.append((place, cls, owner, now))
                 del held[place]
-        for place, cls in own.items():
-            held[place] = (cls, source)
-        if lost:
-            shown_lost = [f"{qualified_name(cls)} at {place_text(place[0])} "
-                          f"({key_text(place[1])}) of {owner.label}"
-                          + ("" if now is None else f", now {qualified_name(now)}")
-                          for place, cls, owner, now in lost[:5]]
-            more = f" and {len(lost) - 5} more" if len(lost) > 5 else ""
-            source.tampering.append("removed or replaced classes that other sources registered, "
-                                    "without register_plugin: " + "; ".join(shown_lost) + more)
+        return lost
 
     def __exit__(self, *exc_info: object) -> None:
         self.source = None
@@ -956,13 +979,21 @@ def _load_all(builtin: bool, external: bool, names: list[str],
     manager = mirtal.__plugin_manager__
     report = LoadReport(manager, names)
     modules_before = set(sys.modules)
+    verify_each = how.pop("verify_each", False)
     with _Watch(manager) as watch:
+        watch.verify_each = verify_each
         run = _Load(report, watch, names, handler, **how)
         try:
             if builtin:
                 run.builtin()
             if external:
                 run.external()
+            try:
+                lost = watch.lost()
+            except Exception:
+                lost = []
+            if lost:
+                report.lost.append(_lost_text(lost))
         finally:
             if watch.wrapper is None:
                 # A shared manager without instance attributes cannot be watched: what the
