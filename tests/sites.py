@@ -34,14 +34,17 @@ def clean_site():
     return root
 
 
+# The environment variables of the deployment settings (mirtal.settings).
+SETTINGS = ("MIRTAL_EXCLUDE_PLUGINS", "MIRTAL_PREFER")
+
 # The interpreter, without site-packages: the command line is `python -S -m mirtal`.
 PYTHON = (sys.executable, "-S")
 
 
 def environment(*paths, extra=None):
-    """os.environ, without what tells mirtal which plugins to leave out, updated with `extra`,
-    and PYTHONPATH set to `paths`, then the clean site folder."""
-    result = {k: v for k, v in os.environ.items() if k != "MIRTAL_EXCLUDE_PLUGINS"}
+    """os.environ, without the deployment settings (which plugins to leave out or prefer),
+    updated with `extra`, and PYTHONPATH set to `paths`, then the clean site folder."""
+    result = {k: v for k, v in os.environ.items() if k not in SETTINGS}
     result.update(extra or {})
     result["PYTHONPATH"] = os.pathsep.join([*map(str, paths), clean_site()])
     return result
@@ -71,6 +74,17 @@ def distribution(site, name, entry_points, requires=()):
     (info / "METADATA").write_text(metadata)
     lines = "".join(f"{key} = {module}\n" for key, module in entry_points.items())
     (info / "entry_points.txt").write_text("[mirtal.plugins]\n" + lines)
+
+
+def install(site, *distributions):
+    """Distributions (name, entry points, {path: text} of their modules), laid out as pip
+    installs them, in the folder `site`."""
+    site.mkdir(exist_ok=True)
+    for name, entry_points, modules in distributions:
+        distribution(site, name, entry_points)
+        for path, text in modules.items():
+            (site / path).write_text(text)
+    return site
 
 
 def package_copy(site, files):

@@ -79,7 +79,8 @@ class Selector:
 
     __slots__ = ("text", "name", "distribution")
 
-    def __init__(self, text: str, setting: str = "exclude") -> None:
+    def __init__(self, text: str, setting: str = "exclude", within: str | None = None) -> None:
+        # `within`: the whole text that the selector is part of (a preference), for messages.
         text = text.strip()
         if not text:
             raise SettingsError(f"{setting}: an empty plugin name")
@@ -92,7 +93,8 @@ class Selector:
         if text.startswith(DIST_PREFIX):
             project = text[len(DIST_PREFIX):].strip()
             if not project:
-                raise SettingsError(f"{setting}: {text!r} names no distribution after 'dist:'")
+                raise SettingsError(f"{setting}: {within or repr(text)} names no distribution "
+                                    "after 'dist:'")
             self.distribution = normalized_distribution(project)
         else:
             self.name = text
@@ -158,7 +160,7 @@ class Preference:
         #: The key path: (os,), (os, series) or (os, series, model).
         self.node: tuple[str, ...] = tuple(levels)
         self.chassis_type = chassis
-        self.source = Selector(named, setting)
+        self.source = Selector(named, setting, repr(text))
 
     @property
     def place(self) -> str:
@@ -300,6 +302,13 @@ class PreferenceResult:
         return f"<PreferenceResult {self.preference.text}: {state}>"
 
 
+def _told(error: BaseException) -> str:
+    try:
+        return str(error)
+    except Exception:
+        return "(unprintable)"
+
+
 def _occupant(manager: Any, node: tuple[Any, ...], chassis_type: Any) -> Any:
     from mirtal.loading import _occupant as occupant
 
@@ -313,14 +322,18 @@ def _apply(report: Any, preference: Preference) -> PreferenceResult:
     place = preference.place
     if not result.sources:
         return result._problem("unmatched", f"no plugin named {selector.text}")
-    failed = [s for s in result.sources if getattr(s, "status", None) == "failed"]
-    if failed:
-        return result._problem("failed", f"{selector.text} failed to load")
-    if all(getattr(s, "status", None) == "excluded" for s in result.sources):
-        return result._problem("excluded", f"{selector.text} is excluded")
     made = [r for s in result.sources for r in (getattr(s, "registrations", None) or ())
             if preference.at(r.node, r.chassis_type)]
+    # A failed source is no winner: neither one that registered there, nor, when none did, one
+    # that may have failed before it could.
+    failed = [s for s in ([r.source for r in made] or result.sources)
+              if getattr(s, "status", None) == "failed"]
+    if failed:
+        return result._problem("failed", f"{selector.text} failed to load")
     if not made:
+        statuses = {getattr(s, "status", None) for s in result.sources}
+        if statuses == {"excluded"}:
+            return result._problem("excluded", f"{selector.text} is excluded")
         if any(getattr(s, "registrations", None) is None
                and getattr(s, "status", None) != "excluded" for s in result.sources):
             return result._problem("unknown", f"{selector.text} was imported before this load: "
@@ -338,7 +351,7 @@ def _apply(report: Any, preference: Preference) -> PreferenceResult:
             manager.register_plugin(cls, *path, preference.chassis_type)
         except Exception as error:
             return result._problem("not_applied", f"registering its class again at {place} "
-                                   f"failed: {type(error).__name__}: {error}")
+                                   f"failed: {type(error).__name__}: {_told(error)}")
         result.put_back = True
         if _occupant(manager, node, preference.chassis_type) is not cls:
             return result._problem("not_applied", f"its class is not in the tree at {place} "
