@@ -40,7 +40,10 @@ def plain_types(value, where="document"):
 def assert_valid_report(document):
     """The document is strict JSON made of exact JSON types, and valid against the schema."""
     assert plain_types(document) is None, plain_types(document)
-    json.dumps(document, allow_nan=False)
+    try:
+        json.dumps(document, allow_nan=False)
+    except ValueError as error:  # NaN or an infinity: not JSON
+        raise AssertionError(f"not strict JSON: {error}") from None
     errors = sorted(VALIDATOR.iter_errors(document), key=lambda e: list(e.absolute_path))
     assert not errors, "\n".join(
         f"{'/'.join(map(str, e.absolute_path))}: {e.message}" for e in errors)
@@ -56,17 +59,19 @@ report = mirtal.load_plugins(exclude=[s.text for s in chosen.exclude],
 report.preferences = settings.apply_preferences(report, chosen.prefer)
 report.settings = chosen
 {after}
+def text(key):
+    return str.__str__(key) if isinstance(key, str) else repr(key)
 def walk(level, path):
     for chassis, record in level.get("data", {{}}).items():
         cls = record["cls"]
-        yield "/".join([*path, str(chassis)]), [f"{{cls.__module__}}.{{cls.__qualname__}}",
+        yield "/".join([*path, text(chassis)]), [f"{{cls.__module__}}.{{cls.__qualname__}}",
                                                  record["path"]]
     for key, child in level.items():
         if key != "data":
-            yield from walk(child, [*path, str(key)])
+            yield from walk(child, [*path, text(key)])
 tree = {{}}
 for key, node in mirtal.__plugin_manager__.plugins.items():
-    tree.update(walk(node, [str(key)]))
+    tree.update(walk(node, [text(key)]))
 print(json.dumps([report_format.check_document(report), tree]))
 """
 

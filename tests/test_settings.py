@@ -122,7 +122,8 @@ def test_preference_refuses_what_it_cannot_read(text, wrong):
 
 # --- where the settings come from ----------------------------------------------------------------
 
-ENVIRON = {"MIRTAL_EXCLUDE_PLUGINS": " kolm, ,dist:mirtal-x,kolm", "MIRTAL_PREFER": "vennu=a; ;brelk=b"}
+ENVIRON = {"MIRTAL_EXCLUDE_PLUGINS": " kolm, ,dist:mirtal-x,kolm",
+           "MIRTAL_PREFER": "vennu=a; ;brelk=b"}
 
 
 @pytest.mark.parametrize("exclude, prefer, environ, expected", [

@@ -17,7 +17,7 @@ from importlib import resources
 from typing import Any
 
 import mirtal
-from mirtal.loading import _where, json_key, qualified_name
+from mirtal.loading import _read, _where, json_key, qualified_name
 from mirtal.settings import BUILTIN_DISTRIBUTION, PreferenceResult, accepting
 
 __all__ = ["FORMAT", "SCHEMA_RESOURCE", "check_document", "problems", "schema"]
@@ -46,6 +46,14 @@ def _safely(make: Callable[[], str], fallback: str) -> str:
         return fallback
 
 
+def _str(value: object, fallback: str) -> str:
+    """str(value), or the fallback where that raises."""
+    try:
+        return _plain_text(str(value))
+    except Exception:
+        return fallback
+
+
 def _plain_text(value: str) -> str:
     # The text of a str subclass without calling its own __str__.
     return str.__str__(value)
@@ -57,7 +65,7 @@ def _text(value: object) -> str | None:
         return None
     if isinstance(value, str):
         return _plain_text(value)
-    return _safely(lambda: str(value), f"<unprintable {type(value).__name__}>")
+    return _str(value, f"<unprintable {type(value).__name__}>")
 
 
 def _plain(value: Any) -> Any:
@@ -92,7 +100,7 @@ def _texts(values: Iterable[object] | None) -> list[str]:
     return [text for text in map(_text, values or ()) if text is not None]
 
 
-# Parts ---------------------------------------------------------------------------------------------
+# Parts -------------------------------------------------------------------------------------------
 
 
 def identity(source: Any) -> dict[str, Any]:
@@ -113,9 +121,8 @@ def error_document(failure: Any) -> dict[str, Any]:
     raised = failure.error
     where = _WHERE.fullmatch(_safely(lambda: _where(raised), ""))
     return {"exception": _safely(lambda: type(raised).__name__, "?"),
-            "exception_message": _safely(lambda: str(raised),
-                                         f"<unprintable {type(raised).__name__}>"),
-            "message": _safely(lambda: str(failure), "<unprintable failure>"),
+            "exception_message": _str(raised, f"<unprintable {type(raised).__name__}>"),
+            "message": _str(failure, "<unprintable failure>"),
             "where": None if where is None else {"file": where["file"],
                                                  "line": int(where["line"])}}
 
@@ -137,14 +144,17 @@ def source_document(source: Any) -> dict[str, Any]:
 
 def _accepting(conflict: Any, results: list[PreferenceResult]) -> PreferenceResult | None:
     found = getattr(conflict, "accepted_by", _MISSING)
-    return accepting(results, conflict) if found is _MISSING else found
+    if found is _MISSING:
+        return accepting(results, conflict)
+    return found if isinstance(found, PreferenceResult) else None
 
 
 def conflict_document(conflict: Any, results: list[PreferenceResult]) -> dict[str, Any]:
     accepted = _accepting(conflict, results)
     before = conflict.before
-    parties = ([{"source": None, "class": _class(before), "source_failed": False}]
-               if before is not None else [])
+    parties: list[dict[str, Any]] = []
+    if before is not None:  # the class that was there before the load: no source
+        parties.append({"source": None, "class": _class(before), "source_failed": False})
     parties += [{"source": identity(r.source), "class": _class(r.cls),
                  "source_failed": r.source.status == "failed"} for r in conflict.registrations]
     losers: list[Any] = []
@@ -170,7 +180,7 @@ def preference_document(result: PreferenceResult) -> dict[str, Any]:
             "reason": result.reason, "message": result.message}
 
 
-# The document --------------------------------------------------------------------------------------
+# The document ------------------------------------------------------------------------------------
 
 
 def _results(report: Any) -> list[PreferenceResult]:
@@ -182,13 +192,12 @@ def problems(report: Any) -> list[str]:
     accepts, preferences not honoured, tampering with the manager, excluded modules that were
     imported all the same. Threads left running are reported, not counted."""
     results = _results(report)
-    lines = [f"failure: {_safely(lambda s=s: str(s.error), '<unprintable failure>')}"
-             for s in report.failures]
-    lines += [f"conflict: {_safely(lambda c=c: str(c), '<unprintable conflict>')}"
+    lines = [f"failure: {_str(s.error, '<unprintable failure>')}" for s in report.failures]
+    lines += [f"conflict: {_str(c, '<unprintable conflict>')}"
               for c in report.conflicts if _accepting(c, results) is None]
     lines += [f"{result.message}" for result in results if not result.honoured]
     for s in report.sources:
-        label = _safely(lambda s=s: s.label, "?")
+        label = _str(_read(s, "label", "?"), "?")
         lines += [f"tampering: {label} {text}" for text in _texts(getattr(s, "tampering", ()))]
     lines += [f"excluded but imported: {name}"
               for name in _texts(getattr(report, "excluded_but_imported", ()))]
