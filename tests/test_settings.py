@@ -13,6 +13,7 @@ from mirtal.settings import (
     apply_preferences,
     deployment,
     exclude_source,
+    unmatched_hint,
 )
 from schema import checked
 from sites import install
@@ -303,3 +304,14 @@ def test_a_class_that_cannot_be_registered_again_is_a_problem():
     assert refused.message == ("preference oru=left: registering its class again at oru "
                                "(single_rp) failed: RuntimeError: no")
     assert accepting([refused], report.conflicts[0]) is None
+
+
+@pytest.mark.parametrize("text, hint", [
+    ("Mirtal_Clash", "dist:Mirtal_Clash"),
+    ("clash", None),
+    ("dist:mirtal-gone", None),
+    ("mirtal", "dist:mirtal"),
+])
+def test_a_name_that_is_a_distributions_gets_a_hint(text, hint):
+    sources = [external("clash", "mirtal-clash"), builtin("mirtal.plugins.brelk")]
+    assert unmatched_hint(text, sources) == hint

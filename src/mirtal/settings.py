@@ -41,6 +41,7 @@ __all__ = [
     "deployment",
     "exclude_source",
     "normalized_distribution",
+    "unmatched_hint",
 ]
 
 ENV_EXCLUDE = "MIRTAL_EXCLUDE_PLUGINS"
@@ -266,6 +267,19 @@ def exclude_source(source: Any, selectors: Iterable[Selector], unmatched: list[s
     return excluded
 
 
+def unmatched_hint(text: str, sources: Iterable[Any]) -> str | None:
+    """For a name that matched no source: the selector meant, when a distribution of that name
+    is among the sources (``dist:NAME``), else None."""
+    if text.startswith(DIST_PREFIX):
+        return None
+    wanted = normalized_distribution(text)
+    for source in sources:
+        owner = getattr(source, "distribution", None)
+        if isinstance(owner, str) and normalized_distribution(owner) == wanted:
+            return f"{DIST_PREFIX}{text}"
+    return None
+
+
 # Preferences after loading ------------------------------------------------------------------------
 
 
@@ -321,7 +335,9 @@ def _apply(report: Any, preference: Preference) -> PreferenceResult:
     result.sources = [s for s in getattr(report, "sources", ()) if selector.matches(s)]
     place = preference.place
     if not result.sources:
-        return result._problem("unmatched", f"no plugin named {selector.text}")
+        meant = unmatched_hint(selector.text, getattr(report, "sources", ()))
+        return result._problem("unmatched", f"no plugin named {selector.text}"
+                               + (f" (a distribution is: {meant})" if meant else ""))
     made = [r for s in result.sources for r in (getattr(s, "registrations", None) or ())
             if preference.at(r.node, r.chassis_type)]
     # A failed source is no winner: neither one that registered there, nor, when none did, one
