@@ -87,6 +87,25 @@ def install(site, *distributions):
     return site
 
 
+# A plugin module's registration of one class.
+REGISTER = """\
+from mirtal import __plugin_manager__
+class {cls}:
+    pass
+__plugin_manager__.register_plugin({cls}, {place})
+"""
+
+
+def plugin(dist, entry_point, *places, fail=False):
+    """A distribution (for `install`) with one entry point, whose module registers a class C0,
+    C1, ... at each place (the arguments of register_plugin after the class), then raises a
+    RuntimeError('broken') if `fail`."""
+    module = dist.replace("-", "_").lower()
+    text = "".join(REGISTER.format(cls=f"C{i}", place=place) for i, place in enumerate(places))
+    return (dist, {entry_point: module},
+            {f"{module}.py": text + ("raise RuntimeError('broken')\n" if fail else "")})
+
+
 def package_copy(site, files):
     """A copy of the installed mirtal package in `site`, with `files` (path: text) added."""
     import mirtal

@@ -13,22 +13,12 @@ from mirtal.core.pluginmanager import PluginManager
 from mirtal.loading import LoadReport, PluginLoadError, PluginSource, Registration
 from mirtal.settings import apply_preferences, deployment
 from schema import SCHEMA_NAME, VALIDATOR, assert_valid_report, checked, shipped_schema
-from sites import install
+from sites import install, plugin
 
-REGISTER = """\
-from mirtal import __plugin_manager__
-class {cls}:
-    pass
-__plugin_manager__.register_plugin({cls}, os={os!r})
-"""
-GOOD = ("mirtal-good", {"kolm": "mirtal_good"},
-        {"mirtal_good.py": REGISTER.format(cls="KolmConnection", os="kolm")})
-CLASH = ("Mirtal_Clash", {"clash": "mirtal_clash"},
-         {"mirtal_clash.py": REGISTER.format(cls="BrelkConnection", os="brelk")})
+GOOD = plugin("mirtal-good", "kolm", "os='kolm'")
+CLASH = plugin("Mirtal_Clash", "clash", "os='brelk'")
 BROKEN = ("mirtal-broken", {"broken": "mirtal_gone"}, {})
-HALFWAY = ("mirtal-halfway", {"dex": "mirtal_halfway"},
-           {"mirtal_halfway.py": REGISTER.format(cls="DexConnection", os="dex")
-            + "raise RuntimeError('dex half done')\n"})
+HALFWAY = plugin("mirtal-halfway", "dex", "os='dex'", fail=True)
 # Keys that are not plain text, and an exception that cannot be printed.
 ODD = ("mirtal-odd", {"odd": "mirtal_odd"}, {"mirtal_odd.py": """\
 import mirtal
@@ -69,9 +59,9 @@ def test_sources_failures_and_conflicts_are_told_by_their_fields(tmp_path):
     dex = sources["dex"]
     assert dex["error"]["where"] == {"file": str(site / "mirtal_halfway.py"), "line": 5}
     assert (dex["error"]["exception"], dex["error"]["exception_message"]) == (
-        "RuntimeError", "dex half done")
+        "RuntimeError", "broken")
     assert dex["registrations"] == [{"node": ["dex"], "chassis_type": "single_rp",
-                                     "class": "mirtal_halfway.DexConnection", "replaced": None,
+                                     "class": "mirtal_halfway.C0", "replaced": None,
                                      "source_failed": True}]
     assert sorted(f["entry_point"] for f in document["failures"]) == ["broken", "dex"]
     assert next(f for f in document["failures"] if f["entry_point"] == "broken")["where"] is None
@@ -79,7 +69,7 @@ def test_sources_failures_and_conflicts_are_told_by_their_fields(tmp_path):
     assert [r["source"] for r in conflict["registrations"]] == [
         BUILTIN, {k: sources["clash"][k] for k in BUILTIN}]
     assert (conflict["class"], conflict["replaced"], conflict["accepted"]) == (
-        "mirtal_clash.BrelkConnection", ["mirtal.plugins.brelk.SingleRpConnection"], False)
+        "mirtal_clash.C0", ["mirtal.plugins.brelk.SingleRpConnection"], False)
     assert document["summary"] == {
         "sources": len(document["sources"]), "loaded": len(document["sources"]) - 3,
         "failed": 2, "excluded": 1, "already_loaded": 0,

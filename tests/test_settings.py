@@ -16,23 +16,7 @@ from mirtal.settings import (
     unmatched_hint,
 )
 from schema import checked
-from sites import install
-
-REGISTER = """\
-from mirtal import __plugin_manager__
-class {cls}:
-    pass
-__plugin_manager__.register_plugin({cls}, {place})
-"""
-
-
-def plugin(dist, entry_point, *places, fail=False):
-    """A distribution with one entry point whose module registers one class per place (the
-    register_plugin arguments after the class), then raises if `fail`."""
-    module = dist.replace("-", "_")
-    text = "".join(REGISTER.format(cls=f"C{i}", place=place) for i, place in enumerate(places))
-    return (dist, {entry_point: module},
-            {f"{module}.py": text + ("raise RuntimeError('broken')\n" if fail else "")})
+from sites import install, plugin
 
 
 def builtin(name):
