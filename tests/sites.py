@@ -53,16 +53,18 @@ def clean_site(*extra):
     return root
 
 
+# The environment variables of the deployment settings (mirtal.settings).
+SETTINGS = ("MIRTAL_EXCLUDE_PLUGINS", "MIRTAL_PREFER")
+
 # The interpreter, without site-packages: the command line is `python -S -m mirtal`.
 PYTHON = (sys.executable, "-S")
 
 
 def environment(*paths, extra=None, distributions=()):
-    """os.environ, without what tells mirtal which plugins to leave out (or pytest which plugins
-    to load), updated with `extra`, and PYTHONPATH set to `paths`, then the clean site folder
-    (with the installed `distributions` too)."""
-    ignored = ("MIRTAL_EXCLUDE_PLUGINS", "PYTEST_ADDOPTS", "PYTEST_PLUGINS",
-               "PYTEST_DISABLE_PLUGIN_AUTOLOAD")
+    """os.environ, without the deployment settings (which plugins to leave out or prefer) and
+    what tells pytest which plugins to load, updated with `extra`, and PYTHONPATH set to `paths`,
+    then the clean site folder (with the installed `distributions` too)."""
+    ignored = (*SETTINGS, "PYTEST_ADDOPTS", "PYTEST_PLUGINS", "PYTEST_DISABLE_PLUGIN_AUTOLOAD")
     result = {k: v for k, v in os.environ.items() if k not in ignored}
     result.update(extra or {})
     result["PYTHONPATH"] = os.pathsep.join([*map(str, paths), clean_site(*distributions)])
@@ -93,6 +95,36 @@ def distribution(site, name, entry_points, requires=()):
     (info / "METADATA").write_text(metadata)
     lines = "".join(f"{key} = {module}\n" for key, module in entry_points.items())
     (info / "entry_points.txt").write_text("[mirtal.plugins]\n" + lines)
+
+
+def install(site, *distributions):
+    """Distributions (name, entry points, {path: text} of their modules), laid out as pip
+    installs them, in the folder `site`."""
+    site.mkdir(exist_ok=True)
+    for name, entry_points, modules in distributions:
+        distribution(site, name, entry_points)
+        for path, text in modules.items():
+            (site / path).write_text(text)
+    return site
+
+
+# A plugin module's registration of one class.
+REGISTER = """\
+from mirtal import __plugin_manager__
+class {cls}:
+    pass
+__plugin_manager__.register_plugin({cls}, {place})
+"""
+
+
+def plugin(dist, entry_point, *places, fail=False):
+    """A distribution (for `install`) with one entry point, whose module registers a class C0,
+    C1, ... at each place (the arguments of register_plugin after the class), then raises a
+    RuntimeError('broken') if `fail`."""
+    module = dist.replace("-", "_").lower()
+    text = "".join(REGISTER.format(cls=f"C{i}", place=place) for i, place in enumerate(places))
+    return (dist, {entry_point: module},
+            {f"{module}.py": text + ("raise RuntimeError('broken')\n" if fail else "")})
 
 
 def package_copy(site, files):

@@ -7,7 +7,7 @@ import textwrap
 
 import pytest
 
-from sites import PYTHON, distribution, environment, package_copy
+from sites import PYTHON, environment, install, package_copy
 
 REGISTER = """\
 from mirtal import __plugin_manager__
@@ -34,16 +34,6 @@ BROKEN_LINE = ("plugin broken (mirtal_gone) of mirtal-broken 1.0 failed to load:
 CONFLICT_LINE = ("conflict: brelk (single_rp): mirtal.plugins.brelk.SingleRpConnection by "
                  "mirtal.plugins.brelk, then mirtal_clash.BrelkConnection by clash "
                  "(mirtal_clash) of mirtal-clash 1.0; in the tree: mirtal_clash.BrelkConnection")
-
-
-def install(site, *distributions):
-    """The distributions, laid out as pip installs them, in the folder `site`."""
-    site.mkdir(exist_ok=True)
-    for name, entry_points, modules in distributions:
-        distribution(site, name, entry_points)
-        for path, text in modules.items():
-            (site / path).write_text(text)
-    return site
 
 
 def mirtal_command(site, *args, env=None):
