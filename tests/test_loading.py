@@ -68,10 +68,12 @@ def test_check_names_the_failures_and_the_collision(tmp_path):
     assert BROKEN_LINE in [f["message"] for f in report["failures"]]
     [conflict] = report["conflicts"]
     assert (conflict["node"], conflict["chassis_type"]) == (["brelk"], "single_rp")
-    assert [(r["source"], r["distribution"], r["class"]) for r in conflict["registrations"]] == [
-        ("mirtal.plugins.brelk", "mirtal", "mirtal.plugins.brelk.SingleRpConnection"),
-        ("clash (mirtal_clash) of mirtal-clash 1.0", "mirtal-clash",
-         "mirtal_clash.BrelkConnection")]
+    assert [(r["source"]["module"], r["source"]["entry_point"], r["source"]["distribution"],
+             r["class"]) for r in conflict["registrations"]] == [
+        ("mirtal.plugins.brelk", None, "mirtal", "mirtal.plugins.brelk.SingleRpConnection"),
+        ("mirtal_clash", "clash", "mirtal-clash", "mirtal_clash.BrelkConnection")]
+    assert conflict["replaced"] == ["mirtal.plugins.brelk.SingleRpConnection"]
+    assert report["format"] == 1 and report["summary"]["failed"] == 2
     assert conflict["class"] == "mirtal_clash.BrelkConnection"
     statuses = {s["name"]: s["status"] for s in report["sources"]}
     assert [statuses[name] for name in ("broken", "kolm", "clash", "dex", "skipped")] == [

@@ -114,7 +114,7 @@ class Marked:
 at = next(i for i, s in enumerate(report.sources) if s.name == "clash")
 report.sources[at] = Marked(report.sources[at], tampering=["replaced mirtal.__plugin_manager__"],
                             threads_left=["worker"])
-report.excluded_but_imported = ["mirtal_good"]
+report.excluded_but_imported = [s for s in report.sources if s.name == "kolm"]
 computed = type(report).conflicts.fget
 def conflicts(self):
     found = computed(self)
@@ -132,11 +132,13 @@ def test_what_the_load_check_adds_is_reported_and_counted(tmp_path):
     assert (clash["tampering"], clash["threads_left"]) == (
         ["replaced mirtal.__plugin_manager__"], ["worker"])
     assert document["conflicts"][0]["decided_by"] == "the listing order of the folder /x"
-    assert document["excluded_but_imported"] == ["mirtal_good"]
+    assert [s["module"] for s in document["excluded_but_imported"]] == ["mirtal_good"]
     # Tampering and a module imported though excluded fail the check; a thread is only told.
     assert document["problems"] == [
-        "tampering: clash (mirtal_clash) of Mirtal-Clash 1.0 replaced mirtal.__plugin_manager__",
-        "excluded but imported: mirtal_good"]
+        "tampering: plugin clash (mirtal_clash) of Mirtal-Clash 1.0 replaced "
+        "mirtal.__plugin_manager__",
+        "excluded but imported: plugin kolm (mirtal_good) of mirtal-good 1.0 was left out, yet "
+        "another source imported its module mirtal_good"]
     assert not document["ok"] and document["summary"]["problems"] == 2
 
 

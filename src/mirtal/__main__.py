@@ -15,6 +15,7 @@ import signal
 import sys
 
 import mirtal
+from mirtal import settings
 from mirtal.check import DEFAULT_TIMEOUT, run_check
 from mirtal.core.errors import ConnectionInfraError
 from mirtal.loading import (
@@ -105,8 +106,13 @@ def build_parser(prog):
     )
     parser.add_argument(
         "--exclude", metavar="NAME", action="append", default=[],
-        help="do not load this plugin: an entry point's name or a built-in plugin "
-        "module's dotted name (repeatable; also MIRTAL_EXCLUDE_PLUGINS)",
+        help="do not load this plugin: an entry point's name, a built-in plugin "
+        "module's dotted name or dist:DISTRIBUTION (repeatable; else MIRTAL_EXCLUDE_PLUGINS)",
+    )
+    parser.add_argument(
+        "--prefer", metavar="NODE[:CHASSIS]=SOURCE", action="append", default=[],
+        help="keep SOURCE's class at that place whatever the load order, and accept its "
+        "conflict there (repeatable; else MIRTAL_PREFER)",
     )
     parser.add_argument(
         "-v", "--verbose", action="store_true",
@@ -122,6 +128,14 @@ def parse(parser, argv):
         raise UsageError(f"--timeout must be a positive number of seconds, not {args.timeout}")
     if args.check and args.os is not None:
         raise UsageError("--check does not take --os")
+    try:
+        chosen = settings.deployment(args.exclude or None, args.prefer or None,
+                                     names=("--exclude", "--prefer"))
+    except (settings.SettingsError, TypeError) as error:
+        raise UsageError(str(error)) from error
+    # The settings as texts, read once: the check's child gets them as they are.
+    args.exclude = [selector.text for selector in chosen.exclude]
+    args.prefer = [preference.text for preference in chosen.prefer]
     if args.os is None:
         given = [name for name in ("series", "model", "chassis_type")
                  if getattr(args, name) is not None]
@@ -131,12 +145,6 @@ def parse(parser, argv):
 
 
 # Loading plugins ---------------------------------------------------------------------------------
-
-
-def exclusions(args):
-    """The plugins not to load: --exclude, then MIRTAL_EXCLUDE_PLUGINS (comma-separated)."""
-    names = [*args.exclude, *os.environ.get("MIRTAL_EXCLUDE_PLUGINS", "").split(",")]
-    return [name.strip() for name in names if name.strip()]
 
 
 @contextlib.contextmanager
@@ -160,18 +168,20 @@ def load(args):
     """Both discoveries; the load report. A failure is raised, or with -k reported, and the
     other plugins load."""
     with plugin_output_to_stderr():
-        loaded = load_plugins(exclude=exclusions(args),
+        loaded = load_plugins(exclude=args.exclude, prefer=args.prefer,
                               on_error=report if args.keep_going else "raise")
-    warn_unmatched(loaded.unmatched_exclusions)
+    warn_unmatched(loaded.unmatched_exclusions, loaded.sources)
     if args.traceback:
         for source in loaded.failures:
             print_traceback(source.error)
     return loaded
 
 
-def warn_unmatched(names):
+def warn_unmatched(names, sources=()):
     for name in names:
-        report(f"warning: no plugin named {name} to exclude")
+        meant = settings.unmatched_hint(name, sources)
+        report(f"warning: no plugin named {name} to exclude"
+               + (f" (a distribution is: {meant})" if meant else ""))
 
 
 def print_traceback(failure):
@@ -339,13 +349,16 @@ def miss_hint(manager, args):
 def check(args):
     """--check: the plugins loaded in a child interpreter; the failures, the conflicts and what
     made the report unsure. Status 0 only when the check finished and found none."""
-    outcome = run_check(exclusions(args), timeout=args.timeout, verbose=args.verbose)
+    outcome = run_check(args.exclude, args.prefer, timeout=args.timeout, verbose=args.verbose)
     if args.traceback:
         for text in outcome.tracebacks:
             print(text, file=sys.stderr, flush=True)
     document = outcome.document
     if document is not None:
-        warn_unmatched(shown(name) for name in document.get("unmatched_exclusions") or ())
+        distributions = [{"distribution": source.get("distribution")}
+                         for source in document.get("sources") or ()]
+        warn_unmatched(document.get("unmatched_exclusions") or (),
+                       [argparse.Namespace(**source) for source in distributions])
         if args.json:
             emit_json(document)
         else:
@@ -355,7 +368,7 @@ def check(args):
     reason = outcome.unfinished or "the check did not finish"
     report(f"the check did not finish: {reason}")
     if args.json:
-        emit_json({"ok": False, "finished": False, "reason": reason,
+        emit_json({"format": 1, "ok": False, "finished": False, "reason": reason,
                    "sources": outcome.partial})
     else:
         emit("\n".join([*outcome.partial_lines, f"the check did not finish: {shown(reason)}"]))

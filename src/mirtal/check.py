@@ -156,13 +156,13 @@ def _has_fd(stream: Any) -> bool:
         return False
 
 
-def run_check(exclude: list[str], *, timeout: float = DEFAULT_TIMEOUT, verbose: bool = False,
-              extra: dict[str, Any] | None = None) -> Outcome:
+def run_check(exclude: list[str], prefer: list[str], *, timeout: float = DEFAULT_TIMEOUT,
+              verbose: bool = False) -> Outcome:
     """Loads every source in a child interpreter and returns what it found. A source that ends
     the child or does not answer in time is left out of a new start and reported as failed."""
     outcome = Outcome()
     skip: dict[str, str] = {}
-    config = {"exclude": exclude, "verbose": verbose, **(extra or {})}
+    config = {"exclude": exclude, "prefer": prefer, "verbose": verbose}
     while True:
         outcome.starts += 1
         culprit, reason = _one_run(outcome, {**config, "skip": skip}, timeout)
@@ -244,33 +244,26 @@ class _Observer:
         self.channel = channel
 
     def started(self, source: Any) -> None:
+        from mirtal.report_format import source_label
+
         self.channel.send("start", ident=source.ident, label=source_label(source))
 
     def finished(self, source: Any) -> None:
-        self.channel.send("done", ident=source.ident, record=source.to_dict(),
+        from mirtal.report_format import source_document
+
+        self.channel.send("done", ident=source.ident, record=source_document(source),
                           lines=source_lines(source))
 
 
-def source_label(source: Any) -> str:
-    from mirtal.loading import shown
-
-    return shown(f"built-in plugin {source.name}" if source.kind == "builtin"
-                 else f"plugin {source.label}")
-
-
 def source_lines(source: Any) -> list[str]:
-    """The lines for people about one source: its failure, what it did to the report, the
-    threads it left."""
+    """What the parent shows of one source when the check is cut short: its failure and what it
+    did to the report."""
     from mirtal.loading import shown
+    from mirtal.report_format import source_label
 
-    lines = []
-    if source.error is not None:
-        lines.append("failure: " + shown(source.error))
-    lines.extend(f"tampering: {source_label(source)} {shown(what)}" for what in source.tampering)
-    if source.threads_left:
-        lines.append(f"note: {source_label(source)} left threads running: "
-                     + shown(", ".join(source.threads_left)))
-    return lines
+    lines = [] if source.error is None else ["failure: " + shown(source.error)]
+    return lines + [f"tampering: {source_label(source)} {shown(what)}"
+                    for what in source.tampering]
 
 
 def child_main(config_text: str) -> None:
@@ -302,21 +295,24 @@ def _load_and_report(config: dict[str, Any],
     import logging
 
     import mirtal
-    from mirtal import loading
+    from mirtal import loading, report_format, settings
 
     if config.get("verbose"):
         logging.basicConfig(stream=sys.stderr, format="%(levelname)s %(name)s: %(message)s")
         mirtal.log.setLevel(logging.DEBUG)
+    chosen = settings.deployment(config["exclude"], config["prefer"], environ={})
     report = loading._load_all(
-        True, True, list(config.get("exclude") or ()), lambda failure: None,
-        catch=BaseException, skip=config.get("skip") or {}, verify_each=True,
-        observer=_Observer(channel))
-    return check_document(report), check_lines(report), check_ok(report), tracebacks(report)
+        True, True, chosen, lambda failure: None, catch=BaseException,
+        skip=config.get("skip") or {}, verify_each=True, observer=_Observer(channel))
+    problems = report_format.problems(report)
+    return (report_format.check_document(report), check_lines(report, problems), not problems,
+            tracebacks(report))
 
 
 def tracebacks(report: Any) -> list[str]:
-    """The traceback of each failure, headed by the failure's line."""
+    """The traceback of each failure, headed by the failure's source."""
     from mirtal.loading import shown
+    from mirtal.report_format import source_label
 
     texts = []
     for source in report.failures:
@@ -327,39 +323,20 @@ def tracebacks(report: Any) -> list[str]:
     return texts
 
 
-def check_ok(report: Any) -> bool:
-    return not (report.failures or [c for c in report.conflicts if not c.accepted]
-                or report.tampered or report.excluded_but_imported or report.lost)
+def check_lines(report: Any, problems: list[str]) -> list[str]:
+    """The check's text: what fails it, what it tells besides, and a summary."""
+    from mirtal.report_format import notes
 
-
-def check_document(report: Any) -> dict[str, Any]:
-    document = report.to_dict()
-    document["ok"] = check_ok(report)
-    return document
-
-
-def check_lines(report: Any) -> list[str]:
-    """The check's text: failures, conflicts, what made the report unsure, and a summary."""
-    from mirtal.loading import shown
-
-    lines: list[str] = []
-    for source in report.sources:
-        lines.extend(source_lines(source))
-    conflicts = report.conflicts
-    lines.extend("conflict: " + shown(conflict) for conflict in conflicts)
-    lines.extend(f"excluded but imported: {source_label(source)} was left out, yet another "
-                 "source imported its module " + shown(source.module)
-                 for source in report.excluded_but_imported)
-    lines.extend("lost: " + shown(text) + " (gone from the tree when the load ended)"
-                 for text in report.lost)
     counts = report.counts()
     summary = ", ".join(f"{count} {status.replace('_', ' ')}"
                         for status, count in counts.items() if count)
-    failures = len(report.failures)
-    line = (f"{len(report.sources)} plugin sources ({summary or 'none'}): {failures} failed to "
-            f"load, {len(conflicts)} " + ("conflict" if len(conflicts) == 1 else "conflicts"))
-    tampered = len(report.tampered) + len(report.excluded_but_imported) + len(report.lost)
-    if tampered:
-        line += f", {tampered} that the report cannot vouch for"
-    lines.append(line)
-    return lines
+    conflicts = report.conflicts
+    accepted = sum(1 for conflict in conflicts if conflict.accepted)
+    line = (f"{len(report.sources)} plugin sources ({summary or 'none'}): "
+            f"{len(report.failures)} failed to load, {len(conflicts)} "
+            + ("conflict" if len(conflicts) == 1 else "conflicts")
+            + (f" ({accepted} accepted)" if accepted else ""))
+    others = len(problems) - len(report.failures) - (len(conflicts) - accepted)
+    if others:
+        line += f", {others} other " + ("problem" if others == 1 else "problems")
+    return [*problems, *notes(report), line]

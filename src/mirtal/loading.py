@@ -41,6 +41,7 @@ from collections.abc import Callable, Iterable, Iterator
 from typing import Any, Literal
 
 import mirtal
+from mirtal import settings as deployment_settings
 from mirtal.core import pluginmanager
 
 __all__ = [
@@ -146,9 +147,11 @@ def json_key(key: object) -> Any:
     Text as a string, None, booleans and finite numbers as themselves, tuples as arrays of such
     keys, anything else as {"type": ..., "repr": ...} (a set's members in a fixed order).
     """
-    if key is None or type(key) in (str, bool, int):
+    if isinstance(key, str):
+        return plain(key)
+    if key is None or type(key) in (bool, int):
         return key
-    if isinstance(key, float) and math.isfinite(key) and type(key) is float:
+    if type(key) is float and math.isfinite(key):
         return key
     if type(key) is tuple:
         return [json_key(item) for item in key]
@@ -286,8 +289,9 @@ class Conflict:
         self.before = before
         #: The class in the tree now (None if the place was emptied since).
         self.current = current
-        #: Whether a preference names this place and its source's class is the one in the tree.
-        self.accepted = False
+        #: The honoured preference that accepts this conflict (one of exactly this place, whose
+        #: source's class is the one in the tree), None if none does.
+        self.accepted_by: deployment_settings.PreferenceResult | None = None
         #: When the winner follows from the order of one sys.path folder's listing (equal
         #: versions), which differs between machines: that folder, else None.
         self.decided_by: str | None = _decided_by_listing(registrations, current)
@@ -313,7 +317,12 @@ class Conflict:
                 f"{', then '.join(made)}; in the tree: {now}")
         if self.decided_by:
             text += f" (decided by the listing order of {self.decided_by}: equal versions)"
-        return text + (" (accepted)" if self.accepted else "")
+        return text + (f" (accepted: {self.accepted_by.preference.text})" if self.accepted_by
+                       else "")
+
+    @property
+    def accepted(self) -> bool:
+        return self.accepted_by is not None
 
     def __repr__(self) -> str:
         return f"<Conflict {self}>"
@@ -361,6 +370,13 @@ class LoadReport:
         #: The classes that sources registered and that were gone from the tree when the load
         #: ended, not replaced through register_plugin and not told as a source's tampering.
         self.lost: list[str] = []
+        #: The settings the load used, and what became of each preference.
+        self.settings: deployment_settings.Settings | None = None
+        self.preferences: list[deployment_settings.PreferenceResult] = []
+
+    @property
+    def preference_problems(self) -> list[deployment_settings.PreferenceResult]:
+        return [result for result in self.preferences if not result.honoured]
 
     @property
     def failures(self) -> list[PluginSource]:
@@ -395,8 +411,9 @@ class LoadReport:
             sources = {id(r.source) for r in made} | ({0} if before is not None else set())
             if len(classes) > 1 and len(sources) > 1:
                 current = _occupant(self.manager, first.node, first.chassis_type)
-                conflicts.append(Conflict(first.node, first.chassis_type, made, before,
-                                          current))
+                conflict = Conflict(first.node, first.chassis_type, made, before, current)
+                conflict.accepted_by = deployment_settings.accepting(self.preferences, conflict)
+                conflicts.append(conflict)
         return conflicts
 
     def to_dict(self) -> dict[str, Any]:
@@ -740,33 +757,11 @@ def _caller_level() -> int:
     return level
 
 
-def _exclusions(exclude: Iterable[str]) -> list[str]:
-    if isinstance(exclude, (str, bytes)):
-        raise TypeError("exclude must be a collection of names, not a single string")
-    names = []
-    for name in exclude:
-        if not isinstance(name, str):
-            raise TypeError(f"exclude holds names (str), not {type(name).__name__}")
-        if name and name not in names:
-            names.append(name)
-    return names
-
-
-def _excluded(name: str, exclude: list[str], unmatched: list[str], below: bool = False) -> bool:
-    """Whether `name` is excluded: named itself, or (with `below`, for modules) a module below an
-    excluded package."""
-    for excluded in exclude:
-        if name == excluded or below and name.startswith(excluded + "."):
-            if excluded in unmatched:
-                unmatched.remove(excluded)
-            return True
-    return False
-
-
 class _Load:
     """One run of the loading loop: the report, the watch, and how failures are handled."""
 
-    def __init__(self, report: LoadReport, watch: _Watch, exclude: list[str],
+    def __init__(self, report: LoadReport, watch: _Watch,
+                 exclude: list[deployment_settings.Selector],
                  handler: Callable[[PluginLoadError], object],
                  catch: type[BaseException] = Exception,
                  skip: dict[str, str] | None = None,
@@ -857,7 +852,8 @@ class _Load:
                 continue
             source = PluginSource("builtin", name, name, "mirtal")
             self.report.sources.append(source)
-            if _excluded(name, self.exclude, self.report.unmatched_exclusions, below=True):
+            if deployment_settings.exclude_source(source, self.exclude,
+                                                  self.report.unmatched_exclusions):
                 source.status, source.registrations = "excluded", None
                 last = (name, bool(entry[2]))
                 continue
@@ -900,7 +896,8 @@ class _Load:
         except Exception as error:
             self.fail(source, error)
             return
-        if _excluded(source.name, self.exclude, self.report.unmatched_exclusions):
+        if deployment_settings.exclude_source(source, self.exclude,
+                                              self.report.unmatched_exclusions):
             source.status, source.registrations = "excluded", None
             return
         pluginmanager.log.debug("Loading external plugin " + source.name + " from "
@@ -956,7 +953,8 @@ def _top_package() -> tuple[Any, Any]:
         return [pluginmanager.os.path.dirname(package.__file__)], package.__name__
 
 
-def load_plugins(*, builtin: bool = True, external: bool = True, exclude: Iterable[str] = (),
+def load_plugins(*, builtin: bool = True, external: bool = True,
+                 exclude: Iterable[str] | None = None, prefer: Iterable[str] | None = None,
                  on_error: OnError = "raise") -> LoadReport:
     """Load the plugins, each built-in plugin module and each entry point on its own, and report.
 
@@ -965,24 +963,30 @@ def load_plugins(*, builtin: bool = True, external: bool = True, exclude: Iterab
     module is imported once per process: a source imported before is reported as
     ``already_loaded``, with its registrations unknown.
 
-    ``exclude``: entry-point names and dotted names of built-in plugin modules (a package's name
-    excludes the modules below it) that are not loaded. ``on_error``: ``"raise"`` raises a
+    ``exclude``: the sources not to load: entry-point names, dotted names of built-in plugin
+    modules (a package's name excludes the modules below it) and ``dist:DISTRIBUTION``.
+    ``prefer``: ``NODE[:CHASSIS]=SOURCE`` texts; at each such place the source's class is the
+    one in the tree when loading ends, and its conflict there is accepted. Either one, when not
+    given (None), is read from ``MIRTAL_EXCLUDE_PLUGINS`` (comma-separated) or ``MIRTAL_PREFER``
+    (``;``-separated), as the command line reads them. ``on_error``: ``"raise"`` raises a
     ``PluginLoadError`` naming the first failing source (chained from what it raised);
     ``"warn"`` issues a ``PluginLoadWarning`` for each one and loads the others; a callable is
     called with each ``PluginLoadError`` and the others are loaded (what it raises propagates).
     """
-    return _load_all(builtin, external, _exclusions(exclude), _handler(on_error))
+    handler = _handler(on_error)
+    return _load_all(builtin, external, deployment_settings.deployment(exclude, prefer), handler)
 
 
-def _load_all(builtin: bool, external: bool, names: list[str],
+def _load_all(builtin: bool, external: bool, chosen: deployment_settings.Settings,
               handler: Callable[[PluginLoadError], object], **how: Any) -> LoadReport:
     manager = mirtal.__plugin_manager__
-    report = LoadReport(manager, names)
+    report = LoadReport(manager, [selector.text for selector in chosen.exclude])
+    report.settings = chosen
     modules_before = set(sys.modules)
     verify_each = how.pop("verify_each", False)
     with _Watch(manager) as watch:
         watch.verify_each = verify_each
-        run = _Load(report, watch, names, handler, **how)
+        run = _Load(report, watch, chosen.exclude, handler, **how)
         try:
             if builtin:
                 run.builtin()
@@ -1004,4 +1008,6 @@ def _load_all(builtin: bool, external: bool, names: list[str],
         source for source in report.sources if source.status == "excluded"
         and source.module is not None and source.module in sys.modules
         and source.module not in modules_before]
+    # After the watch: a class put back in its place is no registration of a source.
+    report.preferences = deployment_settings.apply_preferences(report, chosen.prefer)
     return report

@@ -17,7 +17,7 @@ from importlib import resources
 from typing import Any
 
 import mirtal
-from mirtal.loading import _read, _where, json_key, qualified_name
+from mirtal.loading import _read, json_key, qualified_name, shown
 from mirtal.settings import BUILTIN_DISTRIBUTION, PreferenceResult, accepting
 
 __all__ = ["FORMAT", "SCHEMA_RESOURCE", "check_document", "problems", "schema"]
@@ -118,10 +118,10 @@ def identity(source: Any) -> dict[str, Any]:
 
 def error_document(failure: Any) -> dict[str, Any]:
     """A PluginLoadError: the exception's type and text, the whole line, where it was raised."""
-    raised = failure.error
-    where = _WHERE.fullmatch(_safely(lambda: _where(raised), ""))
-    return {"exception": _safely(lambda: type(raised).__name__, "?"),
-            "exception_message": _str(raised, f"<unprintable {type(raised).__name__}>"),
+    # What the exception said was read once, when the failure was made: it is not asked again.
+    where = _WHERE.fullmatch(_text(getattr(failure, "where", "")) or "")
+    return {"exception": _text(failure.exception),
+            "exception_message": _text(failure.exception_message),
             "message": _str(failure, "<unprintable failure>"),
             "where": None if where is None else {"file": where["file"],
                                                  "line": int(where["line"])}}
@@ -187,20 +187,41 @@ def _results(report: Any) -> list[PreferenceResult]:
     return list(getattr(report, "preferences", None) or ())
 
 
+def source_label(source: Any) -> str:
+    """How a line for people names a source: built-in plugin MODULE, or plugin ENTRY (MODULE) of
+    DISTRIBUTION VERSION."""
+    return shown(f"built-in plugin {source.name}" if source.kind == "builtin"
+                 else f"plugin {source.label}")
+
+
 def problems(report: Any) -> list[str]:
-    """Everything that fails the check, one line each: failures, conflicts that no preference
-    accepts, preferences not honoured, tampering with the manager, excluded modules that were
-    imported all the same. Threads left running are reported, not counted."""
+    """Everything that fails the check, one line each, safe to show: failures, conflicts that no
+    preference accepts, preferences not honoured, tampering with the manager, classes lost,
+    excluded modules that were imported all the same. Threads left running are reported, not
+    counted."""
     results = _results(report)
-    lines = [f"failure: {_str(s.error, '<unprintable failure>')}" for s in report.failures]
-    lines += [f"conflict: {_str(c, '<unprintable conflict>')}"
-              for c in report.conflicts if _accepting(c, results) is None]
-    lines += [f"{result.message}" for result in results if not result.honoured]
+    lines = [f"failure: {shown(s.error)}" for s in report.failures]
+    lines += [f"conflict: {shown(c)}" for c in report.conflicts if _accepting(c, results) is None]
+    lines += [shown(result.message) for result in results if not result.honoured]
     for s in report.sources:
-        label = _str(_read(s, "label", "?"), "?")
-        lines += [f"tampering: {label} {text}" for text in _texts(getattr(s, "tampering", ()))]
-    lines += [f"excluded but imported: {name}"
-              for name in _texts(getattr(report, "excluded_but_imported", ()))]
+        lines += [f"tampering: {source_label(s)} {shown(text)}"
+                  for text in _texts(getattr(s, "tampering", ()))]
+    lines += [f"excluded but imported: {source_label(s)} was left out, yet another source "
+              f"imported its module {shown(s.module)}"
+              for s in getattr(report, "excluded_but_imported", ())]
+    lines += [f"lost: {shown(text)} (gone from the tree when the load ended)"
+              for text in _texts(getattr(report, "lost", ()))]
+    return lines
+
+
+def notes(report: Any) -> list[str]:
+    """What the check tells without failing: accepted conflicts, threads left running."""
+    results = _results(report)
+    lines = [f"accepted: {shown(c)}" for c in report.conflicts
+             if _accepting(c, results) is not None]
+    lines += [f"note: {source_label(s)} left threads running: "
+              + shown(", ".join(_texts(s.threads_left)))
+              for s in report.sources if getattr(s, "threads_left", None)]
     return lines
 
 
@@ -231,7 +252,9 @@ def check_document(report: Any, **extra: Any) -> dict[str, Any]:
         "unmatched_exclusions": _texts(report.unmatched_exclusions),
         "unmatched_preferences": [r.preference.source.text for r in results
                                   if r.reason == "unmatched"],
-        "excluded_but_imported": _texts(getattr(report, "excluded_but_imported", ())),
+        "excluded_but_imported": [identity(s) for s in
+                                  getattr(report, "excluded_but_imported", ())],
+        "lost": _texts(getattr(report, "lost", ())),
         "settings": None if settings is None else settings.to_dict(),
         "problems": found,
     }
