@@ -12,6 +12,7 @@ import time
 
 import pytest
 
+from schema import assert_valid_report
 from sites import PYTHON, distribution, environment
 
 REGISTER = """\
@@ -50,7 +51,9 @@ def both(paths, *args):
     """The check as text and as JSON: (text run, JSON run, the JSON document)."""
     text = check(paths, *args)
     as_json = check(paths, "--json", *args)
-    return text, as_json, json.loads(as_json.stdout.decode("ascii"))
+    document = json.loads(as_json.stdout.decode("ascii"))
+    assert_valid_report(document)
+    return text, as_json, document
 
 
 def source_of(document, module):
@@ -142,6 +145,7 @@ def test_what_a_plugin_writes_never_becomes_the_checks_output(tmp_path, body):
     assert text.returncode == as_json.returncode == 0, text.stderr
     assert text.stdout.decode().splitlines()[-1].endswith("0 failed to load, 0 conflicts")
     document = json.loads(as_json.stdout)
+    assert_valid_report(document)
     assert document["ok"] is True
     assert b"chatter" not in text.stdout + as_json.stdout
     assert b"descriptor" not in text.stdout
@@ -172,7 +176,9 @@ def test_a_plugin_that_hangs_is_timed_out_and_ctrl_c_still_stops_the_check(tmp_p
     out, err = process.communicate(timeout=30)
     assert process.returncode == 130, err
     partial = json.loads(out)
-    assert partial["ok"] is False and "interrupted while plugin bad" in partial["reason"]
+    assert_valid_report(partial)
+    assert partial["ok"] is False and "interrupted while plugin bad" in partial["unfinished"]
+    assert source_of(partial, "mirtal.plugins.vennu")["status"] == "loaded"
 
 
 TAMPERS = [
@@ -339,3 +345,61 @@ def test_closed_stdout_and_a_reader_that_goes_away(tmp_path):
                          shell=True, executable="/bin/bash", capture_output=True, text=True,
                          env=environment(tmp_path), timeout=60)
     assert cut.stdout.splitlines() == ["plugins", f"status {128 + signal.SIGPIPE}"]
+
+
+OVERRIDE = ("from mirtal import __plugin_manager__\n"
+            "class M1Override:\n    pass\n"
+            "__plugin_manager__.register_plugin(M1Override, os='vennu', series='zq4', "
+            "model='m1')\n")
+TREE = """\
+import json, mirtal
+report = mirtal.load_plugins(on_error=lambda failure: None)
+m = mirtal.__plugin_manager__
+print(json.dumps([m.get_plugin(os="vennu", series="zq4", model="m1").__name__,
+                  m.get_plugin(os="kolm").__name__, sorted(m.plugins),
+                  [c.accepted for c in report.conflicts],
+                  [s.status for s in report.sources if s.kind == "external"]]))
+"""
+
+
+@pytest.mark.parametrize("order", ["override first", "override last"])
+def test_an_intended_override_passes_the_check_and_the_service_loads_the_same(tmp_path, order):
+    folders = {}
+    for name, module, body in [("override", "mirtal_override", OVERRIDE),
+                               ("good", "mirtal_good", GOOD_MODULE),
+                               ("broken", "mirtal_broken", "raise RuntimeError('broken')\n")]:
+        folder = folders[name] = tmp_path / name
+        folder.mkdir()
+        distribution(folder, f"mirtal-{name}", {name: module})
+        (folder / f"{module}.py").write_text(body)
+    names = ["override", "good", "broken"]
+    paths = [folders[name] for name in (names if order == "override first" else names[::-1])]
+    settings = ["--prefer", "vennu/zq4/m1=override", "--exclude", "dist:Mirtal_Broken"]
+    text, as_json, document = both(paths, *settings)
+    assert (text.returncode, as_json.returncode) == (0, 0), text.stdout.decode()
+    assert text.stdout.decode().startswith(
+        "accepted: vennu/zq4/m1 (single_rp): mirtal.plugins.vennu.zq4.m1.M1Connection by "
+        "mirtal.plugins.vennu.zq4.m1, then mirtal_override.M1Override by override")
+    [conflict] = document["conflicts"]
+    assert (conflict["accepted"], conflict["class"]) == (True, "mirtal_override.M1Override")
+
+    env = environment(*paths, extra={"MIRTAL_PREFER": "vennu/zq4/m1=override",
+                                     "MIRTAL_EXCLUDE_PLUGINS": "dist:mirtal-broken"})
+    done = subprocess.run([*PYTHON, "-c", TREE], capture_output=True, text=True, env=env,
+                          timeout=60)
+    assert done.returncode == 0, done.stderr
+    m1, kolm, tree, accepted, statuses = json.loads(done.stdout)
+    assert (m1, kolm, accepted) == ("M1Override", "KolmConnection", [True])
+    assert tree == ["brelk", "kolm", "vennu"] and sorted(statuses) == ["excluded", "loaded",
+                                                                         "loaded"]
+
+
+def test_a_stale_preference_and_a_rival_at_another_chassis_type_fail_the_check(tmp_path):
+    paths = lay_out(tmp_path, REGISTER.format(cls="BrelkRival", os="brelk")
+                    .replace("os='brelk')", "os='brelk', chassis_type='dual_rp')"))
+    text, _, document = both(paths, "--prefer", "brelk=bad", "--prefer", "kolm=bad")
+    out = text.stdout.decode()
+    assert text.returncode == 1
+    assert "preference brelk=bad: bad registered nothing at brelk (single_rp)" in out
+    assert "conflict: brelk (dual_rp): mirtal.plugins.brelk.DualRpConnection" in out
+    assert [p["honoured"] for p in document["preferences"]] == [False, False]

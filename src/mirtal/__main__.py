@@ -368,8 +368,9 @@ def check(args):
     reason = outcome.unfinished or "the check did not finish"
     report(f"the check did not finish: {reason}")
     if args.json:
-        emit_json({"format": 1, "ok": False, "finished": False, "reason": reason,
-                   "sources": outcome.partial})
+        from mirtal.report_format import unfinished_document
+
+        emit_json(unfinished_document(outcome.partial, reason))
     else:
         emit("\n".join([*outcome.partial_lines, f"the check did not finish: {shown(reason)}"]))
     return 128 + signal.SIGINT if outcome.interrupted else EXIT_FAILED

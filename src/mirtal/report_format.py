@@ -25,6 +25,7 @@ __all__ = ["FORMAT", "SCHEMA_RESOURCE", "check_document", "problems", "schema"]
 FORMAT = 1
 SCHEMA_RESOURCE = "check-report.schema.json"
 STATUSES = ("loaded", "failed", "excluded", "already_loaded")
+IDENTITY = ("kind", "entry_point", "module", "distribution", "version")
 
 _MISSING = object()
 _WHERE = re.compile(r" \((?P<file>.*), line (?P<line>\d+)\)")
@@ -243,6 +244,7 @@ def check_document(report: Any, **extra: Any) -> dict[str, Any]:
     document = {
         "format": FORMAT,
         "ok": not found,
+        "unfinished": None,
         "summary": summary,
         "sources": [source_document(s) for s in report.sources],
         "conflicts": documents,
@@ -260,3 +262,27 @@ def check_document(report: Any, **extra: Any) -> dict[str, Any]:
     }
     document.update(extra)
     return document
+
+
+def unfinished_document(records: list[dict[str, Any]], reason: str,
+                        settings: dict[str, Any] | None = None) -> dict[str, Any]:
+    """The document of a check that did not finish (interrupted, or its loader could not go
+    on): the sources reported so far, ``ok`` false, and ``unfinished`` saying why. Conflicts
+    are not known: they are found when every source has loaded."""
+    counts = dict.fromkeys(STATUSES, 0)
+    for record in records:
+        counts[record["status"]] = counts.get(record["status"], 0) + 1
+    failures = [{**{k: record[k] for k in IDENTITY}, **record["error"]} for record in records
+                if record.get("error")]
+    found = [f"failure: {shown(failure['message'])}" for failure in failures]
+    found.append(f"unfinished: {shown(reason)}")
+    return {
+        "format": FORMAT, "ok": False, "unfinished": reason,
+        "summary": {"sources": len(records), **counts,
+                    "registrations": sum(len(r.get("registrations") or ()) for r in records),
+                    "conflicts": 0, "accepted_conflicts": 0, "preference_problems": 0,
+                    "problems": len(found)},
+        "sources": records, "conflicts": [], "failures": failures, "preferences": [],
+        "unmatched_exclusions": [], "unmatched_preferences": [], "excluded_but_imported": [],
+        "lost": [], "settings": settings, "problems": found,
+    }
