@@ -128,6 +128,13 @@ bench-matrix:
 bench-load: install
 	$(PY) benchmarks/load_plugins.py $(BENCH_LOAD_ARGS)
 
+# mirtal --check (a child interpreter loads and reports) against the same load in one process, on
+# 300 generated distributions: whole commands timed, medians and ratios printed.
+# BENCH_CHECK_ARGS: e.g. "--runs 31", "--json FILE".
+.PHONY: bench-check
+bench-check: install
+	cd benchmarks && ../$(PY) check.py $(BENCH_CHECK_ARGS)
+
 # Only the environments that make created (.made-by-make) are removed; any other is named and kept.
 clean:
 	rm -rf build .pytest_cache .hypothesis

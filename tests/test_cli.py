@@ -315,8 +315,8 @@ def test_failing_builtin_plugin_is_reported_and_keep_going_loads_external_ones(s
     package = package_copy(site, {"plugins/zz_broken.py": "raise RuntimeError('no luck')\n"})
     package = package / "mirtal"
     (site / "probe_kolm.py").write_text(PLUGIN.format(name="KolmConnection"))
-    line = (f"mirtal: built-in plugin mirtal.plugins.zz_broken failed to load: RuntimeError: no luck "
-            f"({package}/plugins/zz_broken.py, line 1)\n")
+    line = ("mirtal: built-in plugin mirtal.plugins.zz_broken failed to load: RuntimeError: "
+            f"no luck ({package}/plugins/zz_broken.py, line 1)\n")
 
     stopped = run("--os", "kolm", path=site)
     assert (stopped.returncode, stopped.stdout, stopped.stderr) == (1, "", line)

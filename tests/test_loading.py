@@ -233,8 +233,9 @@ def test_watch_hands_calls_on_and_restores_an_override_of_the_callers(tmp_path):
         kept = vars(m)["register_plugin"].__name__
         from mirtal.loading import LoadReport
         m.register_plugin(LoadReport, os="plo")  # after the load: not recorded
-        print(json.dumps([calls, kept, {s.name: s.registrations and [r.node for r in s.registrations]
-                                        for s in report.sources},
+        made = {s.name: s.registrations and [r.node for r in s.registrations]
+                for s in report.sources}
+        print(json.dumps([calls, kept, made,
                           sum(1 for _ in report.registrations),
                           [(s.name, s.tampering) for s in report.tampered]]))
     """)

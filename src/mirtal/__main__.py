@@ -18,9 +18,7 @@ import mirtal
 from mirtal import settings
 from mirtal.check import DEFAULT_TIMEOUT, run_check
 from mirtal.core.errors import ConnectionInfraError
-from mirtal.loading import (
-    PluginLoadError, json_key, key_text, load_plugins, one_line, qualified_name, safe_str, shown,
-)
+from mirtal.text import json_key, key_text, one_line, qualified_name, safe_str, shown
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
 
@@ -167,6 +165,8 @@ def plugin_output_to_stderr():
 def load(args):
     """Both discoveries; the load report. A failure is raised, or with -k reported, and the
     other plugins load."""
+    from mirtal.loading import load_plugins
+
     with plugin_output_to_stderr():
         loaded = load_plugins(exclude=args.exclude, prefer=args.prefer,
                               on_error=report if args.keep_going else "raise")
@@ -435,7 +435,7 @@ def report(error):
 
 
 def error_json(error):
-    if isinstance(error, PluginLoadError):
+    if type(error).__name__ == "PluginLoadError":
         return {"type": "PluginLoadError", "message": str(error), "plugin": error.as_json()}
     return {"type": type(error).__name__, "message": str(error)}
 
@@ -465,7 +465,15 @@ def run(argv, prog):
     if args.check:
         return check(args)
 
-    manager = mirtal.__plugin_manager__
+    try:
+        # The extension, and pkg_resources with it: the modes below need the manager.
+        manager = mirtal.__plugin_manager__
+        from mirtal.loading import PluginLoadError
+    except ImportError as error:
+        report(error)
+        if args.json:
+            emit_json({"error": error_json(error)})
+        return EXIT_FAILED
     failures = []
     result = {}
     try:

@@ -258,8 +258,8 @@ class _Observer:
 def source_lines(source: Any) -> list[str]:
     """What the parent shows of one source when the check is cut short: its failure and what it
     did to the report."""
-    from mirtal.loading import shown
     from mirtal.report_format import source_label
+    from mirtal.text import shown
 
     lines = [] if source.error is None else ["failure: " + shown(source.error)]
     return lines + [f"tampering: {source_label(source)} {shown(what)}"
@@ -279,10 +279,10 @@ def child_main(config_text: str) -> None:
         document, lines, ok, traces = _load_and_report(config, channel)
         channel.send("report", document=document, lines=lines, ok=ok, tracebacks=traces)
     except BaseException as error:  # nothing a plugin raised may stop the answer
-        from mirtal.loading import safe_str, type_name
-
         status = 3
         try:
+            from mirtal.text import safe_str, type_name
+
             channel.send("broken", error=f"{type_name(error)}: {safe_str(error)}")
         except BaseException:
             pass
@@ -295,7 +295,14 @@ def _load_and_report(config: dict[str, Any],
     import logging
 
     import mirtal
-    from mirtal import loading, report_format, settings
+
+    # The extension first: without pkg_resources, the package's words for what to do.
+    from mirtal import (
+        __plugin_manager__,  # noqa: F401
+        loading,
+        report_format,
+        settings,
+    )
 
     if config.get("verbose"):
         logging.basicConfig(stream=sys.stderr, format="%(levelname)s %(name)s: %(message)s")
@@ -311,8 +318,8 @@ def _load_and_report(config: dict[str, Any],
 
 def tracebacks(report: Any) -> list[str]:
     """The traceback of each failure, headed by the failure's source."""
-    from mirtal.loading import shown
     from mirtal.report_format import source_label
+    from mirtal.text import shown
 
     texts = []
     for source in report.failures:

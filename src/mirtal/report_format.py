@@ -17,8 +17,8 @@ from importlib import resources
 from typing import Any
 
 import mirtal
-from mirtal.loading import _read, json_key, qualified_name, shown
 from mirtal.settings import BUILTIN_DISTRIBUTION, PreferenceResult, accepting
+from mirtal.text import json_key, qualified_name, shown
 
 __all__ = ["FORMAT", "SCHEMA_RESOURCE", "check_document", "problems", "schema"]
 
