@@ -19,6 +19,7 @@ from mirtal import settings
 from mirtal.check import DEFAULT_TIMEOUT, run_check
 from mirtal.core.errors import ConnectionInfraError
 from mirtal.text import json_key, key_text, one_line, qualified_name, safe_str, shown
+from mirtal.tree import DATA, default_chassis_type, key_path, ordered, record, walk
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
 
@@ -169,7 +170,7 @@ def load(args):
 
     with plugin_output_to_stderr():
         loaded = load_plugins(exclude=args.exclude, prefer=args.prefer,
-                              on_error=report if args.keep_going else "raise")
+                              on_error=tell if args.keep_going else "raise")
     warn_unmatched(loaded.unmatched_exclusions, loaded.sources)
     if args.traceback:
         for source in loaded.failures:
@@ -180,7 +181,7 @@ def load(args):
 def warn_unmatched(names, sources=()):
     for name in names:
         meant = settings.unmatched_hint(name, sources)
-        report(f"warning: no plugin named {name} to exclude"
+        tell(f"warning: no plugin named {name} to exclude"
                + (f" (a distribution is: {meant})" if meant else ""))
 
 
@@ -194,15 +195,8 @@ def print_traceback(failure):
 # Answers -----------------------------------------------------------------------------------------
 
 
-def ordered(mapping):
-    """Items in the order of the text tree (print_tree): by the keys' text (their code points),
-    keys of equal text keeping their order. A set's members are ordered in its text, so nothing
-    depends on the hash seed."""
-    return sorted(mapping.items(), key=lambda item: key_text(item[0]))
-
-
 def json_node(key, node):
-    chassis_map = node.get("data") if isinstance(node, dict) else None
+    chassis_map = node.get(DATA) if isinstance(node, dict) else None
     records = [
         {"chassis_type": json_key(chassis_type), "class": qualified_name(record.get("cls")),
          "file": file_text(record.get("path"))}
@@ -217,7 +211,7 @@ def json_node(key, node):
 
 
 def is_data(key):
-    return isinstance(key, str) and key_text(key) == "data"
+    return isinstance(key, str) and key_text(key) == DATA
 
 
 def file_text(path):
@@ -247,36 +241,40 @@ def displayed(level):
 
 
 def chassis_type_of(args):
-    return "single_rp" if args.chassis_type is None else args.chassis_type
+    return default_chassis_type() if args.chassis_type is None else args.chassis_type
 
 
-def walk(tree, args):
-    """The key path of the lookup, and the deepest node along it with the keys that reach it:
-    the walk of get_plugin."""
-    path = [args.os] + [v for v in (args.series, args.model) if v is not None]
-    node, reached = tree, []
-    for key in path:
-        if not isinstance(node, dict) or key not in node:
-            break
-        node = node[key]
-        reached.append(key)
-    return path, node, reached
+def lookup_path(args):
+    return key_path(args.os, args.series, args.model)
 
 
 def lookup(manager, args):
     """The class that answers, and the answer as the command line shows it."""
     chassis_type = chassis_type_of(args)
     cls = manager.get_plugin(args.os, args.series, args.model, chassis_type)
-    _, node, reached = walk(manager.plugins, args)
+    node, reached = walk(manager.plugins, lookup_path(args))
+    found = record(node, chassis_type) or {}
     return cls, {
         "os": args.os,
         "series": args.series,
         "model": args.model,
         "chassis_type": chassis_type,
         "class": qualified_name(cls),
-        "file": file_text(node["data"][chassis_type]["path"]),
+        "file": file_text(found.get("path")),
         "node": reached,
     }
+
+
+def missed(manager, args):
+    """Whether a lookup that raised found nothing (rather than rejected the device): its
+    arguments pass the manager's checks, and the deepest node of its walk holds no record of
+    the chassis type. Decided from the walk, not from the words of the error."""
+    try:
+        manager.validate_arguments(args.os, args.series, args.model, chassis_type_of(args))
+    except ConnectionInfraError:
+        return False
+    node, _ = walk(manager.plugins, lookup_path(args))
+    return record(node, chassis_type_of(args)) is None
 
 
 def registered_by_failed_plugin(loaded, answer):
@@ -288,7 +286,6 @@ def registered_by_failed_plugin(loaded, answer):
     return None
 
 
-NOT_FOUND = "Plugin data not found"
 LEVELS = [("OS", "OSes"), ("series", "series"), ("model", "models")]
 
 
@@ -307,10 +304,11 @@ def miss_hint(manager, args):
     a close match for a misspelt key, or that no plugin is loaded at all."""
     chassis_type = chassis_type_of(args)
     tree = manager.plugins
-    path, node, reached = walk(tree, args)
+    path = lookup_path(args)
+    node, reached = walk(tree, path)
     node = node if isinstance(node, dict) else {}
     children = names(node)
-    data = node.get("data") if reached else None
+    data = node.get(DATA) if reached else None
     chassis_types = sorted(map(key_text, data)) if isinstance(data, dict) else []
     hint = {"node": [json_key(k) for k in reached], "children": children,
             "chassis_types": chassis_types, "suggestion": None, "no_plugins": not tree,
@@ -366,7 +364,7 @@ def check(args):
         return EXIT_OK if outcome.ok else EXIT_FAILED
     # Not finished: what was learnt, and why it is not a verdict.
     reason = outcome.unfinished or "the check did not finish"
-    report(f"the check did not finish: {reason}")
+    tell(f"the check did not finish: {reason}")
     if args.json:
         from mirtal.report_format import unfinished_document
 
@@ -429,7 +427,7 @@ def strict_json(value):
     return value
 
 
-def report(error):
+def tell(error):
     if sys.stderr is not None:
         print(f"mirtal: {shown(one_line(error))}", file=sys.stderr, flush=True)
 
@@ -470,7 +468,7 @@ def run(argv, prog):
         manager = mirtal.__plugin_manager__
         from mirtal.loading import PluginLoadError
     except ImportError as error:
-        report(error)
+        tell(error)
         if args.json:
             emit_json({"error": error_json(error)})
         return EXIT_FAILED
@@ -484,28 +482,28 @@ def run(argv, prog):
             from_failed = registered_by_failed_plugin(loaded, cls)
             if from_failed is not None:
                 result["lookup"]["registered_by_failed_plugin"] = from_failed.culprit()
-                report(f"warning: {result['lookup']['class']} was registered by "
+                tell(f"warning: {result['lookup']['class']} was registered by "
                        f"{from_failed.source.label}, which then failed to load")
         elif args.json:
             result["plugins"] = tree_as_json(manager.plugins)
         else:
             text = tree_as_text(manager)
     except (PluginLoadError, ConnectionInfraError) as error:
-        report(error)
+        tell(error)
         result = {"error": error_json(error)}
-        if isinstance(error, ConnectionInfraError) and str(error).startswith(NOT_FOUND):
+        if isinstance(error, ConnectionInfraError) and missed(manager, args):
             try:
                 result["hint"] = miss_hint(manager, args)
             except Exception as failed:
-                report(f"cannot tell what the tree holds: {type(failed).__name__}: "
+                tell(f"cannot tell what the tree holds: {type(failed).__name__}: "
                        f"{safe_str(failed)}")
             else:
                 for line in result["hint"]["text"]:
-                    report(line)
+                    tell(line)
     except Exception as error:
         # The tree holds what cannot be shown (a key whose hash, order or text fails).
         result = {"error": {"type": type(error).__name__, "message": safe_str(error)}}
-        report(f"cannot show the plugin tree: {type(error).__name__}: {safe_str(error)}")
+        tell(f"cannot show the plugin tree: {type(error).__name__}: {safe_str(error)}")
 
     if args.json:
         if failures:
@@ -537,7 +535,7 @@ def main(argv=None):
         fd = os.open(os.devnull, os.O_WRONLY)
         if fd != 1:
             os.close(fd)
-        report("cannot write the output: standard output is closed")
+        tell("cannot write the output: standard output is closed")
         return EXIT_FAILED
     # A terminal that cannot show a character gets it escaped, as stderr already does.
     if hasattr(sys.stdout, "reconfigure"):

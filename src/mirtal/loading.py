@@ -32,6 +32,7 @@ registrations unknown (None).
 from __future__ import annotations
 
 import builtins
+import inspect
 import os
 import sys
 import threading
@@ -53,6 +54,7 @@ from mirtal.text import (
     safe_str,
     type_name,
 )
+from mirtal.tree import key_path, occupant
 
 __all__ = [
     "Conflict",
@@ -470,21 +472,7 @@ class PluginLoadWarning(UserWarning):
 
 def _occupant(manager: Any, node: tuple[Any, ...], chassis_type: Any) -> Any:
     """The class stored at that place of the manager's tree, None if none (or unreadable)."""
-    return _occupant_in(_read(manager, "plugins"), node, chassis_type)
-
-
-def _occupant_in(tree: Any, node: tuple[Any, ...], chassis_type: Any) -> Any:
-    try:
-        level = tree
-        for key in node:
-            if type(level) is not dict:
-                return None
-            level = level.get(key)
-        data = level.get("data") if type(level) is dict else None
-        record = data.get(chassis_type) if type(data) is dict else None
-        return record.get("cls") if type(record) is dict else None
-    except Exception:
-        return None
+    return occupant(_read(manager, "plugins"), node, chassis_type)
 
 
 # The watch ---------------------------------------------------------------------------------------
@@ -514,25 +502,26 @@ class _Watch:
             return self
         self.saved = own.get("register_plugin", _MISSING)
         delegate = manager.register_plugin
+        # The arguments are bound as the manager's own method binds them, defaults included.
+        bind = inspect.signature(pluginmanager.PluginManager.register_plugin).bind
         watch = self
 
         def register_plugin(*args: Any, **kwargs: Any) -> Any:
-            # Runs once for each registration of every plugin: kept to plain local work.
             source = watch.source
             made = None if source is None else source.registrations
             if made is None:
                 return delegate(*args, **kwargs)
-            count = len(args)
-            os_ = args[1] if count > 1 else kwargs.get("os")
-            series = args[2] if count > 2 else kwargs.get("series")
-            model = args[3] if count > 3 else kwargs.get("model")
-            chassis_type = args[4] if count > 4 else kwargs.get("chassis_type", "single_rp")
-            node = ((os_, series, model) if model is not None
-                    else (os_, series) if series is not None else (os_,))
+            try:
+                bound = bind(manager, *args, **kwargs)
+            except TypeError:  # the manager's own call raises the interpreter's words for it
+                return delegate(*args, **kwargs)
+            bound.apply_defaults()
+            given = bound.arguments
+            node = key_path(given["os"], given["series"], given["model"])
+            chassis_type = given["chassis_type"]
             replaced = _occupant(manager, node, chassis_type)
             result = delegate(*args, **kwargs)
-            made.append(Registration(source, node, chassis_type,
-                                     args[0] if count else kwargs.get("cls"), replaced))
+            made.append(Registration(source, node, chassis_type, given["cls"], replaced))
             return result
 
         self.wrapper = register_plugin
@@ -605,7 +594,7 @@ class _Watch:
         for place, (cls, owner) in list(held.items()):
             if place in exclude:
                 continue
-            now = _occupant_in(tree, *place)
+            now = occupant(tree, *place)
             if now is not cls:
                 lost.append((place, cls, owner, now))
                 del held[place]

@@ -324,9 +324,13 @@ def _told(error: BaseException) -> str:
 
 
 def _occupant(manager: Any, node: tuple[Any, ...], chassis_type: Any) -> Any:
-    from mirtal.loading import _occupant as occupant
+    from mirtal.tree import occupant
 
-    return occupant(manager, node, chassis_type)
+    try:
+        tree = manager.plugins
+    except Exception:
+        return None
+    return occupant(tree, node, chassis_type)
 
 
 def _apply(report: Any, preference: Preference) -> PreferenceResult:
