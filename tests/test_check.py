@@ -403,3 +403,46 @@ def test_a_stale_preference_and_a_rival_at_another_chassis_type_fail_the_check(t
     assert "preference brelk=bad: bad registered nothing at brelk (single_rp)" in out
     assert "conflict: brelk (dual_rp): mirtal.plugins.brelk.DualRpConnection" in out
     assert [p["honoured"] for p in document["preferences"]] == [False, False]
+
+
+@pytest.mark.parametrize("versions, listing_decides", [(("1.0", "1.0"), True),
+                                                        (("1.0", "2.0"), False)])
+def test_a_conflict_says_when_the_folders_listing_decided_its_winner(tmp_path, versions,
+                                                                     listing_decides):
+    for name, version in zip(("mirtal-aa", "mirtal-bb"), versions):
+        module = name.replace("-", "_")
+        info = tmp_path / f"{module}-{version}.dist-info"
+        info.mkdir()
+        (info / "METADATA").write_text(f"Metadata-Version: 2.1\nName: {name}\nVersion: {version}\n")
+        (info / "entry_points.txt").write_text(f"[mirtal.plugins]\n{module} = {module}\n")
+        (tmp_path / f"{module}.py").write_text(REGISTER.format(cls="Oru", os="oru"))
+    text, _, document = both([tmp_path])
+    [conflict] = document["conflicts"]
+    [line] = [line for line in text.stdout.decode().splitlines() if line.startswith("conflict:")]
+    assert conflict["decided_by"] == (str(tmp_path) if listing_decides else None)
+    assert line.endswith(f"(decided by the listing order of {tmp_path}: equal versions)") \
+        == listing_decides
+
+
+def test_a_failed_plugin_loaded_again_is_no_collision_with_itself_and_tracebacks_go_to_stderr(
+        tmp_path):
+    paths = lay_out(tmp_path, REGISTER.format(cls="Half", os="oru") + "raise RuntimeError('x')\n")
+    code = ("import json, mirtal\n"
+            "first = mirtal.load_plugins(on_error=lambda failure: None)\n"
+            "again = mirtal.load_plugins(on_error=lambda failure: None)\n"
+            "print(json.dumps([len(first.failures), len(again.failures), len(again.conflicts)]))\n")
+    done = subprocess.run([*PYTHON, "-c", code], capture_output=True, text=True,
+                          env=environment(*paths), timeout=60)
+    assert json.loads(done.stdout) == [1, 1, 0], done.stderr
+
+    traced = check(paths, "--traceback")
+    err = traced.stderr.decode()
+    assert traced.returncode == 1 and "Traceback" not in traced.stdout.decode()
+    assert err.startswith("traceback of plugin bad (mirtal_bad) of mirtal-bad 1.0:\n"
+                          "Traceback (most recent call last):\n")
+    assert "mirtal_bad.py\", line 5, in <module>" in err and err.rstrip().endswith(
+        "RuntimeError: x")
+    kept_going = subprocess.run([*PYTHON, "-m", "mirtal", "-k", "--traceback", "--os", "kolm"],
+                                capture_output=True, text=True, env=environment(*paths),
+                                timeout=60)
+    assert "RuntimeError: x" in kept_going.stderr and kept_going.returncode == 1
