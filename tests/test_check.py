@@ -446,3 +446,23 @@ def test_a_failed_plugin_loaded_again_is_no_collision_with_itself_and_tracebacks
                                 capture_output=True, text=True, env=environment(*paths),
                                 timeout=60)
     assert "RuntimeError: x" in kept_going.stderr and kept_going.returncode == 1
+
+
+def test_a_plugin_that_turns_warnings_into_errors_cannot_lose_the_report(tmp_path):
+    paths = lay_out(tmp_path, "import warnings\nwarnings.simplefilter('error')\n"
+                              "raise RuntimeError('after the filter')\n")
+    distribution(paths[1], "mirtal-later", {"later": "mirtal_later"})
+    (paths[1] / "mirtal_later.py").write_text("raise ValueError('later')\n")
+    code = ("import json, warnings, mirtal\n"
+            "with warnings.catch_warnings(record=True) as caught:\n"
+            "    warnings.simplefilter('always')\n"
+            "    report = mirtal.load_plugins(on_error='warn')\n"
+            "print(json.dumps([[str(w.message).split(':')[0] for w in caught],\n"
+            "                  [s.status for s in report.sources if s.kind == 'external']]))\n")
+    done = subprocess.run([*PYTHON, "-c", code], capture_output=True, text=True,
+                          env=environment(*paths), timeout=60)
+    assert done.returncode == 0, done.stderr
+    warned, statuses = json.loads(done.stdout.splitlines()[-1])
+    assert warned == ["plugin bad (mirtal_bad) of mirtal-bad 1.0 failed to load",
+                      "plugin later (mirtal_later) of mirtal-later 1.0 failed to load"]
+    assert sorted(statuses) == ["failed", "failed", "loaded"]
