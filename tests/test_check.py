@@ -466,3 +466,13 @@ def test_a_plugin_that_turns_warnings_into_errors_cannot_lose_the_report(tmp_pat
     assert warned == ["plugin bad (mirtal_bad) of mirtal-bad 1.0 failed to load",
                       "plugin later (mirtal_later) of mirtal-later 1.0 failed to load"]
     assert sorted(statuses) == ["failed", "failed", "loaded"]
+
+
+def test_a_plugin_whose_own_process_outlives_the_check_is_found_at_once(tmp_path):
+    # The forked process holds the check's pipe open after the loading process has ended.
+    paths = lay_out(tmp_path, "import os, time\nif os.fork() == 0:\n    time.sleep(30)\n"
+                              "    os._exit(0)\nos._exit(4)\n")
+    started = time.monotonic()
+    text, as_json, document = both(paths, "--timeout", "20")
+    assert time.monotonic() - started < 15
+    assert_sound(text, as_json, document, "ended the process with status 4")

@@ -115,9 +115,15 @@ class _Child:
                     yield "eof", None
                     return
                 left = deadline - time.monotonic()
-                if left <= 0 or not selector.select(left):
+                if left <= 0:
                     yield "timeout", None
                     return
+                # Looked at now and then: a process the child started may hold the pipe open
+                # after the child itself has ended.
+                if not selector.select(min(left, 0.5)):
+                    if self.process.poll() is not None and not selector.select(0):
+                        self.eof = True
+                    continue
                 chunk = os.read(self.read, 65536)
                 if chunk:
                     self.buffer += chunk
