@@ -7,6 +7,7 @@ import textwrap
 
 import pytest
 
+from schema import assert_valid_report
 from sites import PYTHON, environment, install, package_copy
 
 REGISTER = """\
@@ -64,6 +65,7 @@ def test_check_names_the_failures_and_the_collision(tmp_path):
     assert lines[3].endswith("2 failed to load, 1 conflict")
 
     report = json.loads(mirtal_command(site, "--check", "--json", "--exclude", "skipped").stdout)
+    assert_valid_report(report)
     assert sorted(f["entry_point"] for f in report["failures"]) == ["broken", "dex"]
     assert BROKEN_LINE in [f["message"] for f in report["failures"]]
     [conflict] = report["conflicts"]
@@ -101,6 +103,7 @@ def test_check_exits_0_only_without_failure_or_conflict(tmp_path, distributions,
     result = mirtal_command(site, "--check")
     assert (result.returncode, result.stderr) == (status, "")
     report = json.loads(mirtal_command(site, "--check", "--json").stdout)
+    assert_valid_report(report)
     assert (report["failures"], len(report["conflicts"])) == ([], status)
 
 

@@ -10,6 +10,7 @@ from pathlib import Path
 import pytest
 
 import mirtal
+from schema import assert_valid_report
 
 # The deprecation warning that pkg_resources gives on import in the setuptools releases that
 # deprecate it (older ones, as in some virtual environments, give none).
@@ -42,7 +43,8 @@ def test_namespace_holds_only_the_documented_names(tmp_path, warns):
     assert (done.returncode, done.stderr) == (0, "")
     imported, discovered = json.loads(done.stdout)
     assert imported == DOCUMENTED
-    assert discovered == ["core", "load_plugins", "loading", "log", "plugins", "settings", "text"]
+    assert discovered == ["core", "load_plugins", "loading", "log", "plugins", "settings", "text",
+                          "tree"]
 
 
 def test_missing_pkg_resources_is_explained(tmp_path):
@@ -82,6 +84,7 @@ def test_missing_pkg_resources_is_explained(tmp_path):
         1, {"error": {"type": "ImportError", "message": advice}})
     checked = command("--check", "--json")
     document = json.loads(checked.stdout)
+    assert_valid_report(document)
     assert checked.returncode == 1 and not document["ok"]
     assert document["unfinished"] == f"the check's loader failed: ImportError: {advice}"
 
