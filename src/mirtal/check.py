@@ -80,11 +80,13 @@ class _Child:
         try:
             config = {**config, "fd": write}
             paths = [path for path in sys.path if isinstance(path, str)]
+            # The child's stdout and stderr are this process's stderr (or nothing, without one).
+            errors = sys.stderr.fileno() if _has_fd(sys.stderr) else subprocess.DEVNULL
             self.process = subprocess.Popen(
                 [sys.executable, *_interpreter_flags(), "-c", _BOOT, json.dumps(paths),
                  json.dumps(config)],
-                stdin=subprocess.DEVNULL, stdout=sys.stderr.fileno() if _has_fd(sys.stderr)
-                else subprocess.DEVNULL, pass_fds=(write,), start_new_session=True)
+                stdin=subprocess.DEVNULL, stdout=errors, stderr=errors, pass_fds=(write,),
+                start_new_session=True)
         except BaseException:
             os.close(read)
             raise
@@ -277,11 +279,11 @@ def child_main(config_text: str) -> None:
     left can keep it)."""
     config = json.loads(config_text)
     channel = _Channel(config["fd"])
-    # What a plugin writes to stdout, through sys.stdout or the descriptor, goes to stderr.
-    sys.stdout.flush()
-    os.dup2(2, 1)
     status = 0
     try:
+        # What a plugin writes to stdout, through sys.stdout or the descriptor, goes to stderr.
+        sys.stdout.flush()
+        os.dup2(2, 1)
         document, lines, ok, traces = _load_and_report(config, channel)
         channel.send("report", document=document, lines=lines, ok=ok, tracebacks=traces)
     except BaseException as error:  # nothing a plugin raised may stop the answer
