@@ -17,6 +17,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "layout.h"
+
 namespace mirtal {
 
 // 1 and *out set to a new reference when `dict` (a dict) holds `key`, 0 (*out null) when it does
@@ -289,20 +291,26 @@ inline PyObject* first_weak_reference(PyObject* self) { return as_manager(self)-
 
 // inline_values (3.12-3.15): where the interpreter keeps a manager's attributes, the shared keys
 // of a split table and the values beside them, found without making a dict (on 3.12 a made dict
-// stops the specialised method loads on the instance). The layouts are these releases' own
-// (pycore_dict.h, pycore_object.h), fixed within each. Null: a table of its own, or 3.11.
-struct SharedKeys {
-    Py_ssize_t refcnt;
-    uint8_t log2_size, log2_index_bytes, kind;
-    uint32_t version;
-    Py_ssize_t usable, count;
-    char indices[];  // then the entries (key, value), the value of entry i in values[i]
+// stops the specialised method loads on the instance). The layouts (layout.h) are these releases'
+// own, fixed within each, held against the internal headers at build time and read only once a
+// probe at import found them (dispatch.cpp); `layout` differs from kLayout only in the probe's
+// tests. Null: a table of its own, or 3.11.
+using SharedKeys = MirtalKeys;
+struct Layout {
+    int dict_slot;  // the managed dict, in words before the object head
+    uint8_t split_kind;
+    ptrdiff_t values_head;  // bytes before the first value
 };
-static_assert(sizeof(void*) != 8 || offsetof(SharedKeys, indices) == 32);
+constexpr Layout kLayout{MIRTAL_MANAGED_DICT_SLOT, MIRTAL_KEYS_SPLIT, offsetof(MirtalValues, values)};
 #if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x03100000 && !defined(Py_GIL_DISABLED)
-inline const SharedKeys* inline_values(PyObject* self, PyObject* const** values) {
+constexpr bool kInlineLayouts = true;
+inline uintptr_t managed_dict_slot(PyObject* self, const Layout& layout) {
+    return reinterpret_cast<const uintptr_t*>(self)[layout.dict_slot];
+}
+inline const SharedKeys* inline_values(PyObject* self, PyObject* const** values,
+                                       const Layout& layout = kLayout) {
     auto* type = reinterpret_cast<PyHeapTypeObject*>(Py_TYPE(self));
-    const auto slot = reinterpret_cast<const uintptr_t*>(self)[-3];  // the managed dict
+    const uintptr_t slot = managed_dict_slot(self, layout);
     const void* keys = type->ht_cached_keys;
     const char* at;
     if (slot && !(slot & 1)) {  // a made dict, which may still share the keys
@@ -311,7 +319,7 @@ inline const SharedKeys* inline_values(PyObject* self, PyObject* const** values)
 #if PY_VERSION_HEX >= 0x030D0000
     } else if (type->ht_type.tp_flags & Py_TPFLAGS_INLINE_VALUES) {
         at = reinterpret_cast<const char*>(self) + type->ht_type.tp_basicsize;
-        if (!at[3]) return nullptr;  // not valid
+        if (!at[offsetof(MirtalValues, valid)]) return nullptr;
 #else
     } else if (slot & 1) {
         at = reinterpret_cast<const char*>(slot + 1);  // tagged: the inline values
@@ -319,15 +327,17 @@ inline const SharedKeys* inline_values(PyObject* self, PyObject* const** values)
     } else {
         return nullptr;
     }
-    // From 3.13 the values follow a head: capacity, size, embedded, valid.
-    constexpr size_t kHead = PY_VERSION_HEX >= 0x030D0000 ? 8 : 0;
     const auto* shared = static_cast<const SharedKeys*>(keys);
-    if (!at || !shared || shared->kind != 2) return nullptr;  // DICT_KEYS_SPLIT
-    *values = reinterpret_cast<PyObject* const*>(at + kHead);
+    if (!at || !shared || shared->kind != layout.split_kind) return nullptr;
+    *values = reinterpret_cast<PyObject* const*>(at + layout.values_head);
     return shared;
 }
 #else
-inline const SharedKeys* inline_values(PyObject*, PyObject* const**) { return nullptr; }
+constexpr bool kInlineLayouts = false;
+inline uintptr_t managed_dict_slot(PyObject*, const Layout&) { return 0; }
+inline const SharedKeys* inline_values(PyObject*, PyObject* const**, const Layout& = kLayout) {
+    return nullptr;
+}
 #endif
 
 // The list of warning filters in force, as a new reference. From 3.14 that may be the list of the

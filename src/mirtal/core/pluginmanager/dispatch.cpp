@@ -71,9 +71,9 @@ bool read_plain_dict(const Ctx& c, PyObject* dict, Plain& out) {
 
 // 1 when the inline attributes are exactly the three; 0 when they are not; -1 when the attributes
 // are in a table of their own. The keys of a shared table are exact strs.
-int read_inline(const Ctx& c, Plain& out) {
+int read_inline(const Ctx& c, Plain& out, const Layout& layout = kLayout) {
     PyObject* const* values;
-    const SharedKeys* keys = inline_values(c.self, &values);
+    const SharedKeys* keys = inline_values(c.self, &values, layout);
     if (!keys) return -1;
     const auto* entries =
         reinterpret_cast<PyObject* const*>(keys->indices + (size_t{1} << keys->log2_index_bytes));
@@ -104,25 +104,19 @@ int read_inline(const Ctx& c, Plain& out) {
     for (const PlainReading& reading : st->plain_readings) {
         if (now && reading.instance == c.self && reading.dict == dict && reading.stamp == now) {
             out = reading.attributes;
+            MIRTAL_COUNT(st, kept_reading);
             return 1;
         }
     }
     if (!read_plain_dict(c, dict, out)) return 0;
+    MIRTAL_COUNT(st, own_dict);
     if (now)
         st->plain_readings[st->next_plain_reading++ % kPlainReadings] =
             PlainReading{c.self, dict, now, out};
     return 1;
 }
 
-}  // namespace
-
-int plain_instance(const Ctx& c, Plain& out) {
-    if (!plain_class_instance(c)) return 0;
-    const int read = read_inline(c, out);
-    return read >= 0 ? read : read_instance_dict(c, out);
-}
-
-int can_call_directly(const Ctx& c, Name method) {
+int may_call_directly(const Ctx& c, Name method) {
     Plain unused;
     const int plain = plain_instance(c, unused);
     if (plain != 0) return plain;
@@ -137,11 +131,34 @@ int can_call_directly(const Ctx& c, Name method) {
     return found < 0 ? -1 : !found;
 }
 
+}  // namespace
+
+int plain_instance(const Ctx& c, Plain& out) {
+    int read = 0;
+    if (plain_class_instance(c)) {
+        read = c.st->layouts_verified ? read_inline(c, out) : -1;
+        if (read > 0) MIRTAL_COUNT(c.st, inline_values);
+        if (read < 0) read = read_instance_dict(c, out);
+    }
+    if (read == 0) MIRTAL_COUNT(c.st, not_plain);
+    return read;
+}
+
+int can_call_directly(const Ctx& c, Name method) {
+    const int direct = may_call_directly(c, method);
+    if (direct > 0) MIRTAL_COUNT(c.st, direct);
+    if (direct == 0) MIRTAL_COUNT(c.st, method_lookup);
+    return direct;
+}
+
 Ref instance_attr(const Ctx& c, Name name) {
     Plain plain;
     const int is_plain = plain_instance(c, plain);
     if (is_plain < 0) return Ref();
-    if (!is_plain) return get_attr(c.self, c.str(name));
+    if (!is_plain) {
+        MIRTAL_COUNT(c.st, attr_lookup);
+        return get_attr(c.self, c.str(name));
+    }
     return Ref::borrow(name == Name::_plugins       ? plain.plugins
                        : name == Name::supported_os ? plain.supported_os
                                                     : plain.chassis_type_list);
@@ -157,6 +174,49 @@ int watch_class(ModuleState* st) {
     }
     st->class_watch.start(on_class_modified);
     return 0;
+}
+
+// Fresh managers (their shared keys the class's own) with their dict made, with the attributes
+// inline, with a dict of their own and with their dict deleted: read_inline must find in the first
+// two what the public API finds, and nothing in the others. The made dict is looked for in the slot
+// before anything is read through the slot, and the keys' sizes are checked before their entries.
+int probe_layouts(ModuleState* st, const Layout& layout, const char** fault) {
+    for (int stage = 0; kInlineLayouts && stage < 4; ++stage) {
+        Ref probe = Ref::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(st->manager_type)));
+        if (!probe) return -1;
+        if (stage == 0 || stage == 2) {
+            Ref dict = Ref::steal(PyObject_GenericGetDict(probe.get(), nullptr));
+            if (!dict) return -1;
+            *fault = "the managed dict is not in its slot";
+            if (managed_dict_slot(probe.get(), layout) != reinterpret_cast<uintptr_t>(dict.get()))
+                return 0;
+            Ref own = Ref::steal(stage == 2 ? PyDict_New() : nullptr);  // a combined table
+            for (int i = 0; own && i < 3; ++i)
+                if (PyDict_SetItem(own.get(), st->str(kAttributes[i]), Py_None) < 0) return -1;
+            if (stage == 2 && (!own || set_instance_dict(probe.get(), own.get(), nullptr) < 0))
+                return -1;
+        }
+        if (stage == 3 && set_instance_dict(probe.get(), nullptr, nullptr) < 0) return -1;
+        PyObject* const* values;
+        const SharedKeys* keys = inline_values(probe.get(), &values, layout);
+        *fault = stage < 2 ? "no attributes were found" : "attributes were found where none are";
+        if ((stage < 2) != (keys != nullptr)) return 0;
+        *fault = "the shared keys' sizes are not as expected";
+        if (keys && (keys->log2_index_bytes != keys->log2_size || keys->log2_size > 7 ||
+                     keys->count < 3 || keys->count > (Py_ssize_t{1} << keys->log2_size)))
+            return 0;
+        Plain read{};
+        *fault = "the attributes read are not the instance's";
+        if (keys && read_inline(Ctx{nullptr, st, probe.get()}, read, layout) != 1) return 0;
+        PyObject* const found[3] = {read.plugins, read.supported_os, read.chassis_type_list};
+        for (int i = 0; keys && i < 3; ++i) {
+            Ref expected = Ref::steal(PyObject_GenericGetAttr(probe.get(), st->str(kAttributes[i])));
+            if (!expected) return -1;
+            if (expected.get() != found[i]) return 0;
+        }
+    }
+    *fault = nullptr;
+    return 1;
 }
 
 }  // namespace mirtal

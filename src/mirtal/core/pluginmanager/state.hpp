@@ -83,6 +83,24 @@ constexpr int kPlainReadings = 4;
 
 constexpr int kKwCount = static_cast<int>(Kw::count);
 
+// The ways the manager reaches self's attributes and methods, counted in the test build alone
+// (MIRTAL_TEST_BUILD; module.cpp shows them): the attributes read inline, from a dict of the
+// instance's own, from a kept reading (3.11), or not read as plain; a method of the class called
+// as our own function, or looked up; an attribute looked up.
+#define MIRTAL_PATHS(X) \
+    X(inline_values) X(own_dict) X(kept_reading) X(not_plain) X(direct) X(method_lookup) X(attr_lookup)
+enum class Path : int {
+#define MIRTAL_ENUM(id) id,
+    MIRTAL_PATHS(MIRTAL_ENUM)
+#undef MIRTAL_ENUM
+    count
+};
+#ifdef MIRTAL_TEST_BUILD
+#define MIRTAL_COUNT(st, path) (++(st)->path_counts[static_cast<int>(Path::path)])
+#else
+#define MIRTAL_COUNT(st, path) static_cast<void>(0)
+#endif
+
 struct ModuleState {
     PyTypeObject* manager_type;
     PyTypeObject* function_type;  // what the class's methods are (function.cpp)
@@ -97,9 +115,12 @@ struct ModuleState {
     PyObject* class_entries[kWatchedClassNameCount];
     bool class_as_built;
     ClassWatch class_watch;
-    // The last few readings of instance dicts read as plain (dispatch.cpp).
+    // The last few readings of instance dicts read as plain (dispatch.cpp); whether the layouts
+    // that inline_values reads were found at import (probe_layouts); the test build's counts.
     PlainReading plain_readings[kPlainReadings];
     unsigned int next_plain_reading;
+    bool layouts_verified;
+    uint64_t path_counts[static_cast<int>(Path::count)];
 
     PyObject* str(Name name) const {
         return name == Name::none ? Py_None : strings[static_cast<int>(name)];
@@ -150,6 +171,9 @@ int can_call_directly(const Ctx& c, Name method);
 Ref instance_attr(const Ctx& c, Name name);
 // Starts watching the class for changes to the watched names (module set-up).
 int watch_class(ModuleState* st);
+// Whether inline_values, reading with `layout`, finds on fresh managers what the public API finds:
+// 1 when it does, 0 with `fault` set to what differs, -1 on error (module set-up).
+int probe_layouts(ModuleState* st, const Layout& layout, const char** fault);
 
 // manager.cpp: creates the PluginManager class and binds it in the module.
 int add_manager_type(PyObject* module);
