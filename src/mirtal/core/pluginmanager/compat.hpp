@@ -17,8 +17,6 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "layout.h"
-
 namespace mirtal {
 
 // 1 and *out set to a new reference when `dict` (a dict) holds `key`, 0 (*out null) when it does
@@ -191,11 +189,8 @@ private:
 };
 #endif
 
-// dict_stamp (3.11): a number that changes whenever the dict changes, so that a reading of an
-// instance dict is still what the dict holds while its stamp is the same: the dict's version tag.
-// Every change of a dict, and every new dict, takes the next value of one global counter, so a dict
-// made at a freed one's address never shows a tag read before. 0 (none) from 3.12, where a plain
-// instance's attributes are read where the interpreter keeps them (inline_values) instead.
+// dict_stamp (3.11): the dict's version tag, which every change of a dict and every new dict take
+// from one global counter: a reading of a dict holds while its stamp does. 0 (none) from 3.12.
 inline uint64_t dict_stamp([[maybe_unused]] PyObject* dict) {
 #if PY_VERSION_HEX < 0x030C0000
     return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
@@ -204,20 +199,15 @@ inline uint64_t dict_stamp([[maybe_unused]] PyObject* dict) {
 #endif
 }
 
-// ManagerObject and its helpers: where a manager keeps its dict and weak references.
-// instance_dict: 1 and *dict set to a new reference, 0 when there is none, -1 on error; runs no
-// Python code. set_instance_dict: `instance.__dict__ = value`, and `del instance.__dict__`
-// (allowed, as for a class statement's instances: the instance is left with a new, empty dict).
-// first_weak_reference: the head of the instance's list of weak references (what __weakref__
-// shows). kMemberPySsize / kMemberReadOnly: PyMemberDef codes. MIRTAL_MODULE_INTERPRETER_SLOTS:
-// the module keeps everything in its module state and has no process-wide mutable C data, so
-// each interpreter, with its own GIL too, gets a module of its own.
+// ManagerObject and its helpers: where a manager keeps its dict and weak references (from 3.12
+// managed by the interpreter, as for a class statement's class: docs/design.md). instance_dict: 1
+// and *dict set to a new reference, 0 when there is none, -1 on error; runs no Python code.
+// set_instance_dict: `instance.__dict__ = value`, and `del instance.__dict__` (which leaves a new,
+// empty dict). first_weak_reference: what __weakref__ shows. MIRTAL_MODULE_INTERPRETER_SLOTS: all
+// is in module state, so each interpreter, with its own GIL too, gets a module of its own.
 #if PY_VERSION_HEX >= 0x030C0000
-// The dict and weak references are managed by the interpreter, as for a class from a class
-// statement: the instance is a bare object head, its attributes live inline, the interpreter's
-// specialised method loads apply to managers too (they do not for a dict of our own), and the
-// class combines with any other base as a class statement's does. 3.12 documents the underscore
-// functions below for the traverse and clear of such a type; 3.13 made them public.
+// 3.12 documents the underscore functions for the traverse and clear of such a type; 3.13 made
+// them public.
 #if PY_VERSION_HEX >= 0x030D0000
 inline int visit_instance(PyObject* self, visitproc visit, void* arg) {
     return PyObject_VisitManagedDict(self, visit, arg);
@@ -289,19 +279,25 @@ inline int set_instance_dict(PyObject* self, PyObject* value, void* context) {
 inline PyObject* first_weak_reference(PyObject* self) { return as_manager(self)->weakreflist; }
 #endif
 
-// inline_values (3.12-3.15): where the interpreter keeps a manager's attributes, the shared keys
-// of a split table and the values beside them, found without making a dict (on 3.12 a made dict
-// stops the specialised method loads on the instance). The layouts (layout.h) are these releases'
-// own, fixed within each, held against the internal headers at build time and read only once a
-// probe at import found them (dispatch.cpp); `layout` differs from kLayout only in the probe's
-// tests. Null: a table of its own, or 3.11.
-using SharedKeys = MirtalKeys;
-struct Layout {
-    int dict_slot;  // the managed dict, in words before the object head
-    uint8_t split_kind;
-    ptrdiff_t values_head;  // bytes before the first value
+// inline_values (3.12-3.15): a manager's attributes where the interpreter keeps them, a split
+// table's shared keys and values, found without making a dict. The layouts are these releases' own
+// (pycore_dict.h, pycore_object.h), checked at build time (cmake/layout_check.cpp) and read only
+// once a probe at import found them (dispatch.cpp; only its tests pass another `layout`). Null: a
+// table of its own, or 3.11.
+struct SharedKeys {
+    Py_ssize_t refcnt;
+    uint8_t log2_size, log2_index_bytes, kind;
+    uint32_t version;
+    Py_ssize_t usable, count;
+    char indices[];  // then the entries (key, value), the value of entry i in values[i]
 };
-constexpr Layout kLayout{MIRTAL_MANAGED_DICT_SLOT, MIRTAL_KEYS_SPLIT, offsetof(MirtalValues, values)};
+struct Layout {
+    int dict_slot;  // where the managed dict is, in words from the object head
+    uint8_t split_kind;  // a split table's kind
+    ptrdiff_t
+        values_head;  // bytes before the first value: from 3.13 capacity, size, embedded, valid
+};
+constexpr Layout kLayout{-3, 2, PY_VERSION_HEX >= 0x030D0000 ? sizeof(PyObject*) : 0};
 #if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x03100000 && !defined(Py_GIL_DISABLED)
 constexpr bool kInlineLayouts = true;
 inline uintptr_t managed_dict_slot(PyObject* self, const Layout& layout) {
@@ -319,7 +315,7 @@ inline const SharedKeys* inline_values(PyObject* self, PyObject* const** values,
 #if PY_VERSION_HEX >= 0x030D0000
     } else if (type->ht_type.tp_flags & Py_TPFLAGS_INLINE_VALUES) {
         at = reinterpret_cast<const char*>(self) + type->ht_type.tp_basicsize;
-        if (!at[offsetof(MirtalValues, valid)]) return nullptr;
+        if (!at[3]) return nullptr;  // not valid
 #else
     } else if (slot & 1) {
         at = reinterpret_cast<const char*>(slot + 1);  // tagged: the inline values

@@ -4,6 +4,9 @@
 // otherwise. What may run no callers' code here: ops.hpp.
 #include "ops.hpp"
 
+#include <cstdlib>
+#include <string_view>
+
 namespace mirtal {
 namespace {
 
@@ -92,8 +95,7 @@ int read_inline(const Ctx& c, Plain& out, const Layout& layout = kLayout) {
     return found[0] && found[1] && found[2];
 }
 
-// A dict of the instance's own: the last few readings are kept where a dict's stamp tells that
-// it has not changed since (3.11). Out of line, so that read_inline stays lean from 3.12.
+// A dict of the instance's own; the last few readings are kept while the dict's stamp holds (3.11).
 [[gnu::noinline]] int read_instance_dict(const Ctx& c, Plain& out) {
     PyObject* dict;
     const int has_dict = instance_dict(c.self, &dict);
@@ -104,50 +106,79 @@ int read_inline(const Ctx& c, Plain& out, const Layout& layout = kLayout) {
     for (const PlainReading& reading : st->plain_readings) {
         if (now && reading.instance == c.self && reading.dict == dict && reading.stamp == now) {
             out = reading.attributes;
-            MIRTAL_COUNT(st, kept_reading);
+            MIRTAL_COUNT(st, Path::kept_reading);
             return 1;
         }
     }
     if (!read_plain_dict(c, dict, out)) return 0;
-    MIRTAL_COUNT(st, own_dict);
+    MIRTAL_COUNT(st, Path::own_dict);
     if (now)
         st->plain_readings[st->next_plain_reading++ % kPlainReadings] =
             PlainReading{c.self, dict, now, out};
     return 1;
 }
 
-int may_call_directly(const Ctx& c, Name method) {
-    Plain unused;
-    const int plain = plain_instance(c, unused);
-    if (plain != 0) return plain;
-    if (!plain_class_instance(c)) return 0;
-    // As the interpreter looks it up: the class's own function (the class is as built), unless the
-    // instance dict holds the name.
-    PyObject* dict;
-    const int has_dict = instance_dict(c.self, &dict);
-    if (has_dict <= 0) return has_dict < 0 ? -1 : 1;
-    const int found = PyDict_Contains(dict, c.str(method));  // `dict` is held meanwhile
-    Py_DECREF(dict);
-    return found < 0 ? -1 : !found;
+// Fresh managers (the class's shared keys hold just their attributes) with their dict made, with
+// the attributes inline and with their dict deleted: read_inline must find in the first two what
+// the public API finds, and nothing in the last. The slot is checked before anything is read
+// through it, the keys' sizes before their entries. 1 when all is found so; 0 with `fault` set.
+int probe_layouts(ModuleState* st, const Layout& layout, const char** fault) {
+    auto fails = [fault](const char* what) { return *fault = what, 0; };
+    for (int stage = 0; kInlineLayouts && stage < 3; ++stage) {
+        Ref probe = Ref::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(st->manager_type)));
+        Ref dict =
+            Ref::steal(probe && !stage ? PyObject_GenericGetDict(probe.get(), nullptr) : nullptr);
+        if (!probe || (!stage && !dict) ||
+            (stage == 2 && set_instance_dict(probe.get(), nullptr, nullptr) < 0))
+            return -1;
+        if (dict &&
+            managed_dict_slot(probe.get(), layout) != reinterpret_cast<uintptr_t>(dict.get()))
+            return fails("the managed dict is not in its slot");
+        PyObject* const* values;
+        const SharedKeys* keys = inline_values(probe.get(), &values, layout);
+        if ((stage < 2) != (keys != nullptr))
+            return fails(keys ? "attributes were found where none are"
+                              : "no attributes were found");
+        Plain read;
+        if (keys && (keys->log2_index_bytes != keys->log2_size || keys->log2_size > 7 ||
+                     keys->count < 3 || keys->count > (Py_ssize_t{1} << keys->log2_size) ||
+                     read_inline(Ctx{nullptr, st, probe.get()}, read, layout) != 1))
+            return fails("the shared keys are not as expected");
+        PyObject* const found[3] = {read.plugins, read.supported_os, read.chassis_type_list};
+        for (int i = 0; keys && i < 3; ++i) {
+            Ref expected =
+                Ref::steal(PyObject_GenericGetAttr(probe.get(), st->str(kAttributes[i])));
+            if (!expected || expected.get() != found[i])
+                return expected ? fails("the attributes read are not the instance's") : -1;
+        }
+    }
+    return 1;
 }
 
 }  // namespace
 
 int plain_instance(const Ctx& c, Plain& out) {
-    int read = 0;
-    if (plain_class_instance(c)) {
-        read = c.st->layouts_verified ? read_inline(c, out) : -1;
-        if (read > 0) MIRTAL_COUNT(c.st, inline_values);
-        if (read < 0) read = read_instance_dict(c, out);
-    }
-    if (read == 0) MIRTAL_COUNT(c.st, not_plain);
+    int read = !plain_class_instance(c) ? 0 : c.st->layouts_verified ? read_inline(c, out) : -1;
+    if (read > 0) MIRTAL_COUNT(c.st, Path::inline_values);
+    if (read < 0) read = read_instance_dict(c, out);
+    if (read == 0) MIRTAL_COUNT(c.st, Path::not_plain);
     return read;
 }
 
 int can_call_directly(const Ctx& c, Name method) {
-    const int direct = may_call_directly(c, method);
-    if (direct > 0) MIRTAL_COUNT(c.st, direct);
-    if (direct == 0) MIRTAL_COUNT(c.st, method_lookup);
+    Plain unused;
+    int direct = plain_instance(c, unused);
+    if (direct == 0 && plain_class_instance(c)) {
+        // As the interpreter looks it up: the class's own function (the class is as built),
+        // unless the instance dict holds the name.
+        PyObject* dict;
+        const int has_dict = instance_dict(c.self, &dict);
+        if (has_dict < 0) return -1;
+        direct = has_dict ? PyDict_Contains(dict, c.str(method)) : 0;  // `dict` is held meanwhile
+        Py_XDECREF(dict);
+        direct = direct < 0 ? -1 : !direct;
+    }
+    if (direct >= 0) MIRTAL_COUNT(c.st, direct ? Path::direct : Path::looked_up);
     return direct;
 }
 
@@ -155,10 +186,7 @@ Ref instance_attr(const Ctx& c, Name name) {
     Plain plain;
     const int is_plain = plain_instance(c, plain);
     if (is_plain < 0) return Ref();
-    if (!is_plain) {
-        MIRTAL_COUNT(c.st, attr_lookup);
-        return get_attr(c.self, c.str(name));
-    }
+    if (!is_plain) return get_attr(c.self, c.str(name));
     return Ref::borrow(name == Name::_plugins       ? plain.plugins
                        : name == Name::supported_os ? plain.supported_os
                                                     : plain.chassis_type_list);
@@ -176,47 +204,28 @@ int watch_class(ModuleState* st) {
     return 0;
 }
 
-// Fresh managers (their shared keys the class's own) with their dict made, with the attributes
-// inline, with a dict of their own and with their dict deleted: read_inline must find in the first
-// two what the public API finds, and nothing in the others. The made dict is looked for in the slot
-// before anything is read through the slot, and the keys' sizes are checked before their entries.
-int probe_layouts(ModuleState* st, const Layout& layout, const char** fault) {
-    for (int stage = 0; kInlineLayouts && stage < 4; ++stage) {
-        Ref probe = Ref::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(st->manager_type)));
-        if (!probe) return -1;
-        if (stage == 0 || stage == 2) {
-            Ref dict = Ref::steal(PyObject_GenericGetDict(probe.get(), nullptr));
-            if (!dict) return -1;
-            *fault = "the managed dict is not in its slot";
-            if (managed_dict_slot(probe.get(), layout) != reinterpret_cast<uintptr_t>(dict.get()))
-                return 0;
-            Ref own = Ref::steal(stage == 2 ? PyDict_New() : nullptr);  // a combined table
-            for (int i = 0; own && i < 3; ++i)
-                if (PyDict_SetItem(own.get(), st->str(kAttributes[i]), Py_None) < 0) return -1;
-            if (stage == 2 && (!own || set_instance_dict(probe.get(), own.get(), nullptr) < 0))
-                return -1;
-        }
-        if (stage == 3 && set_instance_dict(probe.get(), nullptr, nullptr) < 0) return -1;
-        PyObject* const* values;
-        const SharedKeys* keys = inline_values(probe.get(), &values, layout);
-        *fault = stage < 2 ? "no attributes were found" : "attributes were found where none are";
-        if ((stage < 2) != (keys != nullptr)) return 0;
-        *fault = "the shared keys' sizes are not as expected";
-        if (keys && (keys->log2_index_bytes != keys->log2_size || keys->log2_size > 7 ||
-                     keys->count < 3 || keys->count > (Py_ssize_t{1} << keys->log2_size)))
-            return 0;
-        Plain read{};
-        *fault = "the attributes read are not the instance's";
-        if (keys && read_inline(Ctx{nullptr, st, probe.get()}, read, layout) != 1) return 0;
-        PyObject* const found[3] = {read.plugins, read.supported_os, read.chassis_type_list};
-        for (int i = 0; keys && i < 3; ++i) {
-            Ref expected = Ref::steal(PyObject_GenericGetAttr(probe.get(), st->str(kAttributes[i])));
-            if (!expected) return -1;
-            if (expected.get() != found[i]) return 0;
-        }
-    }
-    *fault = nullptr;
-    return 1;
+// When the probe does not find the layouts expected, self's attributes are read from the instance
+// dict, and the log says why. The test build can skew the layout that the probe expects.
+int check_layouts(PyObject* module, ModuleState* st) {
+    Layout layout = kLayout;
+#ifdef MIRTAL_TEST_BUILD
+    const std::string_view skew = getenv("MIRTAL_TEST_LAYOUT_SKEW") ?: "";
+    layout.dict_slot -= skew == "slot";
+    layout.split_kind += skew == "kind";
+    layout.values_head -= skew == "head" ? sizeof(PyObject*) : 0;
+#endif
+    const char* fault = nullptr;
+    const int found = probe_layouts(st, layout, &fault);
+    if ((st->layouts_verified = found > 0) || found < 0) return found;
+    const Ctx c{module, st, nullptr};
+    Ref log = module_global(c, Name::log);
+    Ref debug = log ? get_attr(log.get(), c.str(Name::debug)) : Ref();
+    Ref text = debug ? Ref::steal(PyUnicode_FromFormat("PluginManager reads its instances' "
+                                                       "attributes from their dict: their layout "
+                                                       "is not the one expected (%s)",
+                                                       fault))
+                     : Ref();
+    return text && call(debug.get(), nullptr, text.get()) ? 0 : -1;
 }
 
 }  // namespace mirtal

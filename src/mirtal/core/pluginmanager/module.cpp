@@ -1,9 +1,7 @@
 // The module mirtal.core.pluginmanager: multi-phase initialisation, module state, the globals it
 // binds in order, and the demonstration block run when it is executed as the main program.
-#include <cstdlib>
 #include <cstring>
 #include <initializer_list>
-#include <string_view>
 
 #include "state.hpp"
 
@@ -150,51 +148,6 @@ int run_demonstration(PyObject* module, ModuleState* st) {
                : -1;
 }
 
-// The layouts that inline_values reads, as a probe at import finds them (dispatch.cpp); if not
-// as expected, self's attributes are read from the instance dict, and the log says so. The test
-// build can skew the layout the probe expects (MIRTAL_TEST_LAYOUT_SKEW: slot, kind or head).
-int check_layouts(PyObject* module, ModuleState* st) {
-    Layout layout = kLayout;
-#ifdef MIRTAL_TEST_BUILD
-    const char* skew = getenv("MIRTAL_TEST_LAYOUT_SKEW");
-    const std::string_view part = skew ? skew : "";
-    layout.dict_slot -= part == "slot";
-    layout.split_kind += part == "kind";
-    layout.values_head -= part == "head" ? sizeof(PyObject*) : 0;
-#endif
-    const char* fault = nullptr;
-    const int found = probe_layouts(st, layout, &fault);
-    st->layouts_verified = found > 0;
-    if (found != 0) return found;
-    const Ctx c{module, st, nullptr};
-    Ref log = module_global(c, Name::log);
-    Ref debug = log ? get_attr(log.get(), c.str(Name::debug)) : Ref();
-    Ref message = debug ? Ref::steal(PyUnicode_FromFormat(
-                              "PluginManager reads its instances' attributes from their dict: the "
-                              "interpreter's layout of them is not the one expected (%s)",
-                              fault))
-                        : Ref();
-    return message && call(debug.get(), nullptr, message.get()) ? 0 : -1;
-}
-
-#ifdef MIRTAL_TEST_BUILD
-// _path_counts(): how often each way to self's attributes and methods was taken (state.hpp).
-PyObject* path_counts(PyObject* module, PyObject*) {
-    static constexpr const char* kNames[] = {
-#define MIRTAL_TEXT(id) #id,
-        MIRTAL_PATHS(MIRTAL_TEXT)
-#undef MIRTAL_TEXT
-    };
-    Ref counts = Ref::steal(PyDict_New());
-    for (int i = 0; counts && i < static_cast<int>(Path::count); ++i) {
-        Ref n = Ref::steal(PyLong_FromUnsignedLongLong(state_of(module)->path_counts[i]));
-        if (!n || PyDict_SetItemString(counts.get(), kNames[i], n.get()) < 0) return nullptr;
-    }
-    return counts.release();
-}
-PyMethodDef kTestFunctions[] = {{"_path_counts", path_counts, METH_NOARGS, nullptr}, {}};
-#endif
-
 int exec_steps(PyObject* module) {
     ModuleState* st = state_of(module);
     PyObject* globals = PyModule_GetDict(module);
@@ -208,8 +161,10 @@ int exec_steps(PyObject* module) {
         PyDict_SetItem(globals, st->str(Name::ENTRYPOINT_GROUP), st->str(Name::plugin_group)) < 0 ||
         add_manager_type(module) < 0 || check_layouts(module, st) < 0)
         return -1;
-#ifdef MIRTAL_TEST_BUILD
-    if (PyModule_AddFunctions(module, kTestFunctions) < 0) return -1;
+#ifdef MIRTAL_TEST_BUILD  // the counts of state.hpp's Path, read in place
+    Ref counts = Ref::steal(PyMemoryView_FromMemory(reinterpret_cast<char*>(st->path_counts),
+                                                    sizeof st->path_counts, PyBUF_READ));
+    if (!counts || PyModule_AddObjectRef(module, "_path_counts", counts.get()) < 0) return -1;
 #endif
     Ref name = Ref::borrow(PyDict_GetItemWithError(globals, st->str(Name::dunder_name)));
     if (!name) return PyErr_Occurred() ? -1 : 0;

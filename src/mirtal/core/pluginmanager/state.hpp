@@ -83,20 +83,14 @@ constexpr int kPlainReadings = 4;
 
 constexpr int kKwCount = static_cast<int>(Kw::count);
 
-// The ways the manager reaches self's attributes and methods, counted in the test build alone
-// (MIRTAL_TEST_BUILD; module.cpp shows them): the attributes read inline, from a dict of the
-// instance's own, from a kept reading (3.11), or not read as plain; a method of the class called
-// as our own function, or looked up; an attribute looked up.
-#define MIRTAL_PATHS(X) \
-    X(inline_values) X(own_dict) X(kept_reading) X(not_plain) X(direct) X(method_lookup) X(attr_lookup)
-enum class Path : int {
-#define MIRTAL_ENUM(id) id,
-    MIRTAL_PATHS(MIRTAL_ENUM)
-#undef MIRTAL_ENUM
-    count
-};
+// The ways to self's attributes (read inline, from a dict of its own or a kept reading; not read
+// as plain) and methods (called as our own; looked up), counted in the test build alone
+// (MIRTAL_TEST_BUILD: module._path_counts, in this order, read by tests/test_fast_path.py).
+// clang-format off
+enum class Path : int { inline_values, own_dict, kept_reading, not_plain, direct, looked_up, count };
+// clang-format on
 #ifdef MIRTAL_TEST_BUILD
-#define MIRTAL_COUNT(st, path) (++(st)->path_counts[static_cast<int>(Path::path)])
+#define MIRTAL_COUNT(st, path) ++(st)->path_counts[static_cast<int>(path)]
 #else
 #define MIRTAL_COUNT(st, path) static_cast<void>(0)
 #endif
@@ -115,12 +109,12 @@ struct ModuleState {
     PyObject* class_entries[kWatchedClassNameCount];
     bool class_as_built;
     ClassWatch class_watch;
-    // The last few readings of instance dicts read as plain (dispatch.cpp); whether the layouts
-    // that inline_values reads were found at import (probe_layouts); the test build's counts.
+    // The last few readings of instance dicts read as plain, whether the probe found the layouts
+    // that inline_values reads (dispatch.cpp), and the test build's counts.
     PlainReading plain_readings[kPlainReadings];
     unsigned int next_plain_reading;
     bool layouts_verified;
-    uint64_t path_counts[static_cast<int>(Path::count)];
+    Py_ssize_t path_counts[static_cast<int>(Path::count)];
 
     PyObject* str(Name name) const {
         return name == Name::none ? Py_None : strings[static_cast<int>(name)];
@@ -171,9 +165,9 @@ int can_call_directly(const Ctx& c, Name method);
 Ref instance_attr(const Ctx& c, Name name);
 // Starts watching the class for changes to the watched names (module set-up).
 int watch_class(ModuleState* st);
-// Whether inline_values, reading with `layout`, finds on fresh managers what the public API finds:
-// 1 when it does, 0 with `fault` set to what differs, -1 on error (module set-up).
-int probe_layouts(ModuleState* st, const Layout& layout, const char** fault);
+// Whether inline_values finds on probe objects what the public API finds (module set-up): if not,
+// it is not used, and the library's log says why (MIRTAL_TEST_LAYOUT_SKEW skews it in tests).
+int check_layouts(PyObject* module, ModuleState* st);
 
 // manager.cpp: creates the PluginManager class and binds it in the module.
 int add_manager_type(PyObject* module);
