@@ -22,7 +22,7 @@ if not hasattr(pluginmanager, "_path_counts"):
 
 CALLS = 20
 # The ways counted, in the order of state.hpp's Path.
-PATHS = ("inline_values", "own_dict", "kept_reading", "not_plain", "direct", "looked_up")
+PATHS = ("inline_values", "own_dict", "kept_reading", "not_plain", "direct", "lookup")
 READS = ("inline_values", "own_dict", "kept_reading")
 # Where a plain manager's attributes are read on every call: inline from 3.12; on 3.11 from its
 # dict, whose reading is kept while the dict's stamp stands.
@@ -92,7 +92,7 @@ def test_the_fast_path_is_taken(case, series):
     m = manager()
     change(m)
     counts = counted(lambda: m.get_plugin("vennu", series))
-    assert counts["looked_up"] == 0, counts
+    assert counts["lookup"] == 0, counts
     if where is None:  # the attributes are looked up, the methods are not
         assert counts["not_plain"] >= CALLS and counts["direct"] >= CALLS, counts
         assert sum(counts[path] for path in READS) == 0, counts
@@ -129,7 +129,7 @@ def test_the_fast_path_is_not_taken(case, monkeypatch):
     m = change(monkeypatch, manager())
     counts = counted(lambda: m.get_plugin("vennu", "zq4"))
     assert sum(counts[path] for path in READS) == 0, counts
-    assert counts["not_plain"] >= CALLS and counts["looked_up"] >= CALLS, counts
+    assert counts["not_plain"] >= CALLS and counts["lookup"] >= CALLS, counts
     if methods_looked_up:
         assert counts["direct"] == 0, counts
 

@@ -138,11 +138,9 @@ private:
 
 using ClassCallback = int (*)(PyTypeObject*);
 
-// Answers "may the type have been modified since arm() last succeeded?" cheaply. It may say yes
-// when nothing changed (the caller then compares what it cares about and re-arms), never no when
-// something did. All zero bytes is a valid, unarmed watch (it lives in module state). start():
-// `on_modified` must call notify(); failing to get a watcher is not an error, the watch then always
-// says "maybe modified".
+// Answers "may the type have been modified since arm() last succeeded?" cheaply: maybe yes when
+// nothing changed (the caller compares and re-arms), never no when something did. All zero bytes
+// is an unarmed watch. `on_modified` must call notify(); without a watcher it always says maybe.
 #if PY_VERSION_HEX >= 0x030C0000
 class ClassWatch {
 public:
@@ -157,9 +155,8 @@ public:
         armed_ = false;
     }
     bool maybe_modified(const PyTypeObject*) const { return !armed_; }
-    // The type was found as expected: report further modifications. Watchers hear of a
-    // modification only while the type holds a version tag; watching assigns one, and the check
-    // tells whether the type can still have one.
+    // The type was found as expected. A watcher hears of modifications only while the type holds
+    // a version tag; watching assigns one, the check tells whether it still can have one.
     void arm(PyTypeObject* type) {
         if (slot_ == 0) return;
         if (PyType_Watch(slot_ - 1, reinterpret_cast<PyObject*>(type)) < 0) return PyErr_Clear();
@@ -206,8 +203,7 @@ inline uint64_t dict_stamp([[maybe_unused]] PyObject* dict) {
 // empty dict). first_weak_reference: what __weakref__ shows. MIRTAL_MODULE_INTERPRETER_SLOTS: all
 // is in module state, so each interpreter, with its own GIL too, gets a module of its own.
 #if PY_VERSION_HEX >= 0x030C0000
-// 3.12 documents the underscore functions for the traverse and clear of such a type; 3.13 made
-// them public.
+// Traverse and clear of such a type: documented with an underscore in 3.12, public from 3.13.
 #if PY_VERSION_HEX >= 0x030D0000
 inline int visit_instance(PyObject* self, visitproc visit, void* arg) {
     return PyObject_VisitManagedDict(self, visit, arg);
@@ -234,9 +230,8 @@ inline int instance_dict(PyObject* self, PyObject** dict) {
     return *dict ? 1 : -1;
 }
 
-// The generic setter only swaps the dict: with the interpreter's inline attributes the old ones
-// would stay visible, so they are first moved into the old dict (which keeps them for whoever
-// still holds it) and detached.
+// The generic setter only swaps the dict, and the inline attributes would stay visible: they are
+// first moved into the old dict (kept for whoever holds it) and detached.
 inline int set_instance_dict(PyObject* self, PyObject* value, void* context) {
     if (!value || PyDict_Check(value)) clear_instance(self);
     return value ? PyObject_GenericSetDict(self, value, context) : 0;
@@ -280,10 +275,9 @@ inline PyObject* first_weak_reference(PyObject* self) { return as_manager(self)-
 #endif
 
 // inline_values (3.12-3.15): a manager's attributes where the interpreter keeps them, a split
-// table's shared keys and values, found without making a dict. The layouts are these releases' own
-// (pycore_dict.h, pycore_object.h), checked at build time (cmake/layout_check.cpp) and read only
-// once a probe at import found them (dispatch.cpp; only its tests pass another `layout`). Null: a
-// table of its own, or 3.11.
+// table's shared keys and values, without making a dict; null for a table of its own, or 3.11. The
+// layouts (pycore_dict.h, pycore_object.h) are checked at build time (cmake/layout_check.cpp) and
+// read once a probe at import found them (dispatch.cpp; only its tests pass another `layout`).
 struct SharedKeys {
     Py_ssize_t refcnt;
     uint8_t log2_size, log2_index_bytes, kind;
@@ -336,10 +330,8 @@ inline const SharedKeys* inline_values(PyObject*, PyObject* const**, const Layou
 }
 #endif
 
-// The list of warning filters in force, as a new reference. From 3.14 that may be the list of the
-// current warnings context (context-aware warnings), which warnings._get_filters() returns; before,
-// it is warnings.filters. On every version warnings._filters_mutated() tells the module that the
-// list changed.
+// The warning filters in force (a new reference): warnings.filters, from 3.14 the current warnings
+// context's (warnings._get_filters()); warnings._filters_mutated() tells of a change.
 inline PyObject* warning_filters(PyObject* warnings) {
 #if PY_VERSION_HEX >= 0x030E0000
     return PyObject_CallMethod(warnings, "_get_filters", nullptr);

@@ -1,11 +1,7 @@
-// How a method of the manager reaches self's other methods and attributes: our own C++ function,
-// and the attributes read from where the instance keeps them, only where a lookup could find
-// nothing else (docs/design.md, "Calling our own methods directly"); the interpreter's lookup
-// otherwise. What may run no callers' code here: ops.hpp.
+// How a method reaches self's other methods and attributes: our own function and the attributes
+// where the instance keeps them, only where a lookup could find nothing else (docs/design.md,
+// "Calling our own methods directly"); the interpreter's lookup otherwise. See also ops.hpp.
 #include "ops.hpp"
-
-#include <cstdlib>
-#include <string_view>
 
 namespace mirtal {
 namespace {
@@ -18,9 +14,8 @@ int on_class_modified(PyTypeObject* type) {
     return 0;
 }
 
-// The class holds every watched name as it was built (`entries`, null for none), its MRO is still
-// (PluginManager, object) and attribute access is the generic one. Class dict keys are exact strs
-// (type.__setattr__ makes them so): the lookups run no Python code and cannot fail.
+// The class holds the watched names as built (`entries`), its MRO is (PluginManager, object) and
+// its getattr the generic one. Its dict's keys are exact strs: the lookups run no code, never fail.
 bool class_matches(PyTypeObject* type, const ModuleState* st, PyObject* const* entries) {
     if (PyType_GetSlot(type, Py_tp_getattro) != reinterpret_cast<void*>(PyObject_GenericGetAttr) ||
         !type->tp_mro || PyTuple_GET_SIZE(type->tp_mro) != 2)
@@ -72,8 +67,8 @@ bool read_plain_dict(const Ctx& c, PyObject* dict, Plain& out) {
     return values[0] && values[1] && values[2];
 }
 
-// 1 when the inline attributes are exactly the three; 0 when they are not; -1 when the attributes
-// are in a table of their own. The keys of a shared table are exact strs.
+// 1 when the inline attributes (under exact-str keys) are exactly the three, 0 when not, -1 when
+// they are in a table of their own.
 int read_inline(const Ctx& c, Plain& out, const Layout& layout = kLayout) {
     PyObject* const* values;
     const SharedKeys* keys = inline_values(c.self, &values, layout);
@@ -118,10 +113,10 @@ int read_inline(const Ctx& c, Plain& out, const Layout& layout = kLayout) {
     return 1;
 }
 
-// Fresh managers (the class's shared keys hold just their attributes) with their dict made, with
-// the attributes inline and with their dict deleted: read_inline must find in the first two what
-// the public API finds, and nothing in the last. The slot is checked before anything is read
-// through it, the keys' sizes before their entries. 1 when all is found so; 0 with `fault` set.
+// Fresh managers with their dict made, their attributes inline, their dict deleted: read_inline
+// must find in the first two what the public API finds, nothing in the last. The slot is checked
+// before anything is read through it, the keys' sizes before their entries. 0: `fault` says what
+// differs.
 int probe_layouts(ModuleState* st, const Layout& layout, const char** fault) {
     auto fails = [fault](const char* what) { return *fault = what, 0; };
     for (int stage = 0; kInlineLayouts && stage < 3; ++stage) {
@@ -169,8 +164,7 @@ int can_call_directly(const Ctx& c, Name method) {
     Plain unused;
     int direct = plain_instance(c, unused);
     if (direct == 0 && plain_class_instance(c)) {
-        // As the interpreter looks it up: the class's own function (the class is as built),
-        // unless the instance dict holds the name.
+        // As the interpreter looks it up: the class's (as built) unless the instance dict has it.
         PyObject* dict;
         const int has_dict = instance_dict(c.self, &dict);
         if (has_dict < 0) return -1;
@@ -178,7 +172,7 @@ int can_call_directly(const Ctx& c, Name method) {
         Py_XDECREF(dict);
         direct = direct < 0 ? -1 : !direct;
     }
-    if (direct >= 0) MIRTAL_COUNT(c.st, direct ? Path::direct : Path::looked_up);
+    if (direct >= 0) MIRTAL_COUNT(c.st, direct ? Path::direct : Path::lookup);
     return direct;
 }
 
@@ -204,15 +198,14 @@ int watch_class(ModuleState* st) {
     return 0;
 }
 
-// When the probe does not find the layouts expected, self's attributes are read from the instance
-// dict, and the log says why. The test build can skew the layout that the probe expects.
+// Where the probe finds other layouts, instance dicts are read instead, and the log says why.
 int check_layouts(PyObject* module, ModuleState* st) {
     Layout layout = kLayout;
 #ifdef MIRTAL_TEST_BUILD
-    const std::string_view skew = getenv("MIRTAL_TEST_LAYOUT_SKEW") ?: "";
-    layout.dict_slot -= skew == "slot";
-    layout.split_kind += skew == "kind";
-    layout.values_head -= skew == "head" ? sizeof(PyObject*) : 0;
+    const char* skew = getenv("MIRTAL_TEST_LAYOUT_SKEW") ?: "";  // slot, kind or head
+    layout.dict_slot -= strcmp(skew, "slot") == 0;
+    layout.split_kind += strcmp(skew, "kind") == 0;
+    layout.values_head -= strcmp(skew, "head") == 0 ? sizeof(PyObject*) : 0;
 #endif
     const char* fault = nullptr;
     const int found = probe_layouts(st, layout, &fault);
