@@ -67,11 +67,11 @@ bool read_plain_dict(const Ctx& c, PyObject* dict, Plain& out) {
     return values[0] && values[1] && values[2];
 }
 
-// 1 when the inline attributes (under exact-str keys) are exactly the three, 0 when not, -1 when
-// they are in a table of their own.
-int read_inline(const Ctx& c, Plain& out, const Layout& layout = kLayout) {
+// 1: the inline attributes (exact-str keys) are just the three; 0: they are not; -1: own table.
+[[gnu::always_inline]] inline int read_inline(const Ctx& c, Plain& out,
+                                              const Layout& at = kLayout) {
     PyObject* const* values;
-    const SharedKeys* keys = inline_values(c.self, &values, layout);
+    const SharedKeys* keys = inline_values(c.self, &values, at);
     if (!keys) return -1;
     const auto* entries =
         reinterpret_cast<PyObject* const*>(keys->indices + (size_t{1} << keys->log2_index_bytes));
