@@ -113,34 +113,33 @@ bool read_plain_dict(const Ctx& c, PyObject* dict, Plain& out) {
     return 1;
 }
 
-// Fresh managers with their dict made, their attributes inline, their dict deleted: read_inline
-// must find in the first two what the public API finds, nothing in the last. The slot is checked
-// before anything is read through it, the keys' sizes before their entries. 0: `fault` says what
-// differs.
+// Two fresh managers, one given an empty dict of its own (the slot must hold it, before anything
+// is read through the slot; nothing is found), one with its attributes inline: read_inline must
+// find what the public API finds, the keys' sizes checked first. 0: `fault` says what differs. (A
+// dict made over inline values would be detached as its manager goes: an allocation never raised.)
 int probe_layouts(ModuleState* st, const Layout& layout, const char** fault) {
     auto fails = [fault](const char* what) { return *fault = what, 0; };
-    for (int stage = 0; kInlineLayouts && stage < 3; ++stage) {
+    for (int own = 1; kInlineLayouts && own >= 0; --own) {
         Ref probe = Ref::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(st->manager_type)));
-        Ref dict =
-            Ref::steal(probe && !stage ? PyObject_GenericGetDict(probe.get(), nullptr) : nullptr);
-        if (!probe || (!stage && !dict) ||
-            (stage == 2 && set_instance_dict(probe.get(), nullptr, nullptr) < 0))
+        Ref dict = Ref::steal(probe && own ? PyDict_New() : nullptr);
+        if (!probe || (own && (!dict || set_instance_dict(probe.get(), dict.get(), nullptr) < 0)))
             return -1;
-        if (dict &&
+        if (own &&
             managed_dict_slot(probe.get(), layout) != reinterpret_cast<uintptr_t>(dict.get()))
             return fails("the managed dict is not in its slot");
         PyObject* const* values;
         const SharedKeys* keys = inline_values(probe.get(), &values, layout);
-        if ((stage < 2) != (keys != nullptr))
+        if (own != !keys)
             return fails(keys ? "attributes were found where none are"
                               : "no attributes were found");
+        if (own) continue;
         Plain read;
-        if (keys && (keys->log2_index_bytes != keys->log2_size || keys->log2_size > 7 ||
-                     keys->count < 3 || keys->count > (Py_ssize_t{1} << keys->log2_size) ||
-                     read_inline(Ctx{nullptr, st, probe.get()}, read, layout) != 1))
+        if (keys->log2_index_bytes != keys->log2_size || keys->log2_size > 7 || keys->count < 3 ||
+            keys->count > (Py_ssize_t{1} << keys->log2_size) ||
+            read_inline(Ctx{nullptr, st, probe.get()}, read, layout) != 1)
             return fails("the shared keys are not as expected");
         PyObject* const found[3] = {read.plugins, read.supported_os, read.chassis_type_list};
-        for (int i = 0; keys && i < 3; ++i) {
+        for (int i = 0; i < 3; ++i) {
             Ref expected =
                 Ref::steal(PyObject_GenericGetAttr(probe.get(), st->str(kAttributes[i])));
             if (!expected || expected.get() != found[i])
