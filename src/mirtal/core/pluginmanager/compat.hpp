@@ -288,8 +288,7 @@ struct SharedKeys {
 struct Layout {
     int dict_slot;  // where the managed dict is, in words from the object head
     uint8_t split_kind;  // a split table's kind
-    ptrdiff_t
-        values_head;  // bytes before the first value: from 3.13 capacity, size, embedded, valid
+    ptrdiff_t values_head;  // bytes before the first value (3.13: capacity, size, embedded, valid)
 };
 constexpr Layout kLayout{-3, 2, PY_VERSION_HEX >= 0x030D0000 ? sizeof(PyObject*) : 0};
 #if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x03100000 && !defined(Py_GIL_DISABLED)
