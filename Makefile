@@ -263,6 +263,22 @@ refleak-sid:
 	tools/sid-root.sh run make --no-print-directory refleak PYTHON=python$(SID_NEWEST) \
 		VENV=.venv-sid-$(SID_NEWEST) REFLEAK_VERSION=$(SID_NEWEST) SYSTEM_PACKAGES=install
 
+# The fast path's guard (tests/test_fast_path.py): a build of its own (MIRTAL_TEST_BUILD, never
+# shipped) counts which way each method reached self's attributes and methods, and lets the tests
+# skew the layout that the import-time probe expects; each case must take the way it should.
+# `make fastpath-sid` runs it on SID_NEWEST inside the Debian-unstable root.
+FASTPATH_VENV := .venv-fastpath$(if $(filter python3,$(PYTHON)),,-$(PYVER))
+FASTPATH_BUILD := build/fastpath-$(PYVER)
+
+.PHONY: fastpath fastpath-sid
+fastpath:
+	MIRTAL_TEST_BUILD=ON $(MAKE) install VENV=$(FASTPATH_VENV) BUILD_DIR=$(FASTPATH_BUILD)
+	MIRTAL_EXPECT_TEST_BUILD=1 $(FASTPATH_VENV)/bin/python -m pytest -p no:cacheprovider -q \
+		tests/test_fast_path.py
+
+fastpath-sid:
+	tools/sid-root.sh run make --no-print-directory fastpath PYTHON=python$(SID_NEWEST)
+
 # Allocation-failure injection (tests/nomemory.py): each operation run with its 1st, 2nd, 3rd, ...
 # allocation failing (_testcapi.set_nomemory), each case in a subprocess; every run must give the
 # result of a run without failure or MemoryError, with the tree as it was. Prints the count of

@@ -708,8 +708,9 @@ def build_wheel(sdist: Path, out: Path, version: str, arch: str, zig: Path,
         source = unpack(sdist, Path(temp) / "sdist")
         pip = fresh_venv(Path(temp) / "venv")
         env = {k: v for k, v in os.environ.items()
-               if k not in ("MIRTAL_SANITIZE", "PYTHONPATH", "VIRTUAL_ENV", "CC", "CXX",
-                            "CFLAGS", "CXXFLAGS", "LDFLAGS", "CPATH", "CMAKE_TOOLCHAIN_FILE")}
+               if k not in ("MIRTAL_SANITIZE", "MIRTAL_TEST_BUILD", "PYTHONPATH", "VIRTUAL_ENV",
+                            "CC", "CXX", "CFLAGS", "CXXFLAGS", "LDFLAGS", "CPATH",
+                            "CMAKE_TOOLCHAIN_FILE")}
         env["CMAKE_BUILD_PARALLEL_LEVEL"] = str(os.cpu_count() or 1)
         env["MIRTAL_ZIG"] = str(ROOT / zig)
         env["MIRTAL_ZIG_TARGET"] = "{}-linux-gnu.{}.{}".format(arch, *GLIBC_FLOOR)

@@ -5,8 +5,7 @@
 namespace mirtal {
 namespace {
 
-// Index of the parameter called `keyword`, or -1. Keywords coming from call sites are interned, so
-// the identity test nearly always decides.
+// Index of the parameter called `keyword`, or -1 (call sites intern keywords: identity decides).
 int parameter_index(const ModuleState* st, const Signature& sig, PyObject* keyword) {
     for (int i = 0; i < sig.count; ++i)
         if (st->str(sig.params[i].name) == keyword) return i;

@@ -138,11 +138,9 @@ private:
 
 using ClassCallback = int (*)(PyTypeObject*);
 
-// Answers "may the type have been modified since arm() last succeeded?" cheaply. It may say yes
-// when nothing changed (the caller then compares what it cares about and re-arms), never no when
-// something did. All zero bytes is a valid, unarmed watch (it lives in module state). start():
-// `on_modified` must call notify(); failing to get a watcher is not an error, the watch then always
-// says "maybe modified".
+// Answers "may the type have been modified since arm() last succeeded?" cheaply: maybe yes when
+// nothing changed (the caller compares and re-arms), never no when something did. All zero bytes
+// is an unarmed watch. `on_modified` must call notify(); without a watcher it always says maybe.
 #if PY_VERSION_HEX >= 0x030C0000
 class ClassWatch {
 public:
@@ -157,9 +155,8 @@ public:
         armed_ = false;
     }
     bool maybe_modified(const PyTypeObject*) const { return !armed_; }
-    // The type was found as expected: report further modifications. Watchers hear of a
-    // modification only while the type holds a version tag; watching assigns one, and the check
-    // tells whether the type can still have one.
+    // The type was found as expected. A watcher hears of modifications only while the type holds
+    // a version tag; watching assigns one, the check tells whether it still can have one.
     void arm(PyTypeObject* type) {
         if (slot_ == 0) return;
         if (PyType_Watch(slot_ - 1, reinterpret_cast<PyObject*>(type)) < 0) return PyErr_Clear();
@@ -189,11 +186,8 @@ private:
 };
 #endif
 
-// dict_stamp (3.11): a number that changes whenever the dict changes, so that a reading of an
-// instance dict is still what the dict holds while its stamp is the same: the dict's version tag.
-// Every change of a dict, and every new dict, takes the next value of one global counter, so a dict
-// made at a freed one's address never shows a tag read before. 0 (none) from 3.12, where a plain
-// instance's attributes are read where the interpreter keeps them (inline_values) instead.
+// dict_stamp (3.11): the dict's version tag, which every change of a dict and every new dict take
+// from one global counter: a reading of a dict holds while its stamp does. 0 (none) from 3.12.
 inline uint64_t dict_stamp([[maybe_unused]] PyObject* dict) {
 #if PY_VERSION_HEX < 0x030C0000
     return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
@@ -202,20 +196,14 @@ inline uint64_t dict_stamp([[maybe_unused]] PyObject* dict) {
 #endif
 }
 
-// ManagerObject and its helpers: where a manager keeps its dict and weak references.
-// instance_dict: 1 and *dict set to a new reference, 0 when there is none, -1 on error; runs no
-// Python code. set_instance_dict: `instance.__dict__ = value`, and `del instance.__dict__`
-// (allowed, as for a class statement's instances: the instance is left with a new, empty dict).
-// first_weak_reference: the head of the instance's list of weak references (what __weakref__
-// shows). kMemberPySsize / kMemberReadOnly: PyMemberDef codes. MIRTAL_MODULE_INTERPRETER_SLOTS:
-// the module keeps everything in its module state and has no process-wide mutable C data, so
-// each interpreter, with its own GIL too, gets a module of its own.
+// ManagerObject and its helpers: where a manager keeps its dict and weak references (from 3.12
+// managed by the interpreter, as for a class statement's class: docs/design.md). instance_dict: 1
+// and *dict set to a new reference, 0 when there is none, -1 on error; runs no Python code.
+// set_instance_dict: `instance.__dict__ = value`, and `del instance.__dict__` (which leaves a new,
+// empty dict). first_weak_reference: what __weakref__ shows. MIRTAL_MODULE_INTERPRETER_SLOTS: all
+// is in module state, so each interpreter, with its own GIL too, gets a module of its own.
 #if PY_VERSION_HEX >= 0x030C0000
-// The dict and weak references are managed by the interpreter, as for a class from a class
-// statement: the instance is a bare object head, its attributes live inline, the interpreter's
-// specialised method loads apply to managers too (they do not for a dict of our own), and the
-// class combines with any other base as a class statement's does. 3.12 documents the underscore
-// functions below for the traverse and clear of such a type; 3.13 made them public.
+// Traverse and clear of such a type: documented with an underscore in 3.12, public from 3.13.
 #if PY_VERSION_HEX >= 0x030D0000
 inline int visit_instance(PyObject* self, visitproc visit, void* arg) {
     return PyObject_VisitManagedDict(self, visit, arg);
@@ -242,9 +230,8 @@ inline int instance_dict(PyObject* self, PyObject** dict) {
     return *dict ? 1 : -1;
 }
 
-// The generic setter only swaps the dict: with the interpreter's inline attributes the old ones
-// would stay visible, so they are first moved into the old dict (which keeps them for whoever
-// still holds it) and detached.
+// The generic setter only swaps the dict, and the inline attributes would stay visible: they are
+// first moved into the old dict (kept for whoever holds it) and detached.
 inline int set_instance_dict(PyObject* self, PyObject* value, void* context) {
     if (!value || PyDict_Check(value)) clear_instance(self);
     return value ? PyObject_GenericSetDict(self, value, context) : 0;
@@ -287,10 +274,10 @@ inline int set_instance_dict(PyObject* self, PyObject* value, void* context) {
 inline PyObject* first_weak_reference(PyObject* self) { return as_manager(self)->weakreflist; }
 #endif
 
-// inline_values (3.12-3.15): where the interpreter keeps a manager's attributes, the shared keys
-// of a split table and the values beside them, found without making a dict (on 3.12 a made dict
-// stops the specialised method loads on the instance). The layouts are these releases' own
-// (pycore_dict.h, pycore_object.h), fixed within each. Null: a table of its own, or 3.11.
+// inline_values (3.12-3.15): a manager's attributes where the interpreter keeps them, a split
+// table's shared keys and values, without making a dict; null for a table of its own, or 3.11. The
+// layouts (pycore_dict.h, pycore_object.h) are checked at build time (cmake/layout_check.cpp) and
+// read once a probe at import found them (dispatch.cpp; only its tests pass another `layout`).
 struct SharedKeys {
     Py_ssize_t refcnt;
     uint8_t log2_size, log2_index_bytes, kind;
@@ -298,11 +285,21 @@ struct SharedKeys {
     Py_ssize_t usable, count;
     char indices[];  // then the entries (key, value), the value of entry i in values[i]
 };
-static_assert(sizeof(void*) != 8 || offsetof(SharedKeys, indices) == 32);
+struct Layout {
+    int dict_slot;  // where the managed dict is, in words from the object head
+    uint8_t split_kind;  // a split table's kind
+    ptrdiff_t values_head;  // bytes before the first value (3.13: capacity, size, embedded, valid)
+};
+constexpr Layout kLayout{-3, 2, PY_VERSION_HEX >= 0x030D0000 ? sizeof(PyObject*) : 0};
 #if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x03100000 && !defined(Py_GIL_DISABLED)
-inline const SharedKeys* inline_values(PyObject* self, PyObject* const** values) {
+constexpr bool kInlineLayouts = true;
+inline uintptr_t managed_dict_slot(PyObject* self, const Layout& layout) {
+    return reinterpret_cast<const uintptr_t*>(self)[layout.dict_slot];
+}
+inline const SharedKeys* inline_values(PyObject* self, PyObject* const** values,
+                                       const Layout& layout = kLayout) {
     auto* type = reinterpret_cast<PyHeapTypeObject*>(Py_TYPE(self));
-    const auto slot = reinterpret_cast<const uintptr_t*>(self)[-3];  // the managed dict
+    const uintptr_t slot = managed_dict_slot(self, layout);
     const void* keys = type->ht_cached_keys;
     const char* at;
     if (slot && !(slot & 1)) {  // a made dict, which may still share the keys
@@ -319,21 +316,21 @@ inline const SharedKeys* inline_values(PyObject* self, PyObject* const** values)
     } else {
         return nullptr;
     }
-    // From 3.13 the values follow a head: capacity, size, embedded, valid.
-    constexpr size_t kHead = PY_VERSION_HEX >= 0x030D0000 ? 8 : 0;
     const auto* shared = static_cast<const SharedKeys*>(keys);
-    if (!at || !shared || shared->kind != 2) return nullptr;  // DICT_KEYS_SPLIT
-    *values = reinterpret_cast<PyObject* const*>(at + kHead);
+    if (!at || !shared || shared->kind != layout.split_kind) return nullptr;
+    *values = reinterpret_cast<PyObject* const*>(at + layout.values_head);
     return shared;
 }
 #else
-inline const SharedKeys* inline_values(PyObject*, PyObject* const**) { return nullptr; }
+constexpr bool kInlineLayouts = false;
+inline uintptr_t managed_dict_slot(PyObject*, const Layout&) { return 0; }
+inline const SharedKeys* inline_values(PyObject*, PyObject* const**, const Layout& = kLayout) {
+    return nullptr;
+}
 #endif
 
-// The list of warning filters in force, as a new reference. From 3.14 that may be the list of the
-// current warnings context (context-aware warnings), which warnings._get_filters() returns; before,
-// it is warnings.filters. On every version warnings._filters_mutated() tells the module that the
-// list changed.
+// The warning filters in force (a new reference): warnings.filters, from 3.14 the current warnings
+// context's (warnings._get_filters()); warnings._filters_mutated() tells of a change.
 inline PyObject* warning_filters(PyObject* warnings) {
 #if PY_VERSION_HEX >= 0x030E0000
     return PyObject_CallMethod(warnings, "_get_filters", nullptr);

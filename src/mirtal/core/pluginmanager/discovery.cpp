@@ -1,6 +1,5 @@
-// Discovery of plugin modules: the library's own (every module below the top-level package whose
-// dotted name contains ".plugins.") and those that installed distributions advertise as entry
-// points. Importing a plugin module is what registers its classes.
+// Discovery of plugin modules (importing one registers its classes): the library's own, below the
+// top-level package with ".plugins." in their names, and installed distributions' entry points.
 #include "ops.hpp"
 
 namespace mirtal {

@@ -1,7 +1,6 @@
-// How a method of the manager reaches self's other methods and attributes: our own C++ function,
-// and the attributes read from where the instance keeps them, only where a lookup could find
-// nothing else (docs/design.md, "Calling our own methods directly"); the interpreter's lookup
-// otherwise. What may run no callers' code here: ops.hpp.
+// How a method reaches self's other methods and attributes: our own function and the attributes
+// where the instance keeps them, only where a lookup could find nothing else (docs/design.md,
+// "Calling our own methods directly"); the interpreter's lookup otherwise. See also ops.hpp.
 #include "ops.hpp"
 
 namespace mirtal {
@@ -15,9 +14,8 @@ int on_class_modified(PyTypeObject* type) {
     return 0;
 }
 
-// The class holds every watched name as it was built (`entries`, null for none), its MRO is still
-// (PluginManager, object) and attribute access is the generic one. Class dict keys are exact strs
-// (type.__setattr__ makes them so): the lookups run no Python code and cannot fail.
+// The class holds the watched names as built (`entries`), its MRO is (PluginManager, object) and
+// its getattr the generic one. Its dict's keys are exact strs: the lookups run no code, never fail.
 bool class_matches(PyTypeObject* type, const ModuleState* st, PyObject* const* entries) {
     if (PyType_GetSlot(type, Py_tp_getattro) != reinterpret_cast<void*>(PyObject_GenericGetAttr) ||
         !type->tp_mro || PyTuple_GET_SIZE(type->tp_mro) != 2)
@@ -69,11 +67,11 @@ bool read_plain_dict(const Ctx& c, PyObject* dict, Plain& out) {
     return values[0] && values[1] && values[2];
 }
 
-// 1 when the inline attributes are exactly the three; 0 when they are not; -1 when the attributes
-// are in a table of their own. The keys of a shared table are exact strs.
-int read_inline(const Ctx& c, Plain& out) {
+// 1: the inline attributes (exact-str keys) are just the three; 0: they are not; -1: own table.
+[[gnu::always_inline]] inline int read_inline(const Ctx& c, Plain& out,
+                                              const Layout& at = kLayout) {
     PyObject* const* values;
-    const SharedKeys* keys = inline_values(c.self, &values);
+    const SharedKeys* keys = inline_values(c.self, &values, at);
     if (!keys) return -1;
     const auto* entries =
         reinterpret_cast<PyObject* const*>(keys->indices + (size_t{1} << keys->log2_index_bytes));
@@ -92,8 +90,7 @@ int read_inline(const Ctx& c, Plain& out) {
     return found[0] && found[1] && found[2];
 }
 
-// A dict of the instance's own: the last few readings are kept where a dict's stamp tells that
-// it has not changed since (3.11). Out of line, so that read_inline stays lean from 3.12.
+// A dict of the instance's own; the last few readings are kept while the dict's stamp holds (3.11).
 [[gnu::noinline]] int read_instance_dict(const Ctx& c, Plain& out) {
     PyObject* dict;
     const int has_dict = instance_dict(c.self, &dict);
@@ -104,37 +101,78 @@ int read_inline(const Ctx& c, Plain& out) {
     for (const PlainReading& reading : st->plain_readings) {
         if (now && reading.instance == c.self && reading.dict == dict && reading.stamp == now) {
             out = reading.attributes;
+            MIRTAL_COUNT(st, Path::kept_reading);
             return 1;
         }
     }
     if (!read_plain_dict(c, dict, out)) return 0;
+    MIRTAL_COUNT(st, Path::own_dict);
     if (now)
         st->plain_readings[st->next_plain_reading++ % kPlainReadings] =
             PlainReading{c.self, dict, now, out};
     return 1;
 }
 
+// Two fresh managers, one given an empty dict of its own (the slot must hold it, before anything
+// is read through the slot; nothing is found), one with its attributes inline: read_inline must
+// find what the public API finds, the keys' sizes checked first. 0: `fault` says what differs. (A
+// dict made over inline values would be detached as its manager goes: an allocation never raised.)
+int probe_layouts(ModuleState* st, const Layout& layout, const char** fault) {
+    auto fails = [fault](const char* what) { return *fault = what, 0; };
+    for (int own = 1; kInlineLayouts && own >= 0; --own) {
+        Ref probe = Ref::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(st->manager_type)));
+        Ref dict = Ref::steal(probe && own ? PyDict_New() : nullptr);
+        if (!probe || (own && (!dict || set_instance_dict(probe.get(), dict.get(), nullptr) < 0)))
+            return -1;
+        if (own &&
+            managed_dict_slot(probe.get(), layout) != reinterpret_cast<uintptr_t>(dict.get()))
+            return fails("the managed dict is not in its slot");
+        PyObject* const* values;
+        const SharedKeys* keys = inline_values(probe.get(), &values, layout);
+        if (own != !keys)
+            return fails(keys ? "attributes were found where none are"
+                              : "no attributes were found");
+        if (own) continue;
+        Plain read;
+        if (keys->log2_index_bytes != keys->log2_size || keys->log2_size > 7 || keys->count < 3 ||
+            keys->count > (Py_ssize_t{1} << keys->log2_size) ||
+            read_inline(Ctx{nullptr, st, probe.get()}, read, layout) != 1)
+            return fails("the shared keys are not as expected");
+        PyObject* const found[3] = {read.plugins, read.supported_os, read.chassis_type_list};
+        for (int i = 0; i < 3; ++i) {
+            Ref expected =
+                Ref::steal(PyObject_GenericGetAttr(probe.get(), st->str(kAttributes[i])));
+            if (!expected || expected.get() != found[i])
+                return expected ? fails("the attributes read are not the instance's") : -1;
+        }
+    }
+    return 1;
+}
+
 }  // namespace
 
 int plain_instance(const Ctx& c, Plain& out) {
-    if (!plain_class_instance(c)) return 0;
-    const int read = read_inline(c, out);
-    return read >= 0 ? read : read_instance_dict(c, out);
+    int read = !plain_class_instance(c) ? 0 : c.st->layouts_verified ? read_inline(c, out) : -1;
+    if (read > 0) MIRTAL_COUNT(c.st, Path::inline_values);
+    if (read < 0) read = read_instance_dict(c, out);
+    if (read == 0) MIRTAL_COUNT(c.st, Path::not_plain);
+    return read;
 }
 
 int can_call_directly(const Ctx& c, Name method) {
     Plain unused;
-    const int plain = plain_instance(c, unused);
-    if (plain != 0) return plain;
-    if (!plain_class_instance(c)) return 0;
-    // As the interpreter looks it up: the class's own function (the class is as built), unless the
-    // instance dict holds the name.
-    PyObject* dict;
-    const int has_dict = instance_dict(c.self, &dict);
-    if (has_dict <= 0) return has_dict < 0 ? -1 : 1;
-    const int found = PyDict_Contains(dict, c.str(method));  // `dict` is held meanwhile
-    Py_DECREF(dict);
-    return found < 0 ? -1 : !found;
+    int direct = plain_instance(c, unused);
+    if (direct == 0 && plain_class_instance(c)) {
+        // As the interpreter looks it up: the class's (as built) unless the instance dict has it.
+        PyObject* dict;
+        const int has_dict = instance_dict(c.self, &dict);
+        if (has_dict < 0) return -1;
+        direct = has_dict ? PyDict_Contains(dict, c.str(method)) : 0;  // `dict` is held meanwhile
+        Py_XDECREF(dict);
+        direct = direct < 0 ? -1 : !direct;
+    }
+    if (direct >= 0) MIRTAL_COUNT(c.st, direct ? Path::direct : Path::lookup);
+    return direct;
 }
 
 Ref instance_attr(const Ctx& c, Name name) {
@@ -157,6 +195,29 @@ int watch_class(ModuleState* st) {
     }
     st->class_watch.start(on_class_modified);
     return 0;
+}
+
+// Where the probe finds other layouts, instance dicts are read instead, and the log says why.
+int check_layouts(PyObject* module, ModuleState* st) {
+    Layout layout = kLayout;
+#ifdef MIRTAL_TEST_BUILD
+    const char* skew = getenv("MIRTAL_TEST_LAYOUT_SKEW") ?: "";  // slot, kind or head
+    layout.dict_slot -= strcmp(skew, "slot") == 0;
+    layout.split_kind += strcmp(skew, "kind") == 0;
+    layout.values_head -= strcmp(skew, "head") == 0 ? sizeof(PyObject*) : 0;
+#endif
+    const char* fault = nullptr;
+    const int found = probe_layouts(st, layout, &fault);
+    if ((st->layouts_verified = found > 0) || found < 0) return found;
+    const Ctx c{module, st, nullptr};
+    Ref log = module_global(c, Name::log);
+    Ref debug = log ? get_attr(log.get(), c.str(Name::debug)) : Ref();
+    Ref text = debug ? Ref::steal(PyUnicode_FromFormat("PluginManager reads its instances' "
+                                                       "attributes from their dict: their layout "
+                                                       "is not the one expected (%s)",
+                                                       fault))
+                     : Ref();
+    return text && call(debug.get(), nullptr, text.get()) ? 0 : -1;
 }
 
 }  // namespace mirtal

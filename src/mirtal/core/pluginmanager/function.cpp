@@ -1,6 +1,6 @@
-// The manager's methods as functions of their own, called through vectorcall: what a `def` in a
-// class statement gives, with every parameter, `self` included, bound by position or keyword, and
-// a method descriptor's load (docs/design.md, "The class on every version").
+// The manager's methods as functions of their own (vectorcall): what a class statement's `def`
+// gives, every parameter bound by position or keyword (docs/design.md, "The class on every
+// version").
 #include "function.hpp"
 
 #include <cstddef>
@@ -64,8 +64,8 @@ int traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
-// No tp_clear, as for the interpreter's own functions of C: a function stays callable until it
-// goes; the cycles it is part of (module, class, class dict) are broken by the class and module.
+// No tp_clear, as for the interpreter's C functions (callable until it goes): the cycles it is
+// part of (module, class, class dict) are broken by the class and module.
 void dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
@@ -108,8 +108,7 @@ PyType_Slot kSlots[] = {
     {0, nullptr},
 };
 
-// Immutable, so that the interpreter specialises loads of these methods as it does for its own
-// method descriptors.
+// Immutable: the interpreter specialises loads of these methods as for its own method descriptors.
 PyType_Spec kSpec = {
     "mirtal.core.pluginmanager.function",
     sizeof(FunctionObject),

@@ -1,6 +1,5 @@
-// The function objects that carry the manager's methods (function.cpp), and the binding of their
-// FASTCALL arguments to the parameters, with the TypeErrors the interpreter gives for a function
-// defined in Python (args.cpp).
+// The function objects of the manager's methods (function.cpp), and the binding of their arguments
+// with the TypeErrors of a function defined in Python (args.cpp).
 #pragma once
 
 #include "state.hpp"
@@ -41,10 +40,9 @@ struct Signature {
 int bind_arguments(const ModuleState* st, const Signature& sig, PyObject* const* args,
                    Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
 
-// bind_arguments for the calls the interpreter makes every day, inlined per signature: positional
-// arguments, then keywords that are parameter names by identity (call sites intern them), nothing
-// twice, nothing required left out. Anything else goes to bind_arguments for its checks and
-// messages.
+// bind_arguments inlined per signature for everyday calls: positionals, then keywords that are
+// parameter names by identity (call sites intern them), nothing twice, nothing required left out.
+// Anything else goes to bind_arguments for its checks and messages.
 template <const Signature& sig>
 inline int bind(const ModuleState* st, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                 PyObject** out) {

@@ -1,5 +1,5 @@
-// The PluginManager type: instance layout and slots, __init__, the plugins property, the method
-// table, and the class dict laid out in definition order, as a class statement would make it.
+// The PluginManager type: layout, slots, __init__, the plugins property, the methods, and the class
+// dict in definition order, as a class statement makes it.
 #include <cstddef>
 #include <utility>
 
@@ -9,8 +9,7 @@
 namespace mirtal {
 namespace {
 
-// tp_doc with the text signature of the class (what inspect shows for PluginManager); __doc__ in
-// the class dict is the text after it.
+// tp_doc with the class's text signature (for inspect); __doc__ in the class dict is what follows.
 constexpr const char* kClassDocWithSignature =
     "PluginManager()\n--\n\nLoads all plugin implementation,\nprovides API's for accessing plugins";
 constexpr const char* kPluginsDoc = "Plugin list getter";
@@ -113,9 +112,8 @@ PyObject* get_weakref(PyObject* self, void*) {
 inline PyObject* to_python(int status) { return status < 0 ? nullptr : Py_NewRef(Py_None); }
 inline PyObject* to_python(Ref result) { return result.release(); }
 
-// A method: `self` is the first parameter, bound like the others (whatever object it is: as for a
-// function, the body's attribute lookups decide whether it will do). Without parameters, a static
-// method: no instance (wrapped in a staticmethod when the class dict is laid out).
+// A method: `self` is the first parameter, bound like the others (any object: the body's lookups
+// decide whether it will do). Without parameters, a static method (wrapped in a staticmethod).
 template <const Signature& sig, auto impl>
 PyObject* method(PyObject* function, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     const auto* f = reinterpret_cast<FunctionObject*>(function);
@@ -160,8 +158,7 @@ constexpr const char* kRegisterPluginDoc =
     "chassis_type indicates if the connection class is for single_rp or\n"
     "dual_rp or stack(default single_rp)";
 
-// The class body in definition order (the plugins property follows __init__). A signature without
-// parameters makes a static method.
+// The class body in definition order (the plugins property follows __init__).
 const FunctionDef kClassBody[] = {
     {&kInit, "Initialize", method<kInit, init_instance>},
     {&kValidateModel, "Validates Model", method<kValidateModel, validate_model>},

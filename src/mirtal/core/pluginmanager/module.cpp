@@ -159,8 +159,13 @@ int exec_steps(PyObject* module) {
         bind_from(st, globals, "errors", 1, st->str(Name::ConnectionInfraError)) < 0 ||
         bind_entry_point_reader(globals, st) < 0 ||
         PyDict_SetItem(globals, st->str(Name::ENTRYPOINT_GROUP), st->str(Name::plugin_group)) < 0 ||
-        add_manager_type(module) < 0)
+        add_manager_type(module) < 0 || check_layouts(module, st) < 0)
         return -1;
+#ifdef MIRTAL_TEST_BUILD  // the counts of state.hpp's Path, read in place
+    Ref counts = Ref::steal(PyMemoryView_FromMemory(reinterpret_cast<char*>(st->path_counts),
+                                                    sizeof st->path_counts, PyBUF_READ));
+    if (!counts || PyModule_AddObjectRef(module, "_path_counts", counts.get()) < 0) return -1;
+#endif
     Ref name = Ref::borrow(PyDict_GetItemWithError(globals, st->str(Name::dunder_name)));
     if (!name) return PyErr_Occurred() ? -1 : 0;
     const int is_main = equals(name.get(), st->str(Name::dunder_main));

@@ -1,9 +1,8 @@
 // The operations of the manager, one group per source file. Each takes the call context and
 // borrowed arguments, and returns -1 (int) or an empty Ref with a Python exception set on failure.
 //
-// Where callers' code runs. Each of these may run arbitrary Python code (a caller's __eq__,
-// __hash__, __str__, __bool__, __del__, a descriptor, an override, a service), which may change
-// the tree, the instance, its class or the module globals:
+// Where callers' code runs (an __eq__, __hash__, __str__, __bool__, __del__, a descriptor, an
+// override, a service), which may change the tree, the instance, its class or the module globals:
 // - comparing or hashing anything but an exact str: dict lookups, stores and deletions with such
 //   a key (dict_get, lookup, item), equals, contains, sorting keys that are not all exact strs;
 // - str() of anything but an exact str (str_of, %S and %R in messages); the truth test of

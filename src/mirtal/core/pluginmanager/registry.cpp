@@ -1,7 +1,6 @@
-// The plugin tree's operations: register, unregister and look up a connection class by the key
-// path (os[, series[, model]]) and a chassis type. Every node is held by a strong reference while
-// we walk: a key's __hash__/__eq__, getfile or an override may rebuild the tree under us, and we
-// must keep working on (and only on) objects we own.
+// The plugin tree's operations by key path (os[, series[, model]]) and chassis type. Every node is
+// held while we walk: a key's __hash__/__eq__, getfile or an override may rebuild the tree under
+// us, and we keep working on (and only on) objects we own.
 #include "ops.hpp"
 
 namespace mirtal {
@@ -128,10 +127,9 @@ int register_plugin(const Ctx& c, PyObject* cls, PyObject* os, PyObject* series,
         if (found < 0) return -1;
         if (found) return PyObject_SetItem(chassis_map.get(), chassis_type, record.get());
     }
-    // The missing nodes are built as a detached branch, bottom up, and attached in one step, so a
-    // key or chassis type that cannot be stored (unhashable, say) leaves no empty nodes behind.
-    // Their keys first meet an empty dict in path order, as a walk creating each node would: the
-    // upper of two unhashable keys is reported, in the words of this Python's dict.
+    // The missing nodes are built as a detached branch, bottom up, and attached in one step: a key
+    // or chassis type that cannot be stored leaves no empty nodes. Their keys first meet an empty
+    // dict in path order: the upper of two unhashable keys is reported, in this Python's words.
     Ref branch = Ref::steal(PyDict_New());
     for (int level = depth + 1; branch && level < path.size; ++level)
         if (PyDict_Contains(branch.get(), path.keys[level]) < 0) return -1;

@@ -8,8 +8,7 @@
 
 namespace mirtal {
 
-// Every string the extension uses as an attribute name, keyword, key or fixed value, interned once
-// per module. X(identifier, text).
+// Every string used as an attribute name, keyword, key or fixed value. X(identifier, text).
 // clang-format off
 #define MIRTAL_STRINGS(X)                                                                         \
     X(os, "os") X(series, "series") X(model, "model") X(chassis_type, "chassis_type")             \
@@ -43,8 +42,7 @@ enum class Name : int {
     none,  // not a string: stands for None where a Name is expected (argument defaults)
 };
 
-// The keyword-name tuples of the calls the manager makes on itself and on services, one per call
-// (module.cpp makes them: ("os", "series", "model"), ("series", "os"), ("os",), ...).
+// The keyword-name tuples of the calls on self and on services (module.cpp: ("os",), ...).
 enum class Kw : int {
     validate_model, validate_series, os, chassis_type, print_tree, group, key, register_demo, count
 };
@@ -52,9 +50,8 @@ enum class Kw : int {
 
 constexpr int kNameCount = static_cast<int>(Name::count);
 
-// The names whose entries in the class decide whether the fast path may call our own C++ functions:
-// the methods the manager calls on itself and the attributes it reads (a descriptor of one of
-// those names on the class would take precedence over the instance dict).
+// The names whose class entries decide whether the fast path may call our own functions: the
+// methods called on self and the attributes read (a class descriptor beats the instance dict).
 constexpr Name kWatchedClassNames[] = {
     Name::validate_model,     Name::validate_series, Name::validate_os, Name::validate_chassis_type,
     Name::validate_arguments, Name::print_tree,      Name::_plugins,    Name::supported_os,
@@ -70,9 +67,8 @@ struct Plain {
     PyObject* chassis_type_list;
 };
 
-// A plain instance as last read from a dict of its own (dispatch.cpp): still so while it holds the
-// same dict and the dict's stamp has not moved since (dict_stamp). A new instance or dict at a
-// freed one's address cannot match: a new dict's stamp was never read.
+// A plain instance as last read from a dict of its own: still so while it holds that dict and the
+// dict's stamp stands (dict_stamp; a new dict's stamp was never read, wherever it is made).
 struct PlainReading {
     const PyObject* instance;  // identity only
     const PyObject* dict;  // identity only
@@ -83,23 +79,32 @@ constexpr int kPlainReadings = 4;
 
 constexpr int kKwCount = static_cast<int>(Kw::count);
 
+// How self's attributes were read (or not read as plain) and its methods reached, counted by the
+// test build alone (module._path_counts, in this order: tests/test_fast_path.py).
+enum class Path : int { inline_values, own_dict, kept_reading, not_plain, direct, lookup, count };
+#ifdef MIRTAL_TEST_BUILD
+#define MIRTAL_COUNT(st, path) ++(st)->path_counts[static_cast<int>(path)]
+#else
+#define MIRTAL_COUNT(st, path) static_cast<void>(0)
+#endif
+
 struct ModuleState {
     PyTypeObject* manager_type;
     PyTypeObject* function_type;  // what the class's methods are (function.cpp)
     PyObject* strings[kNameCount];
     PyObject* keyword_tuples[kKwCount];
-    // The builtins of this module's interpreter, where a missing module global is looked up, and
-    // the C function of the interpreter's own __import__ (null when it could not be found).
+    // This interpreter's builtins (for missing globals) and the C function of its own __import__.
     PyObject* builtins;
     PyCFunction original_import;
-    // What the class held under each watched name when it was laid out (null: nothing), whether it
-    // still does, and the watch that tells when to compare again (dispatch.cpp).
+    // The class's watched entries as laid out (null: none), whether it still holds them, the watch.
     PyObject* class_entries[kWatchedClassNameCount];
     bool class_as_built;
     ClassWatch class_watch;
-    // The last few readings of instance dicts read as plain (dispatch.cpp).
+    // Readings of instance dicts kept, the layouts found (dispatch.cpp), the test build's counts.
     PlainReading plain_readings[kPlainReadings];
     unsigned int next_plain_reading;
+    bool layouts_verified;
+    Py_ssize_t path_counts[static_cast<int>(Path::count)];
 
     PyObject* str(Name name) const {
         return name == Name::none ? Py_None : strings[static_cast<int>(name)];
@@ -138,10 +143,9 @@ Ref import_name(const ModuleState* st, PyObject* name, PyObject* globals, PyObje
                 PyObject* fromlist, int level);
 
 // dispatch.cpp
-// 1, with `out` filled, when every method the manager calls on self is our own C++ function and
-// its attributes are plain entries: self is an exact PluginManager, the class holds the watched
-// names as it was built, and the instance holds exactly _plugins, supported_os and
-// chassis_type_list. 0 otherwise, -1 on error (only making a missing dict can fail).
+// 1, with `out` filled, when self is an exact PluginManager, its class holds the watched names as
+// built and the instance holds exactly _plugins, supported_os and chassis_type_list: the methods
+// called on self are our own functions. 0 otherwise, -1 on error (only making a dict can fail).
 int plain_instance(const Ctx& c, Plain& out);
 // 1 when self.<method> is the class's own C++ function (looked up as the interpreter would), 0 when
 // something else is to be called through the attribute, -1 on error.
@@ -150,6 +154,8 @@ int can_call_directly(const Ctx& c, Name method);
 Ref instance_attr(const Ctx& c, Name name);
 // Starts watching the class for changes to the watched names (module set-up).
 int watch_class(ModuleState* st);
+// Whether inline_values reads the interpreter's layouts, found on probe objects (module set-up).
+int check_layouts(PyObject* module, ModuleState* st);
 
 // manager.cpp: creates the PluginManager class and binds it in the module.
 int add_manager_type(PyObject* module);

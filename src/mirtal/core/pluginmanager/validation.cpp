@@ -1,5 +1,4 @@
-// The argument checks: model, series, OS, chassis type, and validate_arguments running them in
-// that order through self, so that overrides take part.
+// The argument checks, and validate_arguments running them in order through self (overrides too).
 #include "ops.hpp"
 
 namespace mirtal {
@@ -28,8 +27,8 @@ bool plain_ascii(PyObject* value) {
     return PyUnicode_CheckExact(value) && text_is_ready(value) && PyUnicode_IS_ASCII(value);
 }
 
-// value.islower() or value.isdigit(), truth-tested: in C++ for an exact ASCII str, otherwise the
-// value's own method (a str subclass's may be overridden).
+// value.islower() or value.isdigit() as a truth: in C++ for an exact ASCII str, else its own
+// method.
 int text_test(const Ctx& c, PyObject* value, Name method) {
     if (plain_ascii(value))
         return method == Name::islower ? ascii_is_lower(value) : ascii_is_digits(value);
@@ -37,8 +36,7 @@ int text_test(const Ctx& c, PyObject* value, Name method) {
     return result ? PyObject_IsTrue(result.get()) : -1;
 }
 
-// The shape test shared by series and model: a str that is lowercase or all digits, and (the
-// reserved node key) not equal to "data". `what` names the value in the messages.
+// The shape test of series and model: a lowercase or all-digit str, not "data" (`what`: its name).
 int check_shape(const Ctx& c, PyObject* value, const char* what, const char* case_message) {
     if (!PyUnicode_Check(value))
         return raise_connection_error(
@@ -70,8 +68,7 @@ int series_first(const Ctx& c, PyObject* series, PyObject* os) {
     return validate_series(c, os, series);
 }
 
-// An exact ASCII str that passes the series/model shape test (lowercase or digits, not "data");
-// other texts are left to the checks themselves.
+// An exact ASCII str that passes the series/model shape test (others are left to the checks).
 bool plain_shape(const Ctx& c, PyObject* text) {
     return plain_ascii(text) && (ascii_is_lower(text) || ascii_is_digits(text)) &&
            !same_ready_text(text, c.str(Name::data));
@@ -156,8 +153,7 @@ bool validate_plain(const Ctx& c, const Plain& self, PyObject* os, PyObject* ser
     if (!plain_value(os) || !plain_value(series) || !plain_value(model) ||
         !plain_value(chassis_type))
         return false;
-    // The checks of validate_model, validate_series, validate_os and validate_chassis_type in
-    // that order; anything they would not simply accept is left to them.
+    // The checks of validate_model, _series, _os, _chassis_type in order; the rest is left to them.
     const bool has_os = given(os), has_series = given(series);
     if (given(model) && !(has_series && has_os && plain_shape(c, model))) return false;
     if (has_series && !(os != Py_None && plain_shape(c, series))) return false;
