@@ -79,8 +79,8 @@ def write_scripts(folder):
         file.write(f'#!/bin/sh\nexec {sys.executable} -S "$@"\n')
     mirtal = os.path.join(folder, "mirtal")
     with open(mirtal, "w") as file:
-        file.write(f"#!{sys.executable} -S\nimport sys\nfrom mirtal.__main__ import main\n"
-                   "sys.exit(main())\n")
+        file.write(f"#!{sys.executable} -S\nfrom mirtal.__main__ import leave, main\n"
+                   "leave(main())\n")
     for script in (python, mirtal):
         os.chmod(script, 0o755)
     return folder

@@ -159,6 +159,13 @@ def test_a_thread_left_running_does_not_keep_the_check_and_is_told(tmp_path):
     out = text.stdout.decode()
     assert text.returncode == 0, out
     assert "note: plugin bad (mirtal_bad) of mirtal-bad 1.0 left threads running: poller" in out
+    # Nor by the other modes, which load in their own process.
+    tree = subprocess.run([*PYTHON, "-m", "mirtal", "--os", "kolm"], capture_output=True,
+                          text=True, env=environment(*paths), timeout=120)
+    assert (tree.returncode, tree.stdout.splitlines()[0]) == (
+        0, "class: mirtal_good.KolmConnection")
+    assert tree.stderr == ("mirtal: note: not waiting for the threads that plugins left running: "
+                           "poller\n")
 
 
 def test_a_plugin_that_hangs_is_timed_out_and_ctrl_c_still_stops_the_check(tmp_path):

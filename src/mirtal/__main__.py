@@ -557,5 +557,23 @@ def main(argv=None):
         return 128 + signal.SIGINT
 
 
+def leave(status):
+    """Ends the command with its status. Threads that plugins started and left running are not
+    waited for (the interpreter would wait for them at exit, for ever): they are named, and the
+    process ends at once."""
+    import threading
+
+    left = [thread for thread in threading.enumerate() if thread is not threading.main_thread()
+            and not thread.daemon and thread.is_alive()]
+    if not left:
+        sys.exit(status)
+    tell("note: not waiting for the threads that plugins left running: "
+         + ", ".join(safe_str(thread.name) for thread in left))
+    for stream in (sys.stdout, sys.stderr):
+        with contextlib.suppress(Exception):
+            stream.flush()
+    os._exit(status)
+
+
 if __name__ == "__main__":
-    sys.exit(main())
+    leave(main())
