@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Debian roots, for interpreters this machine does not have: CPython 3.14 and 3.15 from unstable
-# on this machine's architecture (and unstable's 3.13, a later patch release than pyenv's), and the arm64 interpreters the aarch64 wheels are tested on
-# (bookworm: 3.11; unstable: 3.13, 3.14, 3.15), run through qemu-user-static.
+# Debian roots, for interpreters this machine does not have: CPython 3.13 (a later patch release
+# than pyenv's), 3.14 and 3.15 from unstable on this machine's architecture, and the arm64
+# interpreters the aarch64 wheels are tested on (bookworm: 3.11; unstable: 3.13, 3.14, 3.15), run
+# through qemu-user-static.
 #
 #   tools/debian-root.sh SUITE ARCH ensure         make the root (once) and refresh its network
 #                                                   and pip configuration
