@@ -1,7 +1,7 @@
 """Where the C++ must still behave like the same class written in Python: deep trees rendered
-through overrides on small thread stacks and in the main thread, strings that are not ready yet, str subclasses compared
-with the reserved key, module globals looked up in the module's own builtins, and equal texts held
-by distinct string objects."""
+through overrides on small thread stacks and in the main thread, strings that are not ready yet,
+str subclasses compared with the reserved key, module globals looked up in the module's own
+builtins, and equal texts held by distinct string objects."""
 
 import ctypes
 import resource
