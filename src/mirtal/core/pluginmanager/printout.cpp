@@ -14,9 +14,8 @@
 namespace mirtal {
 namespace {
 
-// A growable array of trivially copyable items in the interpreter's memory, so that a failed
-// allocation is a MemoryError (which allocation-failure injection reaches too): the extension is
-// built without C++ exceptions (docs/design.md, "Daemon threads at exit").
+// A growable array of trivially copyable items in the interpreter's memory (a failure is a
+// MemoryError, injected ones too): the extension is built without C++ exceptions (docs/design.md).
 template <typename T>
 class Buffer {
 public:
@@ -28,20 +27,17 @@ public:
     T* begin() const { return items_; }
     T* end() const { return items_ + size_; }
     T operator[](size_t i) const { return items_[i]; }
-    // Room for `capacity` items; -1 with MemoryError set.
-    int reserve(size_t capacity) {
-        if (capacity <= capacity_) return 0;
-        void* items = capacity < PY_SSIZE_T_MAX / sizeof(T)
-                          ? PyMem_Realloc(items_, capacity * sizeof(T))
-                          : nullptr;
-        if (!items) return PyErr_NoMemory(), -1;
-        items_ = static_cast<T*>(items);
-        capacity_ = capacity;
-        return 0;
-    }
-    int append(const T* from, size_t count) {
-        if (size_ + count > capacity_ && reserve(std::max(size_ + count, 2 * capacity_)) < 0)
-            return -1;
+    // Appends `count` items, making room for `room` in all if it grows; -1 with MemoryError set.
+    int append(const T* from, size_t count, size_t room = 0) {
+        if (size_ + count > capacity_) {
+            const size_t capacity = std::max({size_ + count, room, 2 * capacity_});
+            void* items = capacity < PY_SSIZE_T_MAX / sizeof(T)
+                              ? PyMem_Realloc(items_, capacity * sizeof(T))
+                              : nullptr;
+            if (!items) return PyErr_NoMemory(), -1;
+            items_ = static_cast<T*>(items);
+            capacity_ = capacity;
+        }
         memcpy(items_ + size_, from, count * sizeof(T));
         size_ += count;
         return 0;
@@ -53,11 +49,12 @@ private:
     size_t size_ = 0, capacity_ = 0;
 };
 
-// The keys of a level, as owned references.
-class Keys : public Buffer<PyObject*> {
+class Keys : public Buffer<PyObject*> {  // the keys of a level, as owned references
 public:
     ~Keys() { clear(); }
-    int push(PyObject* key) { return append(&key, 1) < 0 ? -1 : (Py_INCREF(key), 0); }
+    int push(PyObject* key, size_t room) {
+        return append(&key, 1, room) < 0 ? -1 : (Py_INCREF(key), 0);
+    }
     void clear() {
         for (PyObject* key : *this) Py_DECREF(key);
         shrink(0);
@@ -215,6 +212,13 @@ int append(Ref& output, PyObject* piece) {
     return output ? 0 : -1;
 }
 
+int append_items(Keys& keys, PyObject* list) {
+    const auto size = static_cast<size_t>(PyList_GET_SIZE(list));
+    for (size_t i = 0; i < size; ++i)
+        if (keys.push(PyList_GET_ITEM(list, i), size) < 0) return -1;
+    return 0;
+}
+
 // The keys of a level in the order they are rendered (IndexError for none): sorted when all are
 // str; otherwise as sorted(keys, key=str) orders them (a tree may hold None or tuple keys).
 // `plain`: all are exact strs, so that sorting, comparing and joining them runs no code. The keys
@@ -224,16 +228,15 @@ int append(Ref& output, PyObject* piece) {
 int sorted_keys(const Ctx& c, PyObject* level, Keys& keys, bool& plain) {
     Ref listed;
     if (PyDict_CheckExact(level)) {
-        if (keys.reserve(static_cast<size_t>(PyDict_GET_SIZE(level))) < 0) return -1;
+        const auto size = static_cast<size_t>(PyDict_GET_SIZE(level));
         Py_ssize_t pos = 0;
         PyObject *key, *value;
-        while (PyDict_Next(level, &pos, &key, &value)) keys.push(key);  // within the room
+        while (PyDict_Next(level, &pos, &key, &value))
+            if (keys.push(key, size) < 0) return -1;
     } else {  // list(level.keys())
         Ref view = call_method(level, c.str(Name::keys));
         listed = view ? Ref::steal(PySequence_List(view.get())) : Ref();
-        if (!listed) return -1;
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(listed.get()); ++i)
-            if (keys.push(PyList_GET_ITEM(listed.get(), i)) < 0) return -1;
+        if (!listed || append_items(keys, listed.get()) < 0) return -1;
     }
     if (keys.size() == 0) {  // as sorted_keys[-1] fails
         PyErr_SetString(PyExc_IndexError, "list index out of range");
@@ -257,9 +260,7 @@ int sorted_keys(const Ctx& c, PyObject* level, Keys& keys, bool& plain) {
             : !Ref::steal(PyObject_VectorcallMethod(c.str(Name::sort), args, 1, c.st->kw(Kw::key))))
         return -1;
     keys.clear();
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(listed.get()); ++i)
-        if (keys.push(PyList_GET_ITEM(listed.get(), i)) < 0) return -1;
-    return 0;
+    return append_items(keys, listed.get());
 }
 
 // The lines of a child's rendering appended to `output` as the interpreter does it: the first
