@@ -19,7 +19,7 @@ PIP := $(PY) -m pip --disable-pip-version-check -q
 BUILD_DEPS := "scikit-build-core>=0.11" cmake ninja
 
 .PHONY: demo test bench install clean sanitize refleak lint typecheck venv leakloop check-one \
-	matrix matrix-pyenv matrix-sid bench-matrix \
+	matrix matrix-pyenv matrix-sid bench-matrix exitruns \
 	bench-compare ref-source ref-build
 
 # An environment that make created holds the file .made-by-make. Only such an environment is made
@@ -112,7 +112,7 @@ bench-matrix:
 		test -n "$$py" && $(MAKE) --no-print-directory bench PYTHON=$$py VENV=.venv-$$v \
 			BENCH_ARGS="--json $(BENCH_RESULTS)/$$v.json $(BENCH_ARGS)" || failed="$$failed $$v"; \
 	done; \
-	for v in $(MATRIX_SID); do \
+	for v in $(filter-out $(MATRIX_PYENV),$(MATRIX_SID)); do \
 		echo "=== CPython $$v (Debian unstable root)"; rm -f $(BENCH_RESULTS)/$$v.json; \
 		tools/sid-root.sh run make --no-print-directory bench PYTHON=python$$v \
 			VENV=.venv-sid-$$v BENCH_ARGS="--json $(BENCH_RESULTS)/$$v.json $(BENCH_ARGS)" \
@@ -144,15 +144,21 @@ clean:
 	done
 
 # Every supported CPython: for each, its own build and virtual environment, then the whole suite,
-# the type check and the leak loop. 3.11 to 3.13 come from pyenv, 3.14 and 3.15 from a Debian
-# unstable root (tools/sid-root.sh: debootstrap, chroot and mount, so run as root).
+# the type check, the leak loop and the exit runs. 3.11 to 3.13 come from pyenv (3.13.0), 3.13 (its
+# current patch release), 3.14 and 3.15 from a Debian unstable root (tools/sid-root.sh:
+# debootstrap, chroot and mount, so run as root). bench-matrix times each version once.
 MATRIX_PYENV ?= 3.11 3.12 3.13
-MATRIX_SID ?= 3.14 3.15
+MATRIX_SID ?= 3.13 3.14 3.15
 
 leakloop: install
 	$(PY) tests/leakcheck.py
 
-check-one: typecheck test leakloop
+# Daemon threads inside every method while the interpreter exits (tests/exitruns.py): every run
+# must exit with status 0; prints the count of runs.
+exitruns: install
+	$(PY) tests/exitruns.py
+
+check-one: typecheck test leakloop exitruns
 
 matrix: matrix-pyenv matrix-sid
 

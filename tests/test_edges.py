@@ -1,9 +1,10 @@
 """Where the C++ must still behave like the same class written in Python: deep trees rendered
-through overrides on small thread stacks, strings that are not ready yet, str subclasses compared
-with the reserved key, module globals looked up in the module's own builtins, and equal texts held
-by distinct string objects."""
+through overrides on small thread stacks and in the main thread, strings that are not ready yet,
+str subclasses compared with the reserved key, module globals looked up in the module's own
+builtins, and equal texts held by distinct string objects."""
 
 import ctypes
+import resource
 import subprocess
 import sys
 
@@ -44,22 +45,36 @@ DEEP_RENDER = """if True:
         except RecursionError:
             outcome.append("RecursionError")
 
-    threading.stack_size({stack})
-    thread = threading.Thread(target=render)
-    thread.start()
-    thread.join()
+    if {stack}:
+        threading.stack_size({stack})
+        thread = threading.Thread(target=render)
+        thread.start()
+        thread.join()
+    else:
+        render()
     print(outcome[0])
 """
 
 
+def main_stack(size):
+    """The main thread's C stack limit of a child process: `size` bytes where the hard limit
+    allows."""
+    def apply():
+        hard = resource.getrlimit(resource.RLIMIT_STACK)[1]
+        if hard == resource.RLIM_INFINITY or hard >= size:
+            resource.setrlimit(resource.RLIMIT_STACK, (size, hard))
+    return apply
+
+
 @pytest.mark.parametrize("cls", ["PluginManager", "Sub", "Overriding"])
 @pytest.mark.parametrize("depth, stack", [(1_000, 512 * 1024), (3_500, 2 * 1024 * 1024),
-                                          (20_000, 8 * 1024 * 1024)])
+                                          (20_000, 8 * 1024 * 1024), (100_000, None)])
 def test_deep_trees_end_in_a_rendering_or_recursion_error(cls, depth, stack):
     # In a child process: a C stack overflow would end it with a signal instead of a result.
+    # No stack size: rendered in the main thread, on an 8 MiB stack.
     done = subprocess.run(
         [sys.executable, "-c", DEEP_RENDER.format(cls=cls, depth=depth, stack=stack)],
-        capture_output=True, text=True, timeout=120)
+        capture_output=True, text=True, timeout=120, preexec_fn=main_stack(8 * 1024 * 1024))
     assert done.returncode == 0, done.stderr[-2000:]
     assert done.stdout.strip() == "RecursionError" or int(done.stdout) > depth * 3
 

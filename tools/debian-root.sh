@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Debian roots, for interpreters this machine does not have: CPython 3.14 and 3.15 from unstable
-# on this machine's architecture, and the arm64 interpreters the aarch64 wheels are tested on
-# (bookworm: 3.11; unstable: 3.13, 3.14, 3.15), run through qemu-user-static.
+# Debian roots, for interpreters this machine does not have: CPython 3.13 (a later patch release
+# than pyenv's), 3.14 and 3.15 from unstable on this machine's architecture, and the arm64
+# interpreters the aarch64 wheels are tested on (bookworm: 3.11; unstable: 3.13, 3.14, 3.15), run
+# through qemu-user-static.
 #
 #   tools/debian-root.sh SUITE ARCH ensure         make the root (once) and refresh its network
 #                                                   and pip configuration
@@ -32,8 +33,8 @@ pythons() { for v in "$@"; do printf 'python%s,python%s-dev,python%s-venv,' "$v"
 case "$SUITE $ARCH" in
     "sid amd64")
         ROOT=${SID_ROOT:-$CACHE/sid-root}
-        PYTHONS="3.14 3.15"
-        PACKAGES=$(pythons 3.14 3.15)g++,make,git,ca-certificates ;;
+        PYTHONS="3.13 3.14 3.15"
+        PACKAGES=$(pythons 3.13 3.14 3.15)g++,make,git,ca-certificates ;;
     "bookworm arm64")
         ROOT=$CACHE/arm64-bookworm
         PYTHONS="3.11"

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# CPython 3.14 and 3.15 come from Debian unstable, in a root of their own made with debootstrap.
+# CPython 3.13 (its current patch release), 3.14 and 3.15 come from Debian unstable, in a root of
+# their own made with debootstrap.
 #
 #   tools/sid-root.sh ensure          make the root (about a minute, once) and refresh its network
 #                                     and pip configuration from this machine

@@ -10,12 +10,56 @@
 
 #include <algorithm>
 #include <cstring>
-#include <new>
-#include <string>
-#include <vector>
 
 namespace mirtal {
 namespace {
+
+// A growable array of trivially copyable items in the interpreter's memory (a failure is a
+// MemoryError, injected ones too): the extension is built without C++ exceptions (docs/design.md).
+template <typename T>
+class Buffer {
+public:
+    Buffer() = default;
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+    ~Buffer() { PyMem_Free(items_); }
+    size_t size() const { return size_; }
+    T* begin() const { return items_; }
+    T* end() const { return items_ + size_; }
+    T operator[](size_t i) const { return items_[i]; }
+    // Appends `count` items, making room for `room` in all if it grows; -1 with MemoryError set.
+    int append(const T* from, size_t count, size_t room = 0) {
+        if (size_ + count > capacity_) {
+            const size_t capacity = std::max({size_ + count, room, 2 * capacity_});
+            void* items = capacity < PY_SSIZE_T_MAX / sizeof(T)
+                              ? PyMem_Realloc(items_, capacity * sizeof(T))
+                              : nullptr;
+            if (!items) return PyErr_NoMemory(), -1;
+            items_ = static_cast<T*>(items);
+            capacity_ = capacity;
+        }
+        memcpy(items_ + size_, from, count * sizeof(T));
+        size_ += count;
+        return 0;
+    }
+    void shrink(size_t size) { size_ = size; }
+
+private:
+    T* items_ = nullptr;
+    size_t size_ = 0, capacity_ = 0;
+};
+
+class Keys : public Buffer<PyObject*> {  // the keys of a level, as owned references
+public:
+    ~Keys() { clear(); }
+    int push(PyObject* key, size_t room) {
+        return append(&key, 1, room) < 0 ? -1 : (Py_INCREF(key), 0);
+    }
+    void clear() {
+        for (PyObject* key : *this) Py_DECREF(key);
+        shrink(0);
+    }
+};
 
 // The pieces of the rendering, interned ASCII strs used by both ways of rendering: a child's
 // label follows "__ ", a leaf's text " = ". The first line of a child follows "\n  |", every later
@@ -57,8 +101,8 @@ struct Block {
 
 class TreeWriter {
 public:
-    explicit TreeWriter(const Ctx& c) : c_(c) {}
-    bool ok() const { return writer_.ok(); }
+    explicit TreeWriter(const Ctx& c) : c_(c) { feed_.append("\n", 1); }
+    bool ok() const { return writer_.ok() && feed_.size() == 1; }
     Py_ssize_t length() const { return writer_.length(); }
     const uintptr_t floor = stack_floor(kStackMargin);
 
@@ -88,17 +132,18 @@ public:
         if (block.open) return 0;
         block.start = length();
         block.feed_size = feed_.size();
-        if (writer_.ascii(feed_.data(), static_cast<Py_ssize_t>(feed_.size())) < 0 ||
+        if (writer_.ascii(feed_.begin(), static_cast<Py_ssize_t>(feed_.size())) < 0 ||
             piece(kBreak, 1) < 0)
             return -1;
         PyObject* separator = c_.str(block.last ? kLastBreak : kBreak);  // "\n" + separator
-        feed_.append(reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(separator)) + 1,
-                     static_cast<size_t>(PyUnicode_GET_LENGTH(separator) - 1));
+        if (feed_.append(reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(separator)) + 1,
+                         static_cast<size_t>(PyUnicode_GET_LENGTH(separator) - 1)) < 0)
+            return -1;
         block.open = true;
         return 0;
     }
     void close(Block& block) {
-        if (block.open) feed_.resize(block.feed_size);
+        if (block.open) feed_.shrink(block.feed_size);
         block.open = false;
     }
 
@@ -124,12 +169,12 @@ private:
     // A line feed and the prefix, as a str.
     Ref line_feed() const {
         return Ref::steal(
-            PyUnicode_FromStringAndSize(feed_.data(), static_cast<Py_ssize_t>(feed_.size())));
+            PyUnicode_FromStringAndSize(feed_.begin(), static_cast<Py_ssize_t>(feed_.size())));
     }
 
     const Ctx& c_;
     TextWriter writer_;
-    std::string feed_ = "\n";  // what follows each line feed: the separators of the open levels
+    Buffer<char> feed_;  // what follows each line feed ("\n"): the separators of the open levels
 };
 
 // What writing a value gave: its text is in the writer, or it is an object (`result`), which the
@@ -167,52 +212,55 @@ int append(Ref& output, PyObject* piece) {
     return output ? 0 : -1;
 }
 
+int append_items(Keys& keys, PyObject* list) {
+    const auto size = static_cast<size_t>(PyList_GET_SIZE(list));
+    for (size_t i = 0; i < size; ++i)
+        if (keys.push(PyList_GET_ITEM(list, i), size) < 0) return -1;
+    return 0;
+}
+
 // The keys of a level in the order they are rendered (IndexError for none): sorted when all are
 // str; otherwise as sorted(keys, key=str) orders them (a tree may hold None or tuple keys).
 // `plain`: all are exact strs, so that sorting, comparing and joining them runs no code. The keys
 // of a plain dict of plain strs are read and sorted here without any container object: they would
 // feed the cyclic garbage collector, whose passes over a large tree cost more than the rendering
 // itself.
-int sorted_keys(const Ctx& c, PyObject* level, std::vector<Ref>& keys, bool& plain) {
+int sorted_keys(const Ctx& c, PyObject* level, Keys& keys, bool& plain) {
     Ref listed;
     if (PyDict_CheckExact(level)) {
-        keys.reserve(static_cast<size_t>(PyDict_GET_SIZE(level)));
+        const auto size = static_cast<size_t>(PyDict_GET_SIZE(level));
         Py_ssize_t pos = 0;
         PyObject *key, *value;
-        while (PyDict_Next(level, &pos, &key, &value)) keys.push_back(Ref::borrow(key));
+        while (PyDict_Next(level, &pos, &key, &value))
+            if (keys.push(key, size) < 0) return -1;
     } else {  // list(level.keys())
         Ref view = call_method(level, c.str(Name::keys));
         listed = view ? Ref::steal(PySequence_List(view.get())) : Ref();
-        if (!listed) return -1;
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(listed.get()); ++i)
-            keys.push_back(Ref::borrow(PyList_GET_ITEM(listed.get(), i)));
+        if (!listed || append_items(keys, listed.get()) < 0) return -1;
     }
-    if (keys.empty()) {  // as sorted_keys[-1] fails
+    if (keys.size() == 0) {  // as sorted_keys[-1] fails
         PyErr_SetString(PyExc_IndexError, "list index out of range");
         return -1;
     }
     plain = std::all_of(keys.begin(), keys.end(),
-                        [](const Ref& key) { return PyUnicode_CheckExact(key.get()); });
+                        [](PyObject* key) { return PyUnicode_CheckExact(key); });
     if (plain) {
-        std::sort(keys.begin(), keys.end(), [](const Ref& a, const Ref& b) {
-            return PyUnicode_Compare(a.get(), b.get()) < 0;
-        });
+        std::sort(keys.begin(), keys.end(),
+                  [](PyObject* a, PyObject* b) { return PyUnicode_Compare(a, b) < 0; });
         return 0;
     }
     // The interpreter's sort: str subclasses may order themselves, other keys go by str().
     if (!listed) listed = Ref::steal(PyDict_Keys(level));
     if (!listed) return -1;
-    const bool all_text = std::all_of(keys.begin(), keys.end(),
-                                      [](const Ref& key) { return PyUnicode_Check(key.get()); });
+    const bool all_text =
+        std::all_of(keys.begin(), keys.end(), [](PyObject* key) { return PyUnicode_Check(key); });
     PyObject* args[] = {listed.get(), reinterpret_cast<PyObject*>(&PyUnicode_Type)};
     if (all_text
             ? PyList_Sort(listed.get()) < 0
             : !Ref::steal(PyObject_VectorcallMethod(c.str(Name::sort), args, 1, c.st->kw(Kw::key))))
         return -1;
     keys.clear();
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(listed.get()); ++i)
-        keys.push_back(Ref::borrow(PyList_GET_ITEM(listed.get(), i)));
-    return 0;
+    return append_items(keys, listed.get());
 }
 
 // The lines of a child's rendering appended to `output` as the interpreter does it: the first
@@ -252,11 +300,10 @@ Ref render_child(const Ctx& c, PyObject* method, PyObject* value, PyObject* labe
 
 // The children keys[from:] of `level`, step by step: self.print_tree(data=level[key],
 // output="__ " + key) for each, its lines appended to `output`.
-int append_children(const Ctx& c, PyObject* level, const std::vector<Ref>& keys, size_t from,
-                    Ref& output) {
-    PyObject* last_key = keys.back().get();  // `keys` holds its own references
+int append_children(const Ctx& c, PyObject* level, const Keys& keys, size_t from, Ref& output) {
+    PyObject* last_key = keys[keys.size() - 1];  // `keys` holds its own references
     for (size_t i = from; i < keys.size(); ++i) {
-        PyObject* key = keys[i].get();
+        PyObject* key = keys[i];
         Ref method;
         const int own = print_tree_method(c, method);
         Ref value = own < 0 ? Ref() : item(level, key);
@@ -274,11 +321,11 @@ int write_tree(const Ctx& c, TreeWriter& out, PyObject* data, PyObject* label, B
 // The children of a level whose keys are exact strs, written after its label (at `text_start`,
 // in `block` unless it is the top level). kObject, with `output` set, when a child's rendering
 // could not be written: the level goes on step by step.
-int write_children(const Ctx& c, TreeWriter& out, PyObject* level, const std::vector<Ref>& keys,
-                   Block* self, Py_ssize_t text_start, Ref& output) {
-    PyObject* last_key = keys.back().get();
+int write_children(const Ctx& c, TreeWriter& out, PyObject* level, const Keys& keys, Block* self,
+                   Py_ssize_t text_start, Ref& output) {
+    PyObject* last_key = keys[keys.size() - 1];
     for (size_t i = 0; i < keys.size(); ++i) {
-        PyObject* key = keys[i].get();
+        PyObject* key = keys[i];
         const int last = same_text(key, last_key);  // a keys() of a dict subclass may repeat one
         Ref method;
         const int own = last < 0 ? -1 : print_tree_method(c, method);
@@ -327,7 +374,7 @@ int write_tree(const Ctx& c, TreeWriter& out, PyObject* data, PyObject* label, B
         return result ? kObject : -1;
     }
     const LevelGuard guard(out.floor);
-    std::vector<Ref> keys;
+    Keys keys;
     bool plain = false;
     if (!guard.entered || sorted_keys(c, data, keys, plain) < 0) return -1;
     if (!plain) {  // keys that run their own code: the whole level step by step
@@ -350,35 +397,22 @@ Ref render_object(const Ctx& c, PyObject* data, PyObject* output) {
         return text ? add(head.get(), text.get()) : Ref();
     }
     const LevelGuard guard(stack_floor(kStackMargin));
-    std::vector<Ref> keys;
+    Keys keys;
     bool plain = false;
     if (!guard.entered || sorted_keys(c, data, keys, plain) < 0) return Ref();
     Ref result = Ref::borrow(output);
     return append_children(c, data, keys, 0, result) < 0 ? Ref() : std::move(result);
 }
 
-// The printout's entries into C++ code that may throw: std::bad_alloc becomes MemoryError.
-template <typename F>
-Ref without_throwing(F&& body) {
-    try {
-        return body();
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return Ref();
-    }
-}
-
 }  // namespace
 
 Ref print_tree(const Ctx& c, PyObject* data, PyObject* output) {
-    return without_throwing([&]() -> Ref {
-        if (!PyUnicode_CheckExact(output)) return render_object(c, data, output);
-        TreeWriter out(c);
-        Ref result;
-        const int outcome = out.ok() ? write_tree(c, out, data, output, nullptr, result) : -1;
-        if (outcome < 0) return Ref();
-        return outcome == kObject ? std::move(result) : out.finish();
-    });
+    if (!PyUnicode_CheckExact(output)) return render_object(c, data, output);
+    TreeWriter out(c);
+    Ref result;
+    const int outcome = out.ok() ? write_tree(c, out, data, output, nullptr, result) : -1;
+    if (outcome < 0) return Ref();
+    return outcome == kObject ? std::move(result) : out.finish();
 }
 
 Ref manager_text(const Ctx& c) {
