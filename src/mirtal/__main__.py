@@ -13,6 +13,7 @@ import logging
 import os
 import signal
 import sys
+import types
 
 import mirtal
 from mirtal import settings
@@ -353,10 +354,9 @@ def check(args):
             print(text, file=sys.stderr, flush=True)
     document = outcome.document
     if document is not None:
-        distributions = [{"distribution": source.get("distribution")}
-                         for source in document.get("sources") or ()]
-        warn_unmatched(document.get("unmatched_exclusions") or (),
-                       [argparse.Namespace(**source) for source in distributions])
+        sources = [types.SimpleNamespace(distribution=source.get("distribution"))
+                   for source in document.get("sources") or ()]
+        warn_unmatched(document.get("unmatched_exclusions") or (), sources)
         if args.json:
             emit_json(document)
         else:
@@ -428,6 +428,7 @@ def strict_json(value):
 
 
 def tell(error):
+    """One line for people on stderr, naming the command, safe to show."""
     if sys.stderr is not None:
         print(f"mirtal: {shown(one_line(error))}", file=sys.stderr, flush=True)
 
@@ -483,7 +484,7 @@ def run(argv, prog):
             if from_failed is not None:
                 result["lookup"]["registered_by_failed_plugin"] = from_failed.culprit()
                 tell(f"warning: {result['lookup']['class']} was registered by "
-                       f"{from_failed.source.label}, which then failed to load")
+                     f"{from_failed.source.label}, which then failed to load")
         elif args.json:
             result["plugins"] = tree_as_json(manager.plugins)
         else:
@@ -496,7 +497,7 @@ def run(argv, prog):
                 result["hint"] = miss_hint(manager, args)
             except Exception as failed:
                 tell(f"cannot tell what the tree holds: {type(failed).__name__}: "
-                       f"{safe_str(failed)}")
+                     f"{safe_str(failed)}")
             else:
                 for line in result["hint"]["text"]:
                     tell(line)
