@@ -346,8 +346,11 @@ def _rerun_of(before: Any, first: Registration) -> bool:
     a module that failed is not in sys.modules, so loading it again runs its body again and
     registers a new class of the same name."""
     module = _read(first.cls, "__module__")
-    return (module == first.source.module and _read(before, "__module__") == module
-            and _read(before, "__qualname__") == _read(first.cls, "__qualname__"))
+    try:
+        return bool(module == first.source.module and _read(before, "__module__") == module
+                    and _read(before, "__qualname__") == _read(first.cls, "__qualname__"))
+    except Exception:  # names that cannot be compared: not the same plugin's class
+        return False
 
 
 # Failures ----------------------------------------------------------------------------------------
