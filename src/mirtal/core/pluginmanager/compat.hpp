@@ -16,6 +16,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 
 namespace mirtal {
 
@@ -78,9 +79,7 @@ public:
         return PyUnicodeWriter_WriteSubstring(writer_, text, start, end);
     }
     PyObject* finish() {  // the str written (a new reference), or null with an exception set
-        PyUnicodeWriter* writer = writer_;
-        writer_ = nullptr;
-        return PyUnicodeWriter_Finish(writer);
+        return PyUnicodeWriter_Finish(std::exchange(writer_, nullptr));
     }
 
 private:
@@ -205,15 +204,11 @@ inline uint64_t dict_stamp([[maybe_unused]] PyObject* dict) {
 #if PY_VERSION_HEX >= 0x030C0000
 // Traverse and clear of such a type: documented with an underscore in 3.12, public from 3.13.
 #if PY_VERSION_HEX >= 0x030D0000
-inline int visit_instance(PyObject* self, visitproc visit, void* arg) {
-    return PyObject_VisitManagedDict(self, visit, arg);
-}
-inline void clear_instance(PyObject* self) { PyObject_ClearManagedDict(self); }
+constexpr auto visit_instance = PyObject_VisitManagedDict;
+constexpr auto clear_instance = PyObject_ClearManagedDict;
 #else
-inline int visit_instance(PyObject* self, visitproc visit, void* arg) {
-    return _PyObject_VisitManagedDict(self, visit, arg);
-}
-inline void clear_instance(PyObject* self) { _PyObject_ClearManagedDict(self); }
+constexpr auto visit_instance = _PyObject_VisitManagedDict;
+constexpr auto clear_instance = _PyObject_ClearManagedDict;
 #endif
 struct ManagerObject {
     PyObject_HEAD

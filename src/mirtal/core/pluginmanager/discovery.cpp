@@ -13,10 +13,8 @@ int import_from_top_package(const Ctx& c, Name first, Name second, Ref& first_va
     Ref package = fromlist ? import_name(c.st, c.str(Name::empty), PyModule_GetDict(c.module),
                                          Py_None, fromlist.get(), 2)
                            : Ref();
-    if (!package) return -1;
-    first_value = import_from(package.get(), c.str(first));
-    if (!first_value) return -1;
-    second_value = import_from(package.get(), c.str(second));
+    first_value = package ? import_from(package.get(), c.str(first)) : Ref();
+    second_value = first_value ? import_from(package.get(), c.str(second)) : Ref();
     return second_value ? 0 : -1;
 }
 

@@ -212,11 +212,10 @@ int check_layouts(PyObject* module, ModuleState* st) {
     const Ctx c{module, st, nullptr};
     Ref log = module_global(c, Name::log);
     Ref debug = log ? get_attr(log.get(), c.str(Name::debug)) : Ref();
-    Ref text = debug ? Ref::steal(PyUnicode_FromFormat("PluginManager reads its instances' "
-                                                       "attributes from their dict: their layout "
-                                                       "is not the one expected (%s)",
-                                                       fault))
-                     : Ref();
+    const char* format =
+        "PluginManager reads its instances' attributes from their dict: their "
+        "layout is not the one expected (%s)";
+    Ref text = debug ? Ref::steal(PyUnicode_FromFormat(format, fault)) : Ref();
     return text && call(debug.get(), nullptr, text.get()) ? 0 : -1;
 }
 

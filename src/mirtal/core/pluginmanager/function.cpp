@@ -40,8 +40,7 @@ PyObject* get_text_signature(PyObject* self, void*) {
 }
 
 PyObject* get_defaults(PyObject* self, void*) {
-    PyObject* defaults = as_function(self)->defaults;
-    return Py_NewRef(defaults ? defaults : Py_None);
+    return Py_NewRef(as_function(self)->defaults ?: Py_None);
 }
 
 PyObject* get_kwdefaults(PyObject*, void*) { return Py_NewRef(Py_None); }
@@ -121,10 +120,8 @@ PyType_Spec kSpec = {
 // The default values of the trailing parameters as a tuple, null when there are none.
 Ref defaults_of(const ModuleState* st, const Signature& sig) {
     const int count = sig.count - sig.required;
-    if (count == 0) return Ref();
-    Ref tuple = Ref::steal(PyTuple_New(count));
-    if (!tuple) return Ref();
-    for (int i = 0; i < count; ++i)
+    Ref tuple = count ? Ref::steal(PyTuple_New(count)) : Ref();
+    for (int i = 0; tuple && i < count; ++i)
         PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(st->str(sig.params[sig.required + i].fallback)));
     return tuple;
 }
@@ -133,9 +130,8 @@ Ref defaults_of(const ModuleState* st, const Signature& sig) {
 
 int add_function_type(PyObject* module) {
     PyObject* type = PyType_FromModuleAndSpec(module, &kSpec, nullptr);
-    if (!type) return -1;
     state_of(module)->function_type = reinterpret_cast<PyTypeObject*>(type);
-    return 0;
+    return type ? 0 : -1;
 }
 
 Ref new_function(PyObject* module, const FunctionDef& def) {

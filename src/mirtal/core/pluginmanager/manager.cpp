@@ -76,8 +76,7 @@ Ctx context_of_instance(PyObject* self) {
 
 int init_slot(PyObject* self, PyObject* args, PyObject* kwargs) {
     const Ctx c = context_of_instance(self);
-    if (!c.module || bind_self_only(c.st, kInit, args, kwargs) < 0) return -1;
-    return init_instance(c);
+    return !c.module || bind_self_only(c.st, kInit, args, kwargs) < 0 ? -1 : init_instance(c);
 }
 
 PyObject* repr_slot(PyObject* self) {
@@ -105,8 +104,7 @@ void dealloc(PyObject* self) {
 }
 
 PyObject* get_weakref(PyObject* self, void*) {
-    PyObject* head = first_weak_reference(self);
-    return Py_NewRef(head ? head : Py_None);
+    return Py_NewRef(first_weak_reference(self) ?: Py_None);
 }
 
 inline PyObject* to_python(int status) { return status < 0 ? nullptr : Py_NewRef(Py_None); }
@@ -187,12 +185,11 @@ PyObject* plugins_get(PyObject* module, PyObject* instance) {
 }
 
 PyObject* plugins_set(PyObject*, PyObject* const*, Py_ssize_t nargs) {
-    if (nargs != 2) {
+    if (nargs != 2)
         PyErr_Format(PyExc_TypeError, "plugins() takes 2 positional arguments but %zd were given",
                      nargs);
-        return nullptr;
-    }
-    PyErr_SetString(PyExc_Exception, " Protected Member, cannot modify Plugins");
+    else
+        PyErr_SetString(PyExc_Exception, " Protected Member, cannot modify Plugins");
     return nullptr;
 }
 

@@ -29,10 +29,7 @@ int find_builtins(ModuleState* st) {
     if (!module && PyErr_Occurred()) return -1;
     const bool is_module = module && PyModule_Check(module.get());
     PyObject* dict = is_module ? PyModule_GetDict(module.get()) : PyEval_GetBuiltins();
-    if (!dict) {
-        PyErr_SetString(PyExc_ImportError, "no builtins");
-        return -1;
-    }
+    if (!dict) return PyErr_SetString(PyExc_ImportError, "no builtins"), -1;
     st->builtins = Py_NewRef(dict);
     PyModuleDef* def = is_module ? PyModule_GetDef(module.get()) : nullptr;
     if (!def) PyErr_Clear();
@@ -169,8 +166,7 @@ int exec_steps(PyObject* module) {
     Ref name = Ref::borrow(PyDict_GetItemWithError(globals, st->str(Name::dunder_name)));
     if (!name) return PyErr_Occurred() ? -1 : 0;
     const int is_main = equals(name.get(), st->str(Name::dunder_main));
-    if (is_main <= 0) return is_main;
-    return run_demonstration(module, st);
+    return is_main <= 0 ? is_main : run_demonstration(module, st);
 }
 
 int module_exec(PyObject* module) {
@@ -256,11 +252,8 @@ Ref import_name(const ModuleState* st, PyObject* name, PyObject* globals, PyObje
                 PyObject* fromlist, int level) {
     PyObject* found;
     const int has_import = dict_get(st->builtins, st->str(Name::dunder_import), &found);
-    if (has_import < 0) return Ref();
-    if (!has_import) {
-        PyErr_SetString(PyExc_ImportError, "__import__ not found");
-        return Ref();
-    }
+    if (has_import == 0) PyErr_SetString(PyExc_ImportError, "__import__ not found");
+    if (has_import <= 0) return Ref();
     Ref hook = Ref::steal(found);
     const bool original = st->original_import && PyCFunction_Check(hook.get()) &&
                           PyCFunction_GetFunction(hook.get()) == st->original_import;

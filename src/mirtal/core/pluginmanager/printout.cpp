@@ -238,10 +238,8 @@ int sorted_keys(const Ctx& c, PyObject* level, Keys& keys, bool& plain) {
         listed = view ? Ref::steal(PySequence_List(view.get())) : Ref();
         if (!listed || append_items(keys, listed.get()) < 0) return -1;
     }
-    if (keys.size() == 0) {  // as sorted_keys[-1] fails
-        PyErr_SetString(PyExc_IndexError, "list index out of range");
-        return -1;
-    }
+    if (keys.size() == 0)  // as sorted_keys[-1] fails
+        return PyErr_SetString(PyExc_IndexError, "list index out of range"), -1;
     plain = std::all_of(keys.begin(), keys.end(),
                         [](PyObject* key) { return PyUnicode_CheckExact(key); });
     if (plain) {

@@ -15,7 +15,7 @@ namespace mirtal {
 class Ref {
 public:
     Ref() noexcept = default;
-    Ref(Ref&& other) noexcept : obj_(other.obj_) { other.obj_ = nullptr; }
+    Ref(Ref&& other) noexcept : obj_(std::exchange(other.obj_, nullptr)) {}
     Ref& operator=(Ref&& other) noexcept {
         PyObject* old = obj_;
         obj_ = other.obj_;
@@ -30,19 +30,12 @@ public:
     // Takes over a new reference (may be null: an error result of the C API).
     static Ref steal(PyObject* obj) noexcept { return Ref(obj); }
     // Takes a new reference to a borrowed object.
-    static Ref borrow(PyObject* obj) noexcept {
-        Py_XINCREF(obj);
-        return Ref(obj);
-    }
+    static Ref borrow(PyObject* obj) noexcept { return Ref(Py_XNewRef(obj)); }
 
     PyObject* get() const noexcept { return obj_; }
     explicit operator bool() const noexcept { return obj_ != nullptr; }
     // Hands the reference to the caller (usually CPython).
-    PyObject* release() noexcept {
-        PyObject* obj = obj_;
-        obj_ = nullptr;
-        return obj;
-    }
+    PyObject* release() noexcept { return std::exchange(obj_, nullptr); }
 
 private:
     explicit Ref(PyObject* obj) noexcept : obj_(obj) {}

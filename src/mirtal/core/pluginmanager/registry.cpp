@@ -96,9 +96,7 @@ int unregister_plugin(const Ctx& c, PyObject* os, PyObject* series, PyObject* mo
     Ref record;
     const int found = lookup(chassis_map.get(), chassis_type, record);
     if (found < 0) return -1;
-    if (!found)
-        return raise_connection_error(
-            c, Ref::steal(PyUnicode_FromFormat("Plugin data not found for %S", chassis_type)));
+    if (!found) return raise_connection_error(c, "Plugin data not found for %S", chassis_type);
     return PyObject_DelItem(chassis_map.get(), chassis_type);
 }
 

@@ -135,6 +135,11 @@ extern PyModuleDef pluginmanager_module;
 Ref module_global(const Ctx& c, Name name);
 // Raises ConnectionInfraError(message), the class looked up now. Always returns -1.
 int raise_connection_error(const Ctx& c, Ref message);
+// The same with the message made by PyUnicode_FromFormat (%S runs the argument's str()).
+template <typename... Args>
+int raise_connection_error(const Ctx& c, const char* format, Args... args) {
+    return raise_connection_error(c, Ref::steal(PyUnicode_FromFormat(format, args...)));
+}
 // `from <package> import <name>`: the attribute, or ImportError "cannot import name <name>".
 Ref import_from(PyObject* package, PyObject* name);
 // What an import statement runs: the builtins' __import__ (name, globals, locals, fromlist, level)

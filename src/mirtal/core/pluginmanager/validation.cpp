@@ -38,18 +38,14 @@ int text_test(const Ctx& c, PyObject* value, Name method) {
 
 // The shape test of series and model: a lowercase or all-digit str, not "data" (`what`: its name).
 int check_shape(const Ctx& c, PyObject* value, const char* what, const char* case_message) {
-    if (!PyUnicode_Check(value))
-        return raise_connection_error(
-            c, Ref::steal(PyUnicode_FromFormat("%s should be of type str", what)));
+    if (!PyUnicode_Check(value)) return raise_connection_error(c, "%s should be of type str", what);
     int ok = text_test(c, value, Name::islower);
     if (ok == 0) ok = text_test(c, value, Name::isdigit);
     if (ok < 0) return -1;
-    if (!ok)
-        return raise_connection_error(c, Ref::steal(PyUnicode_FromFormat(case_message, value)));
+    if (!ok) return raise_connection_error(c, case_message, value);
     const int reserved = equals(value, c.str(Name::data));
     if (reserved <= 0) return reserved;
-    return raise_connection_error(
-        c, Ref::steal(PyUnicode_FromFormat("%s (%S) is a reserved name", what, value)));
+    return raise_connection_error(c, "%s (%S) is a reserved name", what, value);
 }
 
 // Runs self.<name>(**{kwnames[i]: args[i]}); a C++ call when nothing overrides it.
@@ -89,8 +85,7 @@ int validate_model(const Ctx& c, PyObject* os, PyObject* series, PyObject* model
     if (complete > 0) complete = truth(os);
     if (complete < 0) return -1;
     if (!complete)
-        return raise_connection_error(
-            c, Ref::steal(PyUnicode_FromFormat("OS and Series are required for Model: %S", model)));
+        return raise_connection_error(c, "OS and Series are required for Model: %S", model);
     return check_shape(c, model, "Model", " Model (%S) has to be in lowecase");
 }
 
@@ -98,9 +93,7 @@ int validate_series(const Ctx& c, PyObject* os, PyObject* series) {
     const int given = truth(series);
     if (given <= 0) return given;
     if (os == Py_None)
-        return raise_connection_error(
-            c,
-            Ref::steal(PyUnicode_FromFormat("OS information not provided for Series: %S", series)));
+        return raise_connection_error(c, "OS information not provided for Series: %S", series);
     return check_shape(c, series, "Series", "Series (%S) has to be in lowercase");
 }
 
@@ -127,9 +120,8 @@ int validate_os(const Ctx& c, PyObject* os) {
     if (present != 0) return present > 0 ? 0 : -1;
     Ref supported = instance_attr(c, Name::supported_os);
     if (!supported) return -1;
-    return raise_connection_error(
-        c, Ref::steal(PyUnicode_FromFormat("OS should be one of these %S , but got %S",
-                                           supported.get(), os)));
+    return raise_connection_error(c, "OS should be one of these %S , but got %S", supported.get(),
+                                  os);
 }
 
 int validate_chassis_type(const Ctx& c, PyObject* chassis_type) {
@@ -143,9 +135,8 @@ int validate_chassis_type(const Ctx& c, PyObject* chassis_type) {
     }
     Ref known = instance_attr(c, Name::chassis_type_list);
     if (!known) return -1;
-    return raise_connection_error(
-        c, Ref::steal(PyUnicode_FromFormat("chassis Type should be one of these %S, but got %S",
-                                           known.get(), chassis_type)));
+    return raise_connection_error(c, "chassis Type should be one of these %S, but got %S",
+                                  known.get(), chassis_type);
 }
 
 bool validate_plain(const Ctx& c, const Plain& self, PyObject* os, PyObject* series,
