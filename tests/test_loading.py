@@ -428,3 +428,37 @@ def test_a_failure_is_told_from_what_could_be_read_of_its_source(tmp_path, fault
         print(json.dumps([[str(s.error), s.error.culprit()] for s in report.failures]))
     """)
     assert result == [[line, culprit]]
+
+
+CALLS = """\
+from mirtal import __plugin_manager__ as m
+class C:
+    pass
+m.register_plugin(C, "kolm")
+m.register_plugin(C, os="kolm", series="k2")
+m.register_plugin(cls=C, os="dex", chassis_type="stack")
+m.register_plugin(C, "oru", None, None, "dual_rp")
+refused = []
+for args, kwargs in [((C, "kolm"), {"os": "x"}), ((C, "kolm"), {"bogus": 1}), ((), {}),
+                     ((C, "a", "b", "c", "single_rp", "extra"), {})]:
+    try:
+        m.register_plugin(*args, **kwargs)
+    except TypeError as error:
+        refused.append(str(error))
+"""
+
+
+def test_the_recorder_binds_calls_as_the_manager_does(tmp_path):
+    site = install(tmp_path / "site", ("mirtal-calls", {"calls": "mirtal_calls"},
+                                       {"mirtal_calls.py": CALLS}))
+    result, _ = python(site, """
+        import json, mirtal
+        report = mirtal.load_plugins(builtin=False)
+        import mirtal_calls
+        print(json.dumps([[[list(r.node), r.chassis_type] for r in report.registrations],
+                          mirtal_calls.refused]))
+    """)
+    made, refused = result
+    assert made == [[["kolm"], "single_rp"], [["kolm", "k2"], "single_rp"],
+                    [["dex"], "stack"], [["oru"], "dual_rp"]]
+    assert len(refused) == 4 and all("register_plugin()" in text for text in refused)

@@ -505,21 +505,29 @@ class _Watch:
             return self
         self.saved = own.get("register_plugin", _MISSING)
         delegate = manager.register_plugin
-        # The arguments are bound as the manager's own method binds them, defaults included.
-        bind = inspect.signature(pluginmanager.PluginManager.register_plugin).bind
+        # The arguments are bound by the names and defaults of the manager's own signature (the
+        # parameters after self, each positional or keyword).
+        parameters = list(inspect.signature(
+            pluginmanager.PluginManager.register_plugin).parameters.values())[1:]
+        names = [parameter.name for parameter in parameters]
+        known = frozenset(names)
+        defaults = {parameter.name: parameter.default for parameter in parameters
+                    if parameter.default is not parameter.empty}
         watch = self
 
         def register_plugin(*args: Any, **kwargs: Any) -> Any:
+            # Runs once for each registration of every plugin: kept to plain local work.
             source = watch.source
             made = None if source is None else source.registrations
             if made is None:
                 return delegate(*args, **kwargs)
-            try:
-                bound = bind(manager, *args, **kwargs)
-            except TypeError:  # the manager's own call raises the interpreter's words for it
+            given = {**defaults, **dict(zip(names, args))}
+            if (len(args) > len(names) or not known.issuperset(kwargs)
+                    or any(name in kwargs for name in names[:len(args)])):
+                return delegate(*args, **kwargs)  # the manager's own words for the TypeError
+            given.update(kwargs)
+            if len(given) < len(names):
                 return delegate(*args, **kwargs)
-            bound.apply_defaults()
-            given = bound.arguments
             node = key_path(given["os"], given["series"], given["model"])
             chassis_type = given["chassis_type"]
             replaced = _occupant(manager, node, chassis_type)
