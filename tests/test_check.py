@@ -168,6 +168,17 @@ def test_a_thread_left_running_does_not_keep_the_check_and_is_told(tmp_path):
                            "poller\n")
 
 
+def test_ctrl_c_before_the_loading_began_leaves_no_child_behind(tmp_path):
+    paths = lay_out(tmp_path, "import time\ntime.sleep(600)\n")
+    process = subprocess.Popen([*PYTHON, "-m", "mirtal", "--check"], stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, env=environment(*paths), cwd=paths[0])
+    time.sleep(0.3)
+    process.send_signal(signal.SIGINT)
+    # Pipes that a child left alive would hold this open.
+    process.communicate(timeout=60)
+    assert process.returncode in (1, 130, -signal.SIGINT)
+
+
 def test_a_crash_is_named_by_its_signal(tmp_path):
     paths = lay_out(tmp_path, "import os, signal\nos.kill(os.getpid(), signal.SIGTERM)\n")
     text, as_json, document = both(paths)
@@ -175,16 +186,22 @@ def test_a_crash_is_named_by_its_signal(tmp_path):
 
 
 def test_a_plugin_that_hangs_is_timed_out_and_ctrl_c_still_stops_the_check(tmp_path):
-    paths = lay_out(tmp_path, "import time\ntime.sleep(600)\n")
+    started = tmp_path / "started"
+    paths = lay_out(tmp_path, f"import time\nopen({str(started)!r}, 'w').close()\n"
+                              "time.sleep(600)\n")
     text, as_json, document = both(paths, "--timeout", "2")
     assert_sound(text, as_json, document, "did not finish loading within 2 s")
 
+    started.unlink()
     process = subprocess.Popen([*PYTHON, "-m", "mirtal", "--check", "--json"],
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                env=environment(*paths), cwd=paths[0])
-    time.sleep(3)
+    for _ in range(1200):  # until the plugin hangs (a minute at most)
+        if started.exists():
+            break
+        time.sleep(0.05)
     process.send_signal(signal.SIGINT)
-    out, err = process.communicate(timeout=30)
+    out, err = process.communicate(timeout=60)
     assert process.returncode == 130, err
     partial = json.loads(out)
     assert_valid_report(partial)
@@ -484,5 +501,6 @@ def test_a_plugin_whose_own_process_outlives_the_check_is_found_at_once(tmp_path
     paths = lay_out(tmp_path, "import os, time\nif os.fork() == 0:\n    time.sleep(30)\n"
                               "    os._exit(0)\nos._exit(4)\n")
     # Not seen, the end would be taken for a hang (the forked process sleeps past the timeout).
+    # Killed with the check's own process group at the end.
     text, as_json, document = both(paths, "--timeout", "20")
     assert_sound(text, as_json, document, "ended the process with status 4")

@@ -77,8 +77,10 @@ class _Child:
         # Above the standard descriptors, which the child points elsewhere.
         write = fcntl.fcntl(pipe_end, fcntl.F_DUPFD_CLOEXEC, 3)
         os.close(pipe_end)
+        # Ctrl-C waits until the child is started and known: it then ends it, never leaves it.
+        blocked = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
         try:
-            config = {**config, "fd": write}
+            config = {**config, "fd": write, "parent": os.getpid()}
             paths = [path for path in sys.path if isinstance(path, str)]
             # The child's stdout and stderr are this process's stderr (or nothing, without one).
             errors = sys.stderr.fileno() if _has_fd(sys.stderr) else subprocess.DEVNULL
@@ -92,6 +94,7 @@ class _Child:
             raise
         finally:
             os.close(write)
+            signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
         self.read = read
         self.buffer = b""
         self.eof = False
@@ -186,10 +189,11 @@ def _one_run(outcome: Outcome, config: dict[str, Any],
              timeout: float) -> tuple[str | None, str]:
     """One child: the report it sent (in `outcome`), or the source that was loading when it
     ended, with what happened."""
-    child = _Child(config, timeout)
+    child: _Child | None = None
     loading: dict[str, Any] | None = None
     outcome.partial, outcome.partial_lines = [], []
     try:
+        child = _Child(config, timeout)
         for kind, event in child.events():
             if kind == "start":
                 loading = event
@@ -229,7 +233,8 @@ def _one_run(outcome: Outcome, config: dict[str, Any],
                                               f" while {loading.get('label')} was loading")
         return None, outcome.unfinished
     finally:
-        child.end()
+        if child is not None:
+            child.end()
     return None, "the check's loader ended without an answer"
 
 
@@ -278,6 +283,7 @@ def child_main(config_text: str) -> None:
     """The child interpreter: loads every source, answers, and ends at once (no thread a plugin
     left can keep it)."""
     config = json.loads(config_text)
+    _end_with_parent(config["parent"])
     channel = _Channel(config["fd"])
     status = 0
     try:
@@ -296,6 +302,18 @@ def child_main(config_text: str) -> None:
             pass
     finally:
         os._exit(status)
+
+
+def _end_with_parent(parent: int) -> None:
+    """The child is killed when the command that started it ends, however it ends (Linux)."""
+    try:
+        import ctypes
+
+        ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
+    except Exception:
+        pass
+    if os.getppid() != parent:  # the parent ended before that took hold
+        os._exit(1)
 
 
 def _load_and_report(config: dict[str, Any],
