@@ -34,23 +34,23 @@ def type_name(obj: object) -> str:
     return plain(name) if isinstance(name, str) else plain(type.__dict__["__name__"].__get__(cls))
 
 
-def safe_repr(obj: object) -> str:
+def _made(make: Any, obj: object) -> str:
+    """What `make` (repr or str) gives for the object, or ``<unprintable ValueError>`` when it
+    raises or gives no str."""
     try:
-        text = repr(obj)
+        text = make(obj)
     except Exception:
         text = None
     return plain(text) if isinstance(text, str) else f"<unprintable {type_name(obj)}>"
+
+
+def safe_repr(obj: object) -> str:
+    return _made(repr, obj)
 
 
 def safe_str(obj: object) -> str:
     """str() of the object, or ``<unprintable ValueError>`` when it cannot be made."""
-    if isinstance(obj, str):
-        return plain(obj)
-    try:
-        text = str(obj)
-    except Exception:
-        text = None
-    return plain(text) if isinstance(text, str) else f"<unprintable {type_name(obj)}>"
+    return plain(obj) if isinstance(obj, str) else _made(str, obj)
 
 
 def stable_repr(obj: object) -> str:
