@@ -168,15 +168,43 @@ def test_a_thread_left_running_does_not_keep_the_check_and_is_told(tmp_path):
                            "poller\n")
 
 
+# Ctrl-C as the child has just been started, before run_check knows it: the child is ended then
+# and there, not left to the end of the calling process.
+AS_THE_CHILD_STARTS = """\
+import os, signal, subprocess
+from mirtal.check import run_check
+started = []
+class Started(subprocess.Popen):
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        started.append(self)
+        os.kill(os.getpid(), signal.SIGINT)
+subprocess.Popen = Started
+outcome = run_check([], [])
+print(outcome.interrupted, outcome.unfinished, [child.poll() for child in started])
+"""
+
+
+def interruptible(args, paths):
+    """The command with SIGINT at its default, as from a terminal, whatever this process
+    inherited (a background job's SIGINT is ignored, and Python then leaves it so)."""
+    return subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                            env=environment(*paths), cwd=paths[0],
+                            preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+
+
 def test_ctrl_c_before_the_loading_began_leaves_no_child_behind(tmp_path):
     paths = lay_out(tmp_path, "import time\ntime.sleep(600)\n")
-    process = subprocess.Popen([*PYTHON, "-m", "mirtal", "--check"], stdout=subprocess.PIPE,
-                               stderr=subprocess.PIPE, env=environment(*paths), cwd=paths[0])
+    process = interruptible([*PYTHON, "-m", "mirtal", "--check"], paths)
     time.sleep(0.3)
     process.send_signal(signal.SIGINT)
     # Pipes that a child left alive would hold this open.
     process.communicate(timeout=60)
     assert process.returncode in (1, 130, -signal.SIGINT)
+
+    process = interruptible([*PYTHON, "-c", AS_THE_CHILD_STARTS], paths)
+    out, err = process.communicate(timeout=60)
+    assert (process.returncode, out) == (0, f"True interrupted [{-signal.SIGKILL}]\n"), err
 
 
 def test_a_crash_is_named_by_its_signal(tmp_path):
@@ -193,9 +221,7 @@ def test_a_plugin_that_hangs_is_timed_out_and_ctrl_c_still_stops_the_check(tmp_p
     assert_sound(text, as_json, document, "did not finish loading within 2 s")
 
     started.unlink()
-    process = subprocess.Popen([*PYTHON, "-m", "mirtal", "--check", "--json"],
-                               stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                               env=environment(*paths), cwd=paths[0])
+    process = interruptible([*PYTHON, "-m", "mirtal", "--check", "--json"], paths)
     for _ in range(1200):  # until the plugin hangs (a minute at most)
         if started.exists():
             break

@@ -77,8 +77,6 @@ class _Child:
         # Above the standard descriptors, which the child points elsewhere.
         write = fcntl.fcntl(pipe_end, fcntl.F_DUPFD_CLOEXEC, 3)
         os.close(pipe_end)
-        # Ctrl-C waits until the child is started and known: it then ends it, never leaves it.
-        blocked = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
         try:
             config = {**config, "fd": write, "parent": os.getpid()}
             paths = [path for path in sys.path if isinstance(path, str)]
@@ -94,7 +92,6 @@ class _Child:
             raise
         finally:
             os.close(write)
-            signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
         self.read = read
         self.buffer = b""
         self.eof = False
@@ -193,7 +190,13 @@ def _one_run(outcome: Outcome, config: dict[str, Any],
     loading: dict[str, Any] | None = None
     outcome.partial, outcome.partial_lines = [], []
     try:
-        child = _Child(config, timeout)
+        # A Ctrl-C while the child starts waits until the child is known (and so ended below):
+        # it is raised when SIGINT is let through again, after the assignment.
+        blocked = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+        try:
+            child = _Child(config, timeout)
+        finally:
+            signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
         for kind, event in child.events():
             if kind == "start":
                 loading = event
