@@ -521,11 +521,10 @@ class _Watch:
             made = None if source is None else source.registrations
             if made is None:
                 return delegate(*args, **kwargs)
-            given = {**defaults, **dict(zip(names, args))}
             if (len(args) > len(names) or not known.issuperset(kwargs)
                     or any(name in kwargs for name in names[:len(args)])):
                 return delegate(*args, **kwargs)  # the manager's own words for the TypeError
-            given.update(kwargs)
+            given = {**defaults, **dict(zip(names, args)), **kwargs}
             if len(given) < len(names):
                 return delegate(*args, **kwargs)
             node = key_path(given["os"], given["series"], given["model"])
