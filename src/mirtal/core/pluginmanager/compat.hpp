@@ -335,24 +335,29 @@ inline PyObject* warning_filters(PyObject* warnings) {
 }
 
 // The lowest C stack address of the running thread that leaves `margin` bytes below it: a frame
-// under it has less than that left. The bounds of each thread's stack are read once per thread
-// (per-thread data, so interpreters with their own GIL do not share it). 0 where they cannot be
-// read: then no frame is ever under it.
+// under it has less than that left. The bounds of each thread's stack are read once per thread and
+// kept under a pthread key, plus one (null: not read yet). Not a thread_local: in a module loaded
+// by dlopen that lives in dynamic TLS, which GCC 12's leak checker misreads when it scans the
+// threads at exit (the scan crashes). 0 where the bounds cannot be read: no frame is under it.
 inline uintptr_t stack_floor(size_t margin) {
 #if defined(__linux__) && defined(__GLIBC__)
-    static thread_local uintptr_t low = UINTPTR_MAX;
-    if (low == UINTPTR_MAX) {
-        low = 0;
+    static pthread_once_t once = PTHREAD_ONCE_INIT;
+    static pthread_key_t key;
+    static bool keyed = false;
+    pthread_once(&once, [] { keyed = pthread_key_create(&key, nullptr) == 0; });
+    auto kept = keyed ? reinterpret_cast<uintptr_t>(pthread_getspecific(key)) : 0;
+    if (kept == 0) {
         pthread_attr_t attr;
+        void* base = nullptr;
+        size_t size = 0;
         if (pthread_getattr_np(pthread_self(), &attr) == 0) {
-            void* base = nullptr;
-            size_t size = 0;
-            if (pthread_attr_getstack(&attr, &base, &size) == 0)
-                low = reinterpret_cast<uintptr_t>(base);
+            if (pthread_attr_getstack(&attr, &base, &size) != 0) base = nullptr;
             pthread_attr_destroy(&attr);
         }
+        kept = reinterpret_cast<uintptr_t>(base) + 1;
+        if (keyed) pthread_setspecific(key, reinterpret_cast<void*>(kept));
     }
-    return low == 0 ? 0 : low + margin;
+    return kept == 1 ? 0 : kept - 1 + margin;
 #else
     (void)margin;
     return 0;
