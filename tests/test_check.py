@@ -56,6 +56,21 @@ def both(paths, *args):
     return text, as_json, document
 
 
+def warned_load(paths, result):
+    """`load_plugins(on_error="warn")` in one process, its warnings caught: `result`, a Python
+    expression of `caught`, `report` and `statuses` (the external sources'), decoded from JSON."""
+    code = ("import json, warnings, mirtal\n"
+            "with warnings.catch_warnings(record=True) as caught:\n"
+            "    warnings.simplefilter('always')\n"
+            "    report = mirtal.load_plugins(on_error='warn')\n"
+            "statuses = [s.status for s in report.sources if s.kind == 'external']\n"
+            f"print(json.dumps([{result}]))\n")
+    done = subprocess.run([*PYTHON, "-c", code], capture_output=True, text=True,
+                          env=environment(*paths), timeout=60)
+    assert done.returncode == 0, done.stderr
+    return json.loads(done.stdout.splitlines()[-1])
+
+
 def source_of(document, module):
     [source] = [s for s in document["sources"] if s["module"] == module]
     return source
@@ -115,16 +130,8 @@ def test_an_exception_that_cannot_be_printed_is_named_all_the_same(tmp_path, bod
     text, as_json, document = both(paths)
     assert_sound(text, as_json, document, expected)
     # In one process, warnings go on past it with the report whole.
-    code = ("import json, warnings, mirtal\n"
-            "with warnings.catch_warnings(record=True) as caught:\n"
-            "    warnings.simplefilter('always')\n"
-            "    report = mirtal.load_plugins(on_error='warn')\n"
-            "print(json.dumps([len(caught), [s.status for s in report.sources"
-            " if s.kind == 'external'], str(report.failures[0].error)]))\n")
-    done = subprocess.run([*PYTHON, "-c", code], capture_output=True, text=True,
-                          env=environment(*paths), timeout=60)
-    assert done.returncode == 0, done.stderr
-    count, statuses, message = json.loads(done.stdout.splitlines()[-1])
+    count, statuses, message = warned_load(
+        paths, "len(caught), statuses, str(report.failures[0].error)")
     assert (count, statuses) == (1, ["failed", "loaded"]) and expected in message
 
 
@@ -507,16 +514,8 @@ def test_a_plugin_that_turns_warnings_into_errors_cannot_lose_the_report(tmp_pat
                               "raise RuntimeError('after the filter')\n")
     distribution(paths[1], "mirtal-later", {"later": "mirtal_later"})
     (paths[1] / "mirtal_later.py").write_text("raise ValueError('later')\n")
-    code = ("import json, warnings, mirtal\n"
-            "with warnings.catch_warnings(record=True) as caught:\n"
-            "    warnings.simplefilter('always')\n"
-            "    report = mirtal.load_plugins(on_error='warn')\n"
-            "print(json.dumps([[str(w.message).split(':')[0] for w in caught],\n"
-            "                  [s.status for s in report.sources if s.kind == 'external']]))\n")
-    done = subprocess.run([*PYTHON, "-c", code], capture_output=True, text=True,
-                          env=environment(*paths), timeout=60)
-    assert done.returncode == 0, done.stderr
-    warned, statuses = json.loads(done.stdout.splitlines()[-1])
+    warned, statuses = warned_load(
+        paths, "[str(w.message).split(':')[0] for w in caught], statuses")
     assert warned == ["plugin bad (mirtal_bad) of mirtal-bad 1.0 failed to load",
                       "plugin later (mirtal_later) of mirtal-later 1.0 failed to load"]
     assert sorted(statuses) == ["failed", "failed", "loaded"]
