@@ -18,7 +18,6 @@ interpreters the check started. Usage:
 import argparse
 import json
 import os
-import random
 import resource
 import statistics
 import subprocess
@@ -26,7 +25,7 @@ import sys
 import tempfile
 import time
 
-from load_plugins import generate
+from load_plugins import generate, in_turns
 
 COMMANDS = {
     "load": ["-c", "import mirtal\nmirtal.load_plugins(on_error=lambda failure: None)\n"
@@ -72,15 +71,7 @@ def main():
 
     with tempfile.TemporaryDirectory(prefix="mirtal-bench-check-") as root:
         site = generate(root, 0, args.external)
-        for way in COMMANDS:  # warm-up: bytecode caches written, files in the page cache
-            run_once(site, way)
-        walls = {way: [] for way in COMMANDS}
-        cpus = {way: [] for way in COMMANDS}
-        for _ in range(args.runs):
-            for way in random.sample(list(COMMANDS), len(COMMANDS)):
-                wall, cpu = run_once(site, way)
-                walls[way].append(wall)
-                cpus[way].append(cpu)
+        walls, cpus = in_turns(COMMANDS, lambda way: run_once(site, way), args.runs)
         starts = subprocess.run([sys.executable, "-S", "-c", STARTS], capture_output=True,
                                 text=True, env=environment(site), cwd=site, timeout=300)
         if starts.returncode != 0:

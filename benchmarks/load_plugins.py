@@ -111,6 +111,21 @@ def run_once(site, way):
     return float(cpu), float(wall)
 
 
+def in_turns(ways, run, runs):
+    """`run(way)` of each way once to warm up (bytecode caches written, files in the page cache),
+    then `runs` rounds in a random order each, so that no way always runs after another. Each
+    run gives a pair of figures: two dicts, each way's first figures and its second."""
+    for way in ways:
+        run(way)
+    first, second = {way: [] for way in ways}, {way: [] for way in ways}
+    for _ in range(runs):
+        for way in random.sample(list(ways), len(ways)):
+            a, b = run(way)
+            first[way].append(a)
+            second[way].append(b)
+    return first, second
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--runs", type=int, default=21, help="runs of each way (default 21)")
@@ -121,16 +136,7 @@ def main():
 
     with tempfile.TemporaryDirectory(prefix="mirtal-bench-load-") as root:
         site = generate(root, args.builtin, args.external)
-        for way in TIMED:  # warm-up: bytecode caches written, files in the page cache
-            run_once(site, way)
-        times = {way: [] for way in TIMED}
-        walls = {way: [] for way in TIMED}
-        for _ in range(args.runs):
-            # In a random order each round: neither way always runs after the other.
-            for way in random.sample(list(TIMED), len(TIMED)):
-                cpu, wall = run_once(site, way)
-                times[way].append(cpu)
-                walls[way].append(wall)
+        times, walls = in_turns(TIMED, lambda way: run_once(site, way), args.runs)
 
     medians = {way: statistics.median(values) for way, values in times.items()}
     ratio = medians["load"] / medians["discovery"]
