@@ -5,6 +5,7 @@ import importlib.util
 import inspect
 import os
 import pkgutil
+import struct
 import subprocess
 import sys
 import textwrap
@@ -29,6 +30,21 @@ def run_python(code, *options):
     done = subprocess.run([sys.executable, *options, "-c", textwrap.dedent(code)],
                           capture_output=True, text=True, timeout=120)
     return done.returncode, done.stdout.strip(), done.stderr
+
+
+def test_the_extension_keeps_nothing_in_thread_local_storage():
+    """A module loaded by dlopen keeps a thread_local in dynamic TLS, which the leak checker of the
+    sanitizer build misreads at exit, or not, depending on where memory lies: ruled out here, not
+    left to chance. No ELF segment of type PT_TLS (7)."""
+    with open(pluginmanager.__file__, "rb") as file:
+        image = file.read()
+    if image[:4] != b"\x7fELF" or image[4] != 2:
+        pytest.skip("not a 64-bit ELF file")
+    order = "<" if image[5] == 1 else ">"
+    [table] = struct.unpack_from(order + "Q", image, 0x20)
+    size, count = struct.unpack_from(order + "HH", image, 0x36)
+    kinds = [struct.unpack_from(order + "I", image, table + i * size)[0] for i in range(count)]
+    assert 1 in kinds and 7 not in kinds, kinds  # PT_LOAD read: the table is what we think
 
 
 def test_globals_bound_in_order():
